@@ -1,0 +1,83 @@
+#include "TLauncherFilesystemHelper.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QSettings>
+
+void torvaneInitEngineResources();
+
+namespace zarvo::launcher {
+
+const char* const TLauncherFilesystemHelper::kSettingsFileName = "launchersettings.ini";
+
+namespace {
+
+std::chrono::milliseconds readMilliseconds(const QSettings& Settings, const char* Key)
+{
+    return std::chrono::milliseconds(static_cast<std::int64_t>(Settings.value(QLatin1String(Key)).toInt()));
+}
+
+std::shared_ptr<TLauncherSettings> loadSettings(const QString& Path)
+{
+    QSettings Ini(Path, QSettings::IniFormat);
+    auto pSettings = std::make_shared<TLauncherSettings>();
+
+    Ini.beginGroup(QStringLiteral("URLS"));
+    pSettings->m_LauncherConfigurationUrl = Ini.value(QStringLiteral("launcherConfiguration")).toUrl();
+    pSettings->m_CdnDiagnosticsTraceUrl = Ini.value(QStringLiteral("cdnDiagnosticsTrace")).toUrl();
+    pSettings->m_AppendNocacheToPackageUrls = Ini.value(QStringLiteral("appendNocacheToPackageUrls")).toBool();
+    Ini.endGroup();
+
+    Ini.beginGroup(QStringLiteral("DIRECTORIES"));
+    pSettings->m_PackagesDirectoryName = Ini.value(QStringLiteral("packages")).toString();
+    Ini.endGroup();
+
+    Ini.beginGroup(QStringLiteral("FILES"));
+    pSettings->m_PackageFileName = Ini.value(QStringLiteral("packageFile")).toString();
+    pSettings->m_PartialPackageFileName = Ini.value(QStringLiteral("partialPackageFile")).toString();
+    pSettings->m_AssetFileName = Ini.value(QStringLiteral("assetFile")).toString();
+    Ini.endGroup();
+
+    Ini.beginGroup(QStringLiteral("TIMING"));
+    pSettings->m_WaitNotificationTimeout = readMilliseconds(Ini, "waitNotificationTimeout");
+    pSettings->m_DownloadErrorTimeout = readMilliseconds(Ini, "downloadErrorTimeout");
+    pSettings->m_ClientStartTimeout = readMilliseconds(Ini, "clientStartTimeout");
+    Ini.endGroup();
+
+    Ini.beginGroup(QStringLiteral("OPTIONS"));
+    pSettings->m_MaxCachedChunks = Ini.value(QStringLiteral("maxCachedChunks"), 100).toInt();
+    pSettings->m_MaxConcurrentDownloads = Ini.value(QStringLiteral("maxConcurrentDownloads"), 10).toInt();
+    pSettings->m_SkipVerification = Ini.value(QStringLiteral("skipVerification"), true).toBool();
+    pSettings->m_FastScan = Ini.value(QStringLiteral("fastScan"), true).toBool();
+    Ini.endGroup();
+
+    Ini.beginGroup(QStringLiteral("DEBUG"));
+    pSettings->m_ChunkVerification = Ini.value(QStringLiteral("chunkVerification"), false).toBool();
+    Ini.endGroup();
+    return pSettings;
+}
+
+} // namespace
+
+QString TLauncherFilesystemHelper::settingsFilePath()
+{
+    torvaneInitEngineResources();
+    shared::TFileSystemHelper Helper;
+    const QString Beside = Helper.joinPaths({QCoreApplication::applicationDirPath(), QLatin1String(kSettingsFileName)});
+    if (QFileInfo::exists(Beside)) {
+        return Beside;
+    }
+    return QStringLiteral(":/settings/") + QLatin1String(kSettingsFileName);
+}
+
+TLauncherFilesystemHelper::TLauncherFilesystemHelper()
+    : TLauncherFilesystemHelper(settingsFilePath())
+{
+}
+
+TLauncherFilesystemHelper::TLauncherFilesystemHelper(const QString& SettingsFilePath)
+    : m_pSettings(loadSettings(SettingsFilePath))
+{
+}
+
+} // namespace zarvo::launcher

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "TLauncherSettings.h"
+
+#include "TFileSystemHelper.h"
+
+#include <memory>
+
+namespace zarvo::launcher {
+
+// The launcher's file-system helper: the generic helper plus the settings it loaded
+// when it was constructed (the file beside the executable, else the embedded one).
+class TLauncherFilesystemHelper : public shared::TFileSystemHelper {
+public:
+    static const char* const kSettingsFileName;
+
+    TLauncherFilesystemHelper();
+    // Loads the settings from the given INI file (tests and tools).
+    explicit TLauncherFilesystemHelper(const QString& SettingsFilePath);
+
+    std::shared_ptr<TLauncherSettings> getSettings() const { return m_pSettings; }
+
+    // The file the settings were read from.
+    static QString settingsFilePath();
+
+private:
+    std::shared_ptr<TLauncherSettings> m_pSettings;
+};
+
+} // namespace zarvo::launcher

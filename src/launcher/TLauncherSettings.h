@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QString>
+#include <QUrl>
+
+#include <chrono>
+#include <cstdint>
+
+namespace zarvo::launcher {
+
+// The launcher's local, read-only settings ("launchersettings.ini").
+struct TLauncherSettings {
+    QUrl m_LauncherConfigurationUrl;
+    QUrl m_CdnDiagnosticsTraceUrl;
+    bool m_AppendNocacheToPackageUrls = false;
+    QString m_PackagesDirectoryName;
+    QString m_PackageFileName;
+    QString m_PartialPackageFileName;
+    QString m_AssetFileName;
+    std::chrono::milliseconds m_WaitNotificationTimeout{0};
+    std::chrono::milliseconds m_DownloadErrorTimeout{0};
+    std::chrono::milliseconds m_ClientStartTimeout{0};
+    bool m_FastScan = true;
+    bool m_SkipVerification = true;
+    bool m_ChunkVerification = false;
+    std::int32_t m_MaxCachedChunks = 100;
+    std::int32_t m_MaxConcurrentDownloads = 10;
+};
+
+} // namespace zarvo::launcher

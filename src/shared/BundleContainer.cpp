@@ -1,0 +1,420 @@
+#include "BundleContainer.h"
+
+#include "CrushDecoder.h"
+#include "CscDecoder.h"
+
+#include <libzpaq.h>
+#include <lzlib.h>
+#include <lzma.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <vector>
+
+// libzpaq reports every error through this function; it must never end the process.
+void libzpaq::error(const char* Message)
+{
+    throw shared::TDecompressionError(Message ? Message : "ZPAQ error");
+}
+
+namespace shared {
+
+const char* const kInvalidCompressedDataMessage = "Invalid input data could not be decompressed";
+
+namespace {
+
+constexpr unsigned char kBundleMarker = 0x70;
+constexpr unsigned char kHighestAlgorithmNumber = 23;
+constexpr int kMaxVarintBytes = 10;
+
+std::size_t skipPadding(const unsigned char* Data, std::size_t Length)
+{
+    std::size_t Offset = 0;
+    while (Offset < Length && Data[Offset] == 0) {
+        ++Offset;
+    }
+    return Offset;
+}
+
+bool readVarint(const unsigned char* Data, std::size_t Length, std::size_t& Offset, std::uint64_t& Value)
+{
+    Value = 0;
+    for (int Index = 0; Index < kMaxVarintBytes; ++Index) {
+        if (Offset >= Length) {
+            return false;
+        }
+        const unsigned char Byte = Data[Offset++];
+        const unsigned Shift = 7u * static_cast<unsigned>(Index);
+        const std::uint64_t Group = Byte & 0x7Fu;
+        if (Shift >= 64 || (Shift > 0 && (Group >> (64 - Shift)) != 0)) {
+            return false; // does not fit in 64 bits
+        }
+        Value |= Group << Shift;
+        if ((Byte & 0x80u) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// --- stored --------------------------------------------------------------------------
+
+bool decodeStored(const unsigned char* Payload, std::size_t PayloadSize, unsigned char* Output, std::size_t OutputSize, std::size_t& Produced)
+{
+    if (PayloadSize > OutputSize) {
+        return false;
+    }
+    std::memcpy(Output, Payload, PayloadSize);
+    Produced = PayloadSize;
+    return true;
+}
+
+// --- raw DEFLATE (zlib) --------------------------------------------------------------
+
+bool decodeDeflate(const unsigned char* Payload, std::size_t PayloadSize, unsigned char* Output, std::size_t OutputSize, std::size_t& Produced)
+{
+    if (PayloadSize > UINT_MAX || OutputSize > UINT_MAX) {
+        return false;
+    }
+    z_stream Stream{};
+    if (inflateInit2(&Stream, -MAX_WBITS) != Z_OK) {
+        return false;
+    }
+    Stream.next_in = const_cast<unsigned char*>(Payload);
+    Stream.avail_in = static_cast<uInt>(PayloadSize);
+    Stream.next_out = Output;
+    Stream.avail_out = static_cast<uInt>(OutputSize);
+    const int Result = inflate(&Stream, Z_FINISH);
+    Produced = Stream.total_out;
+    inflateEnd(&Stream);
+    return Result == Z_STREAM_END;
+}
+
+// --- lzip (lzlib) ----------------------------------------------------------------------
+
+constexpr std::size_t kLzipHeaderSize = 6;
+constexpr std::size_t kLzipTrailerSizeV0 = 12;
+constexpr std::size_t kLzipTrailerSizeV1 = 20;
+
+bool decodeLzip(const unsigned char* Payload, std::size_t PayloadSize, unsigned char* Output, std::size_t OutputSize, std::size_t& Produced)
+{
+    if (PayloadSize < kLzipHeaderSize + kLzipTrailerSizeV0 || std::memcmp(Payload, "LZIP", 4) != 0) {
+        return false;
+    }
+    // The producer writes members in the old version 0 layout (no member size in the
+    // trailer); lzlib reads only version 1, so such a member is rewritten: version byte 1
+    // and the member size appended.
+    std::vector<unsigned char> Rewritten;
+    const unsigned char* Member = Payload;
+    std::size_t MemberSize = PayloadSize;
+    if (Payload[4] == 0) {
+        Rewritten.reserve(PayloadSize + 8);
+        Rewritten.assign(Payload, Payload + PayloadSize);
+        Rewritten[4] = 1;
+        const std::uint64_t NewSize = PayloadSize + 8;
+        for (int Index = 0; Index < 8; ++Index) {
+            Rewritten.push_back(static_cast<unsigned char>(NewSize >> (8 * Index)));
+        }
+        Member = Rewritten.data();
+        MemberSize = Rewritten.size();
+    } else if (Payload[4] != 1 || PayloadSize < kLzipHeaderSize + kLzipTrailerSizeV1) {
+        return false;
+    }
+
+    LZ_Decoder* Decoder = LZ_decompress_open();
+    if (!Decoder) {
+        return false;
+    }
+    std::unique_ptr<LZ_Decoder, int (*)(LZ_Decoder*)> Guard(Decoder, LZ_decompress_close);
+    if (LZ_decompress_errno(Decoder) != LZ_ok) {
+        return false;
+    }
+    std::size_t InputOffset = 0;
+    Produced = 0;
+    bool Finished = false;
+    for (;;) {
+        if (InputOffset < MemberSize) {
+            const int Room = LZ_decompress_write_size(Decoder);
+            if (Room > 0) {
+                const int Want = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(Room), MemberSize - InputOffset));
+                const int Written = LZ_decompress_write(Decoder, Member + InputOffset, Want);
+                if (Written < 0) {
+                    return false;
+                }
+                InputOffset += static_cast<std::size_t>(Written);
+            }
+        } else if (!Finished) {
+            LZ_decompress_finish(Decoder);
+            Finished = true;
+        }
+        unsigned char Overflow = 0;
+        unsigned char* Target = Produced < OutputSize ? Output + Produced : &Overflow;
+        const int Capacity = Produced < OutputSize ? static_cast<int>(std::min<std::size_t>(OutputSize - Produced, INT_MAX)) : 1;
+        const int Read = LZ_decompress_read(Decoder, Target, Capacity);
+        if (Read < 0) {
+            return false;
+        }
+        if (Target == &Overflow && Read > 0) {
+            return false; // more data than declared
+        }
+        Produced += static_cast<std::size_t>(Read);
+        if (LZ_decompress_finished(Decoder) == 1) {
+            return LZ_decompress_member_finished(Decoder) == 1;
+        }
+        if (Read == 0 && Finished && InputOffset >= MemberSize) {
+            return false; // no progress possible: truncated member
+        }
+    }
+}
+
+// --- .lzma (liblzma) -------------------------------------------------------------------
+
+constexpr std::size_t kLzmaHeaderSize = 13;
+constexpr unsigned kLzmaMaxPropertiesByte = 224;
+constexpr std::uint32_t kLzmaMinDictionary = 4096;
+
+bool decodeLzmaAlone(const unsigned char* Payload, std::size_t PayloadSize, unsigned char* Output, std::size_t OutputSize, std::size_t& Produced)
+{
+    if (PayloadSize <= 17 || Payload[0] > kLzmaMaxPropertiesByte) {
+        return false;
+    }
+    unsigned Properties = Payload[0];
+    lzma_options_lzma Options{};
+    Options.lc = Properties % 9;
+    Properties /= 9;
+    Options.lp = Properties % 5;
+    Options.pb = Properties / 5;
+    std::uint32_t Dictionary = 0;
+    std::memcpy(&Dictionary, Payload + 1, 4); // little endian on x86-64
+    // The producer stores garbage in the 8-byte size field, so it is ignored; the
+    // container's unpacked size bounds the stream. The dictionary never needs to be
+    // larger than the output, which keeps small containers from costing 32 MiB each.
+    const std::uint64_t Needed = std::max<std::uint64_t>(OutputSize, kLzmaMinDictionary);
+    Options.dict_size = static_cast<std::uint32_t>(std::min<std::uint64_t>(std::max<std::uint32_t>(Dictionary, kLzmaMinDictionary), Needed));
+    Options.ext_flags = LZMA_LZMA1EXT_ALLOW_EOPM;
+    lzma_set_ext_size(Options, OutputSize);
+
+    lzma_filter Filters[2];
+    Filters[0].id = LZMA_FILTER_LZMA1EXT;
+    Filters[0].options = &Options;
+    Filters[1].id = LZMA_VLI_UNKNOWN;
+    Filters[1].options = nullptr;
+
+    lzma_stream Stream = LZMA_STREAM_INIT;
+    if (lzma_raw_decoder(&Stream, Filters) != LZMA_OK) {
+        return false;
+    }
+    Stream.next_in = Payload + kLzmaHeaderSize;
+    Stream.avail_in = PayloadSize - kLzmaHeaderSize;
+    Stream.next_out = Output;
+    Stream.avail_out = OutputSize;
+    lzma_ret Result = lzma_code(&Stream, LZMA_FINISH);
+    Produced = static_cast<std::size_t>(Stream.total_out);
+    lzma_end(&Stream);
+    return Result == LZMA_STREAM_END && Produced == OutputSize;
+}
+
+// --- ZPAQ (libzpaq) --------------------------------------------------------------------
+
+class TZpaqReader : public libzpaq::Reader {
+public:
+    TZpaqReader(const unsigned char* Data, std::size_t Size) : m_Data(Data), m_Size(Size) {}
+    int get() override { return m_Offset < m_Size ? m_Data[m_Offset++] : -1; }
+    int read(char* Buffer, int Count) override
+    {
+        const std::size_t Take = std::min<std::size_t>(static_cast<std::size_t>(std::max(Count, 0)), m_Size - m_Offset);
+        std::memcpy(Buffer, m_Data + m_Offset, Take);
+        m_Offset += Take;
+        return static_cast<int>(Take);
+    }
+
+private:
+    const unsigned char* m_Data;
+    std::size_t m_Size;
+    std::size_t m_Offset = 0;
+};
+
+class TZpaqWriter : public libzpaq::Writer {
+public:
+    TZpaqWriter(unsigned char* Output, std::size_t Capacity) : m_Output(Output), m_Capacity(Capacity) {}
+    void put(int Byte) override
+    {
+        if (m_Produced >= m_Capacity) {
+            throw TDecompressionError("ZPAQ output larger than declared");
+        }
+        m_Output[m_Produced++] = static_cast<unsigned char>(Byte);
+    }
+    void write(const char* Buffer, int Count) override
+    {
+        const std::size_t Size = static_cast<std::size_t>(std::max(Count, 0));
+        if (Size > m_Capacity - m_Produced) {
+            throw TDecompressionError("ZPAQ output larger than declared");
+        }
+        std::memcpy(m_Output + m_Produced, Buffer, Size);
+        m_Produced += Size;
+    }
+    std::size_t produced() const { return m_Produced; }
+
+private:
+    unsigned char* m_Output;
+    std::size_t m_Capacity;
+    std::size_t m_Produced = 0;
+};
+
+bool decodeZpaq(const unsigned char* Payload, std::size_t PayloadSize, unsigned char* Output, std::size_t OutputSize, std::size_t& Produced)
+{
+    try {
+        TZpaqReader Reader(Payload, PayloadSize);
+        TZpaqWriter Writer(Output, OutputSize);
+        libzpaq::Decompresser Decompresser;
+        Decompresser.setInput(&Reader);
+        bool FoundBlock = false;
+        while (Decompresser.findBlock()) {
+            FoundBlock = true;
+            while (Decompresser.findFilename()) {
+                Decompresser.readComment();
+                Decompresser.setOutput(&Writer);
+                Decompresser.decompress();
+                Decompresser.readSegmentEnd();
+            }
+        }
+        Produced = Writer.produced();
+        return FoundBlock;
+    } catch (...) {
+        return false;
+    }
+}
+
+} // namespace
+
+bool isBundlePacked(const char* Data, std::size_t Length)
+{
+    if (!Data) {
+        return false;
+    }
+    const auto* Bytes = reinterpret_cast<const unsigned char*>(Data);
+    const std::size_t Offset = skipPadding(Bytes, Length);
+    return Length - Offset >= 2 && Bytes[Offset] == kBundleMarker && Bytes[Offset + 1] <= kHighestAlgorithmNumber;
+}
+
+bool readBundleHeader(const char* Data, std::size_t Length, TBundleHeader& Header)
+{
+    if (!isBundlePacked(Data, Length)) {
+        return false;
+    }
+    const auto* Bytes = reinterpret_cast<const unsigned char*>(Data);
+    std::size_t Offset = skipPadding(Bytes, Length);
+    Header.m_Algorithm = Bytes[Offset + 1];
+    Offset += 2;
+    if (!readVarint(Bytes, Length, Offset, Header.m_UnpackedSize) || !readVarint(Bytes, Length, Offset, Header.m_PackedSize)) {
+        return false;
+    }
+    Header.m_PayloadOffset = Offset;
+    return true;
+}
+
+bool decodeBundlePayload(int Algorithm, const unsigned char* Payload, std::size_t PayloadSize,
+                         unsigned char* Output, std::size_t OutputSize, std::size_t& Produced)
+{
+    Produced = 0;
+    if (!Payload || !Output || PayloadSize == 0 || OutputSize == 0) {
+        return false;
+    }
+    try {
+        switch (static_cast<EBundleAlgorithm>(Algorithm)) {
+        case EBundleAlgorithm::Stored:
+            return decodeStored(Payload, PayloadSize, Output, OutputSize, Produced);
+        case EBundleAlgorithm::Deflate:
+            return decodeDeflate(Payload, PayloadSize, Output, OutputSize, Produced);
+        case EBundleAlgorithm::Lzip:
+            return decodeLzip(Payload, PayloadSize, Output, OutputSize, Produced);
+        case EBundleAlgorithm::Lzma:
+        case EBundleAlgorithm::LzmaLarge:
+            return decodeLzmaAlone(Payload, PayloadSize, Output, OutputSize, Produced);
+        case EBundleAlgorithm::Zpaq:
+            return decodeZpaq(Payload, PayloadSize, Output, OutputSize, Produced);
+        case EBundleAlgorithm::Csc:
+            return decodeCsc(Payload, PayloadSize, Output, OutputSize, Produced);
+        case EBundleAlgorithm::Crush:
+            return decodeCrush(Payload, PayloadSize, Output, OutputSize, Produced);
+        }
+    } catch (...) {
+        // an allocation failure inside a codec is a broken payload, never a crash
+    }
+    return false;
+}
+
+namespace {
+
+unsigned char* writableBytes(std::string& Buffer) { return reinterpret_cast<unsigned char*>(&Buffer[0]); }
+unsigned char* writableBytes(QByteArray& Buffer) { return reinterpret_cast<unsigned char*>(Buffer.data()); }
+
+// Decodes the container in Data into Output, sized once to the declared unpacked size.
+template <typename TBuffer>
+bool unpackInto(TBuffer& Output, const char* Data, std::size_t Length, std::uint64_t MaxUnpackedSize)
+{
+    TBundleHeader Header;
+    if (!readBundleHeader(Data, Length, Header)) {
+        return false;
+    }
+    const std::size_t Available = Length - Header.m_PayloadOffset;
+    if (Header.m_UnpackedSize == 0 || Header.m_UnpackedSize > MaxUnpackedSize || Header.m_PackedSize > Available
+        || Header.m_UnpackedSize > static_cast<std::uint64_t>(std::numeric_limits<int>::max())) {
+        return false;
+    }
+    try {
+        Output.resize(static_cast<std::size_t>(Header.m_UnpackedSize));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    if (Output.size() != static_cast<decltype(Output.size())>(Header.m_UnpackedSize)) {
+        return false; // QByteArray reports allocation failure this way
+    }
+    std::size_t Produced = 0;
+    if (!decodeBundlePayload(Header.m_Algorithm, reinterpret_cast<const unsigned char*>(Data) + Header.m_PayloadOffset,
+                             static_cast<std::size_t>(Header.m_PackedSize), writableBytes(Output),
+                             static_cast<std::size_t>(Header.m_UnpackedSize), Produced)) {
+        return false;
+    }
+    Output.resize(static_cast<decltype(Output.size())>(Produced));
+    return true;
+}
+
+} // namespace
+
+bool unpackBundle(std::string& Output, const std::string& Input, std::uint64_t MaxUnpackedSize)
+{
+    if (unpackInto(Output, Input.data(), Input.size(), MaxUnpackedSize)) {
+        return true;
+    }
+    Output = Input;
+    return false;
+}
+
+bool unpackBundle(QByteArray& Output, const QByteArray& Input, std::uint64_t MaxUnpackedSize)
+{
+    if (unpackInto(Output, Input.constData(), static_cast<std::size_t>(Input.size()), MaxUnpackedSize)) {
+        return true;
+    }
+    Output = Input;
+    return false;
+}
+
+QByteArray decompressBundleData(const QByteArray& Data, std::uint64_t MaxUnpackedSize)
+{
+    if (!isBundlePacked(Data)) {
+        return Data;
+    }
+    QByteArray Output;
+    if (!unpackInto(Output, Data.constData(), static_cast<std::size_t>(Data.size()), MaxUnpackedSize)) {
+        throw TDecompressionError(kInvalidCompressedDataMessage);
+    }
+    return Output;
+}
+
+} // namespace shared

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QByteArray>
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace shared {
+
+// A payload that cannot be decoded.
+class TDecompressionError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The text every decoding failure is reported with.
+extern const char* const kInvalidCompressedDataMessage;
+
+// Callers that do not know the expected size of what they unpack (local ".lzma" files,
+// the publisher's tool) accept at most this much; a container declaring more is refused
+// before anything is allocated.
+constexpr std::uint64_t kDefaultUnpackedSizeLimit = std::uint64_t(1) << 30;
+
+// Algorithm numbers of the bundle container.
+enum class EBundleAlgorithm : int {
+    Stored = 0,
+    Deflate = 3,
+    Lzip = 4,
+    Lzma = 5,
+    Zpaq = 6,
+    LzmaLarge = 10,
+    Csc = 14,
+    Crush = 21,
+};
+
+// The header of a bundle container: padding, marker 0x70, algorithm, two varint sizes.
+struct TBundleHeader {
+    int m_Algorithm = -1;
+    std::uint64_t m_UnpackedSize = 0;
+    std::uint64_t m_PackedSize = 0;
+    std::size_t m_PayloadOffset = 0;
+};
+
+// True when the bytes, after any 0x00 padding, start with the marker and an algorithm
+// number of at most 23.
+bool isBundlePacked(const char* Data, std::size_t Length);
+inline bool isBundlePacked(const QByteArray& Data) { return isBundlePacked(Data.constData(), static_cast<std::size_t>(Data.size())); }
+
+// Reads the header; false when the bytes are not a container or a size varint is broken.
+bool readBundleHeader(const char* Data, std::size_t Length, TBundleHeader& Header);
+
+// Decodes one payload with the codec of the algorithm number into Output (capacity
+// OutputSize, the declared unpacked size). Never throws.
+bool decodeBundlePayload(int Algorithm, const unsigned char* Payload, std::size_t PayloadSize,
+                         unsigned char* Output, std::size_t OutputSize, std::size_t& Produced);
+
+// Unpacks a container. Not a container: Output = Input, false. A container that fails to
+// decode, or declares more than MaxUnpackedSize bytes: Output = Input, false.
+bool unpackBundle(std::string& Output, const std::string& Input, std::uint64_t MaxUnpackedSize = kDefaultUnpackedSizeLimit);
+bool unpackBundle(QByteArray& Output, const QByteArray& Input, std::uint64_t MaxUnpackedSize = kDefaultUnpackedSizeLimit);
+
+// Decoding as the downloader needs it: data that is not a container comes back unchanged,
+// a container is decoded or TDecompressionError is thrown.
+QByteArray decompressBundleData(const QByteArray& Data, std::uint64_t MaxUnpackedSize);
+
+} // namespace shared

@@ -1,0 +1,192 @@
+#include "TestEnvironment.h"
+
+#include "BundleContainer.h"
+#include "CodecVectors.h"
+#include "Sha256.h"
+
+#include <QtTest>
+
+#include <set>
+
+using namespace shared;
+using namespace testsupport;
+
+namespace {
+
+QByteArray varint(quint64 Value)
+{
+    QByteArray Bytes;
+    do {
+        unsigned char Byte = Value & 0x7F;
+        Value >>= 7;
+        if (Value) {
+            Byte |= 0x80;
+        }
+        Bytes.append(char(Byte));
+    } while (Value);
+    return Bytes;
+}
+
+QByteArray container(int Algorithm, quint64 Unpacked, const QByteArray& Payload, int Padding = 0)
+{
+    return QByteArray(Padding, '\0') + char(0x70) + char(Algorithm) + varint(Unpacked) + varint(quint64(Payload.size())) + Payload;
+}
+
+bool fails(const QByteArray& Data, quint64 Limit = kDefaultUnpackedSizeLimit)
+{
+    QByteArray Output;
+    const bool Unpacked = unpackBundle(Output, Data, Limit);
+    if (Unpacked || Output != Data) {
+        return false;
+    }
+    try {
+        decompressBundleData(Data, Limit);
+    } catch (const TDecompressionError& Error) {
+        return QString::fromUtf8(Error.what()) == QStringLiteral("Invalid input data could not be decompressed");
+    }
+    return false;
+}
+
+} // namespace
+
+class TestBundleContainer : public QObject {
+    Q_OBJECT
+private slots:
+    void recognition();
+    void storedAndSizes();
+    void referenceVectors_data();
+    void referenceVectors();
+    void brokenVectors();
+    void sizeBoundRefusedBeforeAllocating();
+};
+
+void TestBundleContainer::recognition()
+{
+    QVERIFY(!isBundlePacked(QByteArray()));
+    QVERIFY(!isBundlePacked(QByteArray(40, '\0')));
+    QVERIFY(!isBundlePacked(QByteArray("\x00\x00\x70", 3))); // a lone marker
+    QVERIFY(isBundlePacked(QByteArray("\x70\x17", 2)));
+    QVERIFY(!isBundlePacked(QByteArray("\x70\x18", 2)));
+    QVERIFY(!isBundlePacked(QByteArray("plain text")));
+
+    // not a container: passes through both entry points unchanged
+    const QByteArray Plain("plain text that is no container");
+    QByteArray Output;
+    QVERIFY(!unpackBundle(Output, Plain));
+    QCOMPARE(Output, Plain);
+    QCOMPARE(decompressBundleData(Plain, 100), Plain);
+    const QByteArray Algorithm24 = QByteArray("\x70\x18\x03\x03", 4) + "abc";
+    QCOMPARE(decompressBundleData(Algorithm24, 100), Algorithm24);
+
+    std::string StdOutput;
+    QVERIFY(!unpackBundle(StdOutput, std::string("xyz")));
+    QCOMPARE(StdOutput, std::string("xyz"));
+}
+
+void TestBundleContainer::storedAndSizes()
+{
+    QCOMPARE(varint(300), QByteArray("\xAC\x02", 2));
+    const QByteArray Stored = QByteArray("\x00\x00\x70\x00\x03\x03", 6) + "abc";
+    QCOMPARE(decompressBundleData(Stored, 3), QByteArray("abc"));
+    std::string StdOutput;
+    QVERIFY(unpackBundle(StdOutput, Stored.toStdString()));
+    QCOMPARE(StdOutput, std::string("abc"));
+
+    // 300 bytes stored, with two-byte varints
+    const QByteArray Long(300, 'q');
+    const QByteArray LongContainer = container(0, 300, Long, 3);
+    QCOMPARE(LongContainer.mid(5, 4), QByteArray("\xAC\x02\xAC\x02", 4));
+    QCOMPARE(decompressBundleData(LongContainer, 300), Long);
+    // non-minimal varints are still read
+    QCOMPARE(decompressBundleData(QByteArray("\x70\x00\x83\x00\x03", 5) + "abc", 3), QByteArray("abc"));
+
+    // unknown and unsupported numbers fail
+    for (int Algorithm : {1, 2, 7, 8, 9, 11, 13, 22, 23}) {
+        QVERIFY2(fails(container(Algorithm, 3, "abc")), qPrintable(QString::number(Algorithm)));
+    }
+    QVERIFY(fails(container(0, 0, QByteArray())));                      // unpacked size 0
+    QVERIFY(fails(container(0, 2, "abc")));                             // stored payload longer than declared
+    QVERIFY(fails(container(0, 3, "abc").left(7)));                     // payload shorter than its packed size
+    QVERIFY(fails(QByteArray("\x70\x03", 2) + QByteArray(12, '\x80'))); // size varint never ends
+    QVERIFY(fails(container(5, 100, QByteArray(17, '\x5D'))));          // .lzma shorter than its header
+    QVERIFY(fails(container(5, 100, QByteArray(1, char(225)) + QByteArray(40, '\0')))); // properties above 224
+}
+
+void TestBundleContainer::referenceVectors_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QString>("input");
+    QTest::addColumn<qint64>("unpacked");
+    QTest::addColumn<QByteArray>("sha256");
+    const QVector<TCodecVector> Vectors = readCodecVectors();
+    if (Vectors.isEmpty()) {
+        QSKIP("codec vectors not found at " CODEC_VECTORS_DIR);
+    }
+    const std::set<int> Algorithms{0, 3, 4, 5, 6, 10, 14, 21};
+    for (const TCodecVector& Vector : Vectors) {
+        if (Vector.m_Expect == QLatin1String("ok") && Algorithms.count(Vector.m_Algorithm)) {
+            QTest::newRow(qPrintable(Vector.m_File)) << Vector.m_File << Vector.m_Input << Vector.m_UnpackedSize << Vector.m_InputSha256Hex;
+        }
+    }
+}
+
+void TestBundleContainer::referenceVectors()
+{
+    QFETCH(QString, file);
+    QFETCH(QString, input);
+    QFETCH(qint64, unpacked);
+    QFETCH(QByteArray, sha256);
+    const QByteArray Data = readVectorFile(file);
+    const QByteArray Raw = readVectorFile(input + QStringLiteral(".raw"));
+    QVERIFY(!Data.isEmpty());
+    QCOMPARE(qint64(Raw.size()), unpacked);
+    // the downloader bounds the output by the chunk's known size
+    const QByteArray Decoded = decompressBundleData(Data, quint64(unpacked));
+    QCOMPARE(Decoded.size(), Raw.size());
+    QVERIFY(Decoded == Raw);
+    QCOMPARE(TSha256::hash(Decoded).toHex(), sha256);
+    // a bound below the declared size is refused
+    QVERIFY(fails(Data, quint64(unpacked - 1)));
+}
+
+void TestBundleContainer::brokenVectors()
+{
+    const QVector<TCodecVector> Vectors = readCodecVectors();
+    if (Vectors.isEmpty()) {
+        QSKIP("codec vectors not found at " CODEC_VECTORS_DIR);
+    }
+    // either result is acceptable for these, as long as nothing crashes
+    const QSet<QString> EitherWay{QStringLiteral("broken-unpacked-too-small.bin"), QStringLiteral("broken-unpacked-too-large.bin")};
+    const QSet<QString> NotContainers{QStringLiteral("broken-no-marker.bin"), QStringLiteral("broken-bad-marker.bin")};
+    int Judged = 0;
+    for (const TCodecVector& Vector : Vectors) {
+        if (!Vector.m_File.startsWith(QLatin1String("broken-"))) {
+            continue;
+        }
+        ++Judged;
+        const QByteArray Data = readVectorFile(Vector.m_File);
+        QVERIFY(!Data.isEmpty());
+        if (NotContainers.contains(Vector.m_File)) {
+            QVERIFY(!isBundlePacked(Data));
+            QCOMPARE(decompressBundleData(Data, 1 << 20), Data);
+        } else if (EitherWay.contains(Vector.m_File)) {
+            QByteArray Output;
+            unpackBundle(Output, Data, 1 << 20);
+        } else {
+            QVERIFY2(fails(Data), qPrintable(Vector.m_File));
+        }
+    }
+    QCOMPARE(Judged, 16);
+}
+
+void TestBundleContainer::sizeBoundRefusedBeforeAllocating()
+{
+    // 2^40 declared with the default ceiling, and a size just above a caller's bound
+    const QByteArray Huge = container(3, quint64(1) << 40, QByteArray("\x03\x00", 2));
+    QVERIFY(fails(Huge));
+    QVERIFY(fails(container(0, 5, "abcde"), 4));
+    QCOMPARE(decompressBundleData(container(0, 5, "abcde"), 5), QByteArray("abcde"));
+}
+
+QTEST_GUILESS_MAIN(TestBundleContainer)
+#include "tst_bundlecontainer.moc"

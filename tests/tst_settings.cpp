@@ -1,0 +1,90 @@
+#include "TestEnvironment.h"
+
+#include "TLauncherFilesystemHelper.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using zarvo::launcher::TLauncherFilesystemHelper;
+
+class TestSettings : public QObject {
+    Q_OBJECT
+private slots:
+    void embeddedOnly();
+    void diskFileDoesNotFallBack();
+    void unconvertibleValues();
+};
+
+void TestSettings::embeddedOnly()
+{
+    // nothing beside the test executable: the compiled-in file is used
+    QCOMPARE(TLauncherFilesystemHelper::settingsFilePath(), QStringLiteral(":/settings/launchersettings.ini"));
+    QFile Embedded(TLauncherFilesystemHelper::settingsFilePath());
+    QVERIFY(Embedded.open(QIODevice::ReadOnly));
+    const QByteArray Text = Embedded.readAll();
+    QCOMPARE(Text.size(), 356);
+    QVERIFY(!Text.contains('\r'));
+    QVERIFY(Text.startsWith("[URLS]\nlauncherConfiguration="));
+
+    TLauncherFilesystemHelper Helper;
+    const auto pSettings = Helper.getSettings();
+    QCOMPARE(pSettings->m_LauncherConfigurationUrl.path(), QStringLiteral("/launcher/wexmetadata.json"));
+    QVERIFY(pSettings->m_LauncherConfigurationUrl.isValid());
+    QVERIFY(pSettings->m_CdnDiagnosticsTraceUrl.isEmpty());
+    QCOMPARE(pSettings->m_AppendNocacheToPackageUrls, false);
+    QCOMPARE(pSettings->m_PackagesDirectoryName, QStringLiteral("packages"));
+    QCOMPARE(pSettings->m_PackageFileName, QStringLiteral("package.json"));
+    QCOMPARE(pSettings->m_PartialPackageFileName, QStringLiteral("partial-package.json"));
+    QCOMPARE(pSettings->m_AssetFileName, QStringLiteral("assets.json"));
+    QCOMPARE(pSettings->m_WaitNotificationTimeout.count(), 500);
+    QCOMPARE(pSettings->m_DownloadErrorTimeout.count(), 10000);
+    QCOMPARE(pSettings->m_ClientStartTimeout.count(), 30000);
+    QCOMPARE(pSettings->m_MaxCachedChunks, 100);
+    QCOMPARE(pSettings->m_MaxConcurrentDownloads, 10);
+    QCOMPARE(pSettings->m_SkipVerification, true);
+    QCOMPARE(pSettings->m_FastScan, true);
+    QCOMPARE(pSettings->m_ChunkVerification, false);
+    // every asker shares one record
+    QCOMPARE(Helper.getSettings().get(), pSettings.get());
+}
+
+void TestSettings::diskFileDoesNotFallBack()
+{
+    QTemporaryDir Dir;
+    const QString Path = Dir.filePath(QStringLiteral("launchersettings.ini"));
+    QFile File(Path);
+    QVERIFY(File.open(QIODevice::WriteOnly));
+    File.write("[OPTIONS]\nmaxConcurrentDownloads=4\nskipVerification=false\n");
+    File.close();
+
+    const auto pSettings = TLauncherFilesystemHelper(Path).getSettings();
+    QCOMPARE(pSettings->m_MaxConcurrentDownloads, 4);
+    QCOMPARE(pSettings->m_SkipVerification, false);
+    QCOMPARE(pSettings->m_MaxCachedChunks, 100);
+    QVERIFY(pSettings->m_LauncherConfigurationUrl.isEmpty());
+    QVERIFY(pSettings->m_PackagesDirectoryName.isEmpty());
+    QVERIFY(pSettings->m_PackageFileName.isEmpty());
+    QCOMPARE(pSettings->m_WaitNotificationTimeout.count(), 0);
+    QCOMPARE(pSettings->m_DownloadErrorTimeout.count(), 0);
+}
+
+void TestSettings::unconvertibleValues()
+{
+    QTemporaryDir Dir;
+    const QString Path = Dir.filePath(QStringLiteral("launchersettings.ini"));
+    QFile File(Path);
+    QVERIFY(File.open(QIODevice::WriteOnly));
+    File.write("[TIMING]\nwaitNotificationTimeout=soon\ndownloadErrorTimeout=2500\n"
+               "[DEBUG]\nchunkVerification=true\n[OPTIONS]\nmaxCachedChunks=many\n");
+    File.close();
+
+    const auto pSettings = TLauncherFilesystemHelper(Path).getSettings();
+    QCOMPARE(pSettings->m_WaitNotificationTimeout.count(), 0);
+    QCOMPARE(pSettings->m_DownloadErrorTimeout.count(), 2500);
+    QCOMPARE(pSettings->m_ChunkVerification, true);
+    QCOMPARE(pSettings->m_MaxCachedChunks, 0);
+}
+
+QTEST_GUILESS_MAIN(TestSettings)
+#include "tst_settings.moc"
