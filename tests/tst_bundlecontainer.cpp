@@ -106,7 +106,7 @@ void TestBundleContainer::storedAndSizes()
     }
     QVERIFY(fails(container(0, 0, QByteArray())));                      // unpacked size 0
     QVERIFY(fails(container(0, 2, "abc")));                             // stored payload longer than declared
-    QVERIFY(fails(container(0, 3, "abc").left(7)));                     // payload shorter than its packed size
+    QVERIFY(fails(container(0, 3, "abc").left(6)));                     // payload shorter than its packed size
     QVERIFY(fails(QByteArray("\x70\x03", 2) + QByteArray(12, '\x80'))); // size varint never ends
     QVERIFY(fails(container(5, 100, QByteArray(17, '\x5D'))));          // .lzma shorter than its header
     QVERIFY(fails(container(5, 100, QByteArray(1, char(225)) + QByteArray(40, '\0')))); // properties above 224
@@ -124,6 +124,12 @@ void TestBundleContainer::referenceVectors_data()
     }
     const std::set<int> Algorithms{0, 3, 4, 5, 6, 10, 14, 21};
     for (const TCodecVector& Vector : Vectors) {
+#ifdef TORVANE_SANITIZED_BUILD
+        // ZPAQ runs a context-mixing model per bit: under the sanitizers only the small vectors
+        if (Vector.m_Algorithm == 6 && Vector.m_UnpackedSize > 300000) {
+            continue;
+        }
+#endif
         if (Vector.m_Expect == QLatin1String("ok") && Algorithms.count(Vector.m_Algorithm)) {
             QTest::newRow(qPrintable(Vector.m_File)) << Vector.m_File << Vector.m_Input << Vector.m_UnpackedSize << Vector.m_InputSha256Hex;
         }

@@ -137,6 +137,7 @@ bool decodeLzip(const unsigned char* Payload, std::size_t PayloadSize, unsigned 
     std::size_t InputOffset = 0;
     Produced = 0;
     bool Finished = false;
+    bool MemberDone = false;
     for (;;) {
         if (InputOffset < MemberSize) {
             const int Room = LZ_decompress_write_size(Decoder);
@@ -163,8 +164,10 @@ bool decodeLzip(const unsigned char* Payload, std::size_t PayloadSize, unsigned 
             return false; // more data than declared
         }
         Produced += static_cast<std::size_t>(Read);
+        // "member finished" holds only right after the read that reached the trailer
+        MemberDone = MemberDone || LZ_decompress_member_finished(Decoder) == 1;
         if (LZ_decompress_finished(Decoder) == 1) {
-            return LZ_decompress_member_finished(Decoder) == 1;
+            return MemberDone;
         }
         if (Read == 0 && Finished && InputOffset >= MemberSize) {
             return false; // no progress possible: truncated member

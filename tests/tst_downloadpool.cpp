@@ -1,0 +1,338 @@
+#include "TestEnvironment.h"
+
+#include "support/LoopbackHttpServer.h"
+
+#include "TCloudflareCdnTrace.h"
+#include "TDownloadPool.h"
+#include "TRandomNumberGenerator.h"
+
+#include <QNetworkAccessManager>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QUrlQuery>
+#include <QtTest>
+
+using namespace shared;
+using testsupport::TBehaviour;
+using testsupport::TLoopbackHttpServer;
+
+namespace {
+
+struct TPoolFixture {
+    explicit TPoolFixture(int Limit, bool ReleaseOnFinish)
+        : m_pManager(std::make_shared<QNetworkAccessManager>())
+        , m_Pool(Limit, std::make_shared<QNetworkAccessManagerWrapper>(m_pManager), ReleaseOnFinish)
+        , m_Success(&m_Pool, &TDownloadPool::success)
+        , m_Failed(&m_Pool, &TDownloadPool::failed)
+    {
+    }
+    int results() const { return m_Success.size() + m_Failed.size(); }
+    QList<QUrl> succeededUrls() const
+    {
+        QList<QUrl> Urls;
+        for (const auto& Arguments : m_Success) {
+            Urls << Arguments.at(0).toUrl();
+        }
+        return Urls;
+    }
+
+    std::shared_ptr<QNetworkAccessManager> m_pManager;
+    TDownloadPool m_Pool;
+    QSignalSpy m_Success;
+    QSignalSpy m_Failed;
+};
+
+TBehaviour delayed(int Milliseconds)
+{
+    TBehaviour Behaviour;
+    Behaviour.delayBeforeHeadersMs = Milliseconds;
+    return Behaviour;
+}
+
+} // namespace
+
+class TestDownloadPool : public QObject {
+    Q_OBJECT
+private slots:
+    void limitAndQueueOrder();
+    void priorityAndZeroLimit();
+    void releaseOnFinishFalseKeepsSlot();
+    void failuresAndRedirects();
+    void invalidUrlsAndFiles();
+    void requestsCarryNoHeadersOfOurOwn();
+    void randomNumbersAndNocache();
+    void cdnTrace();
+    void cdnTraceWithoutUrl();
+};
+
+void TestDownloadPool::limitAndQueueOrder()
+{
+    TLoopbackHttpServer Server;
+    for (int Index = 1; Index <= 5; ++Index) {
+        Server.setBody(QStringLiteral("/f%1").arg(Index), QByteArray(1000 * Index, char('a' + Index)));
+        Server.setBehaviour(QStringLiteral("/f%1").arg(Index), delayed(150));
+    }
+    TPoolFixture Fixture(2, true);
+    for (int Index = 1; Index <= 5; ++Index) {
+        Fixture.m_Pool.download(Server.url(QStringLiteral("/f%1").arg(Index)));
+    }
+    QCOMPARE(Fixture.m_Pool.getNumberOfActiveDownloads(), 2);
+    QCOMPARE(Fixture.m_Pool.getNumberOfOutstandingDownloads(), 5);
+    QTRY_COMPARE_WITH_TIMEOUT(Fixture.results(), 5, 10000);
+    QCOMPARE(Fixture.m_Failed.size(), 0);
+    QCOMPARE(Server.peakActiveRequests(), 2);
+    QVERIFY(Server.peakConnections() <= 2);
+    QCOMPARE(Server.requestedPaths(), (QStringList{"/f1", "/f2", "/f3", "/f4", "/f5"}));
+    QCOMPARE(Fixture.m_Success.at(4).at(1).toByteArray().size() % 1000, 0);
+    QCOMPARE(Fixture.m_Pool.getNumberOfOutstandingDownloads(), 0);
+
+    // asking again for a running URL does nothing
+    Fixture.m_Pool.download(Server.url(QStringLiteral("/f1")));
+    Fixture.m_Pool.download(Server.url(QStringLiteral("/f1")));
+    QCOMPARE(Fixture.m_Pool.getNumberOfOutstandingDownloads(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(Fixture.results(), 6, 10000);
+    QCOMPARE(Server.requestCount(QStringLiteral("/f1")), 2);
+
+    // replies are freed after their finish was handled
+    QTRY_COMPARE_WITH_TIMEOUT(Fixture.m_pManager->findChildren<QNetworkReply*>().size(), 0, 5000);
+}
+
+void TestDownloadPool::priorityAndZeroLimit()
+{
+    TLoopbackHttpServer Server;
+    for (const char* Name : {"/a", "/b", "/c", "/d"}) {
+        Server.setBody(QLatin1String(Name), QByteArray(Name));
+    }
+    TPoolFixture Fixture(0, true);
+    for (const char* Name : {"/a", "/b", "/c", "/d"}) {
+        Fixture.m_Pool.download(Server.url(QLatin1String(Name)));
+    }
+    Fixture.m_Pool.downloadWithPriority(Server.url(QStringLiteral("/c")));
+    Fixture.m_Pool.download(Server.url(QStringLiteral("/a"))); // moves to the back
+    QTest::qWait(100);
+    QCOMPARE(Server.totalRequests(), 0);
+    QCOMPARE(Fixture.m_Pool.getNumberOfActiveDownloads(), 0);
+    QCOMPARE(Fixture.m_Pool.getNumberOfOutstandingDownloads(), 4);
+
+    Fixture.m_Pool.setMaxConcurrentDownloads(1);
+    QTRY_COMPARE_WITH_TIMEOUT(Fixture.results(), 4, 10000);
+    QCOMPARE(Server.requestedPaths(), (QStringList{"/c", "/b", "/d", "/a"}));
+    QCOMPARE(Fixture.succeededUrls().first(), Server.url(QStringLiteral("/c")));
+    QCOMPARE(Fixture.m_Success.first().at(1).toByteArray(), QByteArray("/c"));
+}
+
+void TestDownloadPool::releaseOnFinishFalseKeepsSlot()
+{
+    TLoopbackHttpServer Server;
+    Server.setBody(QStringLiteral("/one"), "1");
+    Server.setBody(QStringLiteral("/two"), "2");
+    TPoolFixture Fixture(1, false);
+    Fixture.m_Pool.download(Server.url(QStringLiteral("/one")));
+    Fixture.m_Pool.download(Server.url(QStringLiteral("/two")));
+    QTRY_COMPARE_WITH_TIMEOUT(Fixture.m_Success.size(), 1, 10000);
+    QTest::qWait(100);
+    QCOMPARE(Server.totalRequests(), 1); // the finished one still holds the slot
+    QCOMPARE(Fixture.m_Pool.getNumberOfActiveDownloads(), 1);
+    QCOMPARE(Fixture.m_Pool.getNumberOfOutstandingDownloads(), 2);
+    Fixture.m_Pool.releaseDownload(Server.url(QStringLiteral("/one")));
+    QTRY_COMPARE_WITH_TIMEOUT(Fixture.m_Success.size(), 2, 10000);
+    Fixture.m_Pool.releaseDownload(Server.url(QStringLiteral("/two")));
+    QCOMPARE(Fixture.m_Pool.getNumberOfOutstandingDownloads(), 0);
+
+    // a consumer that releases in its failed handler sees exactly one failure
+    TBehaviour Missing;
+    Missing.status = 404;
+    Server.setBehaviour(QStringLiteral("/gone"), Missing);
+    connect(&Fixture.m_Pool, &TDownloadPool::failed, &Fixture.m_Pool,
+            [&](const QUrl& Url) { Fixture.m_Pool.releaseDownload(Url); });
+    Fixture.m_Pool.download(Server.url(QStringLiteral("/gone")));
+    QTRY_COMPARE_WITH_TIMEOUT(Fixture.m_Failed.size(), 1, 10000);
+    QTest::qWait(200);
+    QCOMPARE(Fixture.m_Failed.size(), 1);
+    QCOMPARE(Fixture.m_Failed.first().at(1).value<QNetworkReply::NetworkError>(), QNetworkReply::ContentNotFoundError);
+}
+
+void TestDownloadPool::failuresAndRedirects()
+{
+    TLoopbackHttpServer Server;
+    Server.setBody(QStringLiteral("/target"), "moved here");
+    TBehaviour Redirect;
+    Redirect.status = 302;
+    Redirect.location = "/target";
+    Server.setBehaviour(QStringLiteral("/redirect"), Redirect);
+    TBehaviour Forbidden;
+    Forbidden.status = 403;
+    Server.setBehaviour(QStringLiteral("/forbidden"), Forbidden);
+    TBehaviour Broken;
+    Broken.status = 500;
+    Server.setBehaviour(QStringLiteral("/broken"), Broken);
+    Server.setBody(QStringLiteral("/reset"), QByteArray(200000, 'r'));
+    TBehaviour Reset;
+    Reset.resetAfterBodyBytes = 1000;
+    Server.setBehaviour(QStringLiteral("/reset"), Reset);
+
+    TPoolFixture Fixture(6, true);
+    for (const char* Name : {"/redirect", "/missing", "/forbidden", "/broken", "/reset"}) {
+        Fixture.m_Pool.download(Server.url(QLatin1String(Name)));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(Fixture.results(), 5, 10000);
+    QTest::qWait(100);
+    QCOMPARE(Fixture.results(), 5); // one report per request
+    QCOMPARE(Fixture.m_Success.size(), 1);
+    QCOMPARE(Fixture.m_Success.first().at(0).toUrl(), Server.url(QStringLiteral("/redirect"))); // keyed by the asked URL
+    QCOMPARE(Fixture.m_Success.first().at(1).toByteArray(), QByteArray("moved here"));
+
+    QMap<QString, QNetworkReply::NetworkError> Codes;
+    for (const auto& Arguments : Fixture.m_Failed) {
+        Codes.insert(Arguments.at(0).toUrl().path(), Arguments.at(1).value<QNetworkReply::NetworkError>());
+        QVERIFY(!Arguments.at(2).toString().isEmpty());
+    }
+    QCOMPARE(Codes.value(QStringLiteral("/missing")), QNetworkReply::ContentNotFoundError);
+    QCOMPARE(Codes.value(QStringLiteral("/forbidden")), QNetworkReply::ContentAccessDenied);
+    QCOMPARE(Codes.value(QStringLiteral("/broken")), QNetworkReply::InternalServerError);
+    QVERIFY(Codes.contains(QStringLiteral("/reset")));
+    QVERIFY(Codes.value(QStringLiteral("/reset")) != QNetworkReply::NoError);
+}
+
+void TestDownloadPool::invalidUrlsAndFiles()
+{
+    TPoolFixture Fixture(2, true);
+    Fixture.m_Pool.download(QUrl(QStringLiteral("relative/path.json")));
+    QCOMPARE(Fixture.m_Failed.size(), 1);
+    QCOMPARE(Fixture.m_Failed.first().at(1).value<QNetworkReply::NetworkError>(), QNetworkReply::ProtocolInvalidOperationError);
+    QCOMPARE(Fixture.m_Failed.first().at(2).toString(), QStringLiteral("Invalid URL"));
+    QCOMPARE(Fixture.m_Pool.getNumberOfOutstandingDownloads(), 0);
+    QTest::qWait(100);
+    QCOMPARE(Fixture.m_Failed.size(), 1);
+
+    // local files use the same pool
+    QTemporaryDir Dir;
+    QFile File(Dir.filePath(QStringLiteral("local.json")));
+    QVERIFY(File.open(QIODevice::WriteOnly));
+    File.write("{\"local\": true}");
+    File.close();
+    Fixture.m_Pool.download(QUrl::fromLocalFile(File.fileName()));
+    Fixture.m_Pool.download(QUrl::fromLocalFile(Dir.filePath(QStringLiteral("absent.json"))));
+    QTRY_COMPARE_WITH_TIMEOUT(Fixture.results(), 3, 10000);
+    QCOMPARE(Fixture.m_Success.first().at(1).toByteArray(), QByteArray("{\"local\": true}"));
+    QCOMPARE(Fixture.m_Failed.size(), 2);
+}
+
+void TestDownloadPool::requestsCarryNoHeadersOfOurOwn()
+{
+    TLoopbackHttpServer Server;
+    Server.setBody(QStringLiteral("/doc"), "x");
+    TPoolFixture Fixture(1, true);
+    Fixture.m_Pool.download(Server.url(QStringLiteral("/doc")));
+    QTRY_COMPARE_WITH_TIMEOUT(Fixture.results(), 1, 10000);
+    const auto Requests = Server.capturedRequests();
+    QCOMPARE(Requests.size(), 1);
+    QCOMPARE(Requests.first().method, QByteArray("GET"));
+    const QSet<QByteArray> NetworkLayerDefaults{"host", "connection", "accept-encoding", "accept-language", "user-agent"};
+    for (const QByteArray& Name : Requests.first().headerNames()) {
+        QVERIFY2(NetworkLayerDefaults.contains(Name), Name.constData());
+    }
+}
+
+void TestDownloadPool::randomNumbersAndNocache()
+{
+    // the minimal standard generator's known sequence from seed 1
+    TRandomNumberGenerator Generator(1);
+    QCOMPARE(Generator.uniformUnsigned(0, 2147483645), quint64(16807 - 1));
+    QCOMPARE(Generator.uniformUnsigned(0, 2147483645), quint64(282475249 - 1));
+    QCOMPARE(Generator.uniformUnsigned(1, 2147483646), quint64(1622650073));
+    QCOMPARE(TRandomNumberGenerator(0).uniformUnsigned(0, 2147483645), quint64(16806)); // seed 0 becomes 1
+
+    TRandomNumberGenerator Seeded(12345);
+    QSet<quint64> Seen;
+    for (int Index = 0; Index < 2000; ++Index) {
+        const quint64 Value = Seeded.uniformUnsigned(0, 61);
+        QVERIFY(Value <= 61);
+        Seen.insert(Value);
+        const qint64 Signed = Seeded.uniformSigned(-5, 5);
+        QVERIFY(Signed >= -5 && Signed <= 5);
+        QVERIFY(Seeded.uniformUnsigned(quint64(1) << 40, (quint64(1) << 40) + 3) - (quint64(1) << 40) <= 3);
+        const quint64 Wide = Seeded.uniformUnsigned(0, (quint64(1) << 40));
+        QVERIFY(Wide <= (quint64(1) << 40));
+    }
+    QCOMPARE(Seen.size(), 62);
+    QCOMPARE(Seeded.uniformSigned(7, 7), qint64(7));
+    const quint64 Full = Seeded.uniformUnsigned(0, std::numeric_limits<quint64>::max());
+    Q_UNUSED(Full);
+
+    const QUrl Plain(QStringLiteral("http://cdn.example/p/package.json?a=1"));
+    QCOMPARE(addNocacheToUrl(Plain, false), Plain);
+    const QUrl First = addNocacheToUrl(Plain, true);
+    const QUrl Second = addNocacheToUrl(Plain, true);
+    const QUrlQuery Query(First);
+    QCOMPARE(Query.queryItems().size(), 2);
+    QCOMPARE(Query.queryItems().first(), qMakePair(QStringLiteral("a"), QStringLiteral("1")));
+    QCOMPARE(Query.queryItems().last().first, QStringLiteral("nocache"));
+    QVERIFY(QRegularExpression(QStringLiteral("^[A-Za-z0-9]{32}$")).match(Query.queryItemValue(QStringLiteral("nocache"))).hasMatch());
+    QVERIFY(First != Second);
+    QCOMPARE(addNocacheToUrl(QUrl(), true), QUrl());
+}
+
+void TestDownloadPool::cdnTrace()
+{
+    TLoopbackHttpServer Server;
+    Server.setBody(QStringLiteral("/cdn-cgi/trace"), "fl=12f34\nh=example\nIP=192.0.2.7\r\nts=1234.5\ncolo=FRA\nuag=a=b\nts=\n");
+    Server.setBody(QStringLiteral("/other"), "fl=zzz\n");
+    auto pManager = std::make_shared<QNetworkAccessManager>();
+    auto pPool = std::make_shared<TDownloadPool>(6, std::make_shared<QNetworkAccessManagerWrapper>(pManager), true);
+    zarvo::launcher::TCloudflareCdnTrace Trace(Server.url(QStringLiteral("/cdn-cgi/trace")), pPool);
+    QSignalSpy Received(&Trace, &zarvo::launcher::TCloudflareCdnTrace::diagnosticsTraceReceived);
+
+    // other users of the shared pool leave it alone
+    QSignalSpy OtherDone(pPool.get(), &TDownloadPool::success);
+    pPool->download(Server.url(QStringLiteral("/other")));
+    QTRY_COMPARE_WITH_TIMEOUT(OtherDone.size(), 1, 10000);
+    QVERIFY(!Trace.m_Received && !Trace.m_Failed && Trace.m_Fl.isEmpty());
+
+    Trace.requestTrace();
+    QVERIFY(Trace.m_UnderWay);
+    Trace.requestTrace(); // at most one at a time
+    QTRY_COMPARE_WITH_TIMEOUT(Received.size(), 1, 10000);
+    QCOMPARE(Received.first().at(0).toBool(), false);
+    QCOMPARE(Trace.m_Fl, QStringLiteral("12f34"));
+    QCOMPARE(Trace.m_Ts, QStringLiteral("1234.5")); // "ts=" splits into one piece and is skipped
+    QCOMPARE(Trace.m_Colo, QStringLiteral("FRA"));
+    QCOMPARE(Trace.m_Ip, QStringLiteral("192.0.2.7"));
+    QCOMPARE(Server.requestCount(QStringLiteral("/cdn-cgi/trace")), 1);
+    Trace.requestTrace(); // received: never fetched again
+    QTest::qWait(50);
+    QCOMPARE(Server.requestCount(QStringLiteral("/cdn-cgi/trace")), 1);
+
+    // a failure of another URL changes nothing
+    Trace.onDownloadFailed(Server.url(QStringLiteral("/other")), QNetworkReply::ContentNotFoundError, QString());
+    QVERIFY(Trace.m_Received);
+    QCOMPARE(Received.size(), 1);
+}
+
+void TestDownloadPool::cdnTraceWithoutUrl()
+{
+    TLoopbackHttpServer Server;
+    auto pManager = std::make_shared<QNetworkAccessManager>();
+    auto pPool = std::make_shared<TDownloadPool>(6, std::make_shared<QNetworkAccessManagerWrapper>(pManager), true);
+    zarvo::launcher::TCloudflareCdnTrace Trace(QUrl(), pPool);
+    QSignalSpy Received(&Trace, &zarvo::launcher::TCloudflareCdnTrace::diagnosticsTraceReceived);
+    Trace.requestTrace();
+    QCOMPARE(Received.size(), 1);
+    QCOMPARE(Received.first().at(0).toBool(), true);
+    QVERIFY(Trace.m_Failed);
+    QCOMPARE(pPool->getNumberOfOutstandingDownloads(), 0);
+
+    // a failing trace server
+    TBehaviour Down;
+    Down.status = 500;
+    Server.setBehaviour(QStringLiteral("/trace"), Down);
+    zarvo::launcher::TCloudflareCdnTrace Failing(Server.url(QStringLiteral("/trace")), pPool);
+    QSignalSpy FailingReceived(&Failing, &zarvo::launcher::TCloudflareCdnTrace::diagnosticsTraceReceived);
+    Failing.requestTrace();
+    QTRY_COMPARE_WITH_TIMEOUT(FailingReceived.size(), 1, 10000);
+    QCOMPARE(FailingReceived.first().at(0).toBool(), true);
+    QVERIFY(Failing.m_Failed && !Failing.m_UnderWay && !Failing.m_Received);
+}
+
+QTEST_GUILESS_MAIN(TestDownloadPool)
+#include "tst_downloadpool.moc"
