@@ -2,7 +2,12 @@
 
 #include "FirstInstanceTester.h"
 #include "LauncherLogging.h"
+#include "TCloudflareCdnTrace.h"
+#include "TDownloadPool.h"
+#include "TLauncherConfigurationHandler.h"
 #include "TTranslationManager.h"
+
+#include <QNetworkAccessManager>
 
 #include <QDebug>
 #include <QPixmap>
@@ -37,8 +42,13 @@ void onTerminationSignal(int)
 
 TLauncherApplication::TLauncherApplication(int& Argc, char** Argv)
     : QApplication(Argc, Argv)
+    , m_pDownloadPool(std::make_shared<::shared::TDownloadPool>(
+          6, std::make_shared<::shared::QNetworkAccessManagerWrapper>(std::make_shared<QNetworkAccessManager>()), true))
     , m_pLauncherFilesystemHelper(std::make_shared<TLauncherFilesystemHelper>())
     , m_pTranslationManager(std::make_shared<zarvo::shared::TTranslationManager>())
+    , m_pCdnTrace(std::make_shared<TCloudflareCdnTrace>(m_pLauncherFilesystemHelper->getSettings()->m_CdnDiagnosticsTraceUrl, m_pDownloadPool))
+    , m_pConfigurationHandler(std::make_unique<TLauncherConfigurationHandler>(
+          m_pDownloadPool, m_pLauncherFilesystemHelper, m_pLauncherFilesystemHelper->getSettings()->m_LauncherConfigurationUrl))
     , m_FirstLaunchOption({QStringLiteral("l"), QStringLiteral("first-launch")},
                           QStringLiteral("Automatically download default packages when starting up."))
     , m_SkipSelfUpdateOption({QStringLiteral("s"), QStringLiteral("skip-selfupdate")},
@@ -72,6 +82,14 @@ TLauncherApplication::TLauncherApplication(int& Argc, char** Argv)
     m_SplashTimer.setInterval(static_cast<int>(pSettings->m_WaitNotificationTimeout.count()));
     connect(&m_SplashTimer, &QTimer::timeout, this, &TLauncherApplication::onSplashTimerTimeout);
     connect(&m_ExitTimer, &QTimer::timeout, this, &TLauncherApplication::onExitTimerTimeout);
+
+    TLauncherConfigurationHandler* pHandler = m_pConfigurationHandler.get();
+    connect(pHandler, &TLauncherConfigurationHandler::mainConfigurationLoaded, this, &TLauncherApplication::onMainConfigurationLoaded);
+    connect(pHandler, &TLauncherConfigurationHandler::mainConfigurationDownloadFailed, this,
+            &TLauncherApplication::onMainConfigurationDownloadFailed);
+    connect(pHandler, &TLauncherConfigurationHandler::diskAccessFailed, this, &TLauncherApplication::onDiskAccessFailed);
+    connect(pHandler, &TLauncherConfigurationHandler::packageConfigurationDownloadsFinished, this,
+            &TLauncherApplication::onPackageConfigurationDownloadsFinished);
 }
 
 TLauncherApplication::~TLauncherApplication()
@@ -115,7 +133,39 @@ void TLauncherApplication::startLoading()
 {
     qInfo() << "Version: " << QString::fromLatin1(kLauncherVersion) << " Thread: " << QThread::currentThreadId();
     qInfo() << "load configuration" << " Thread: " << QThread::currentThreadId();
+    m_pConfigurationHandler->startDownload();
     m_SplashTimer.start();
+}
+
+void TLauncherApplication::onMainConfigurationLoaded()
+{
+    qInfo() << "configuration loaded" << (m_pConfigurationHandler->isLocalCopy() ? "from the cache" : "from the server")
+            << " Thread: " << QThread::currentThreadId();
+    m_pConfigurationHandler->queuePackageConfigurationDownloads();
+}
+
+void TLauncherApplication::onMainConfigurationDownloadFailed()
+{
+    qCritical() << "The launcher configuration is not available (maintenance)" << " Thread: " << QThread::currentThreadId();
+    QCoreApplication::exit(1);
+}
+
+void TLauncherApplication::onDiskAccessFailed(QString ErrorMessage)
+{
+    qCritical() << "A critical error occurred while accessing a file:" << ErrorMessage << " Thread: " << QThread::currentThreadId();
+    QCoreApplication::exit(1);
+}
+
+void TLauncherApplication::onPackageConfigurationDownloadsFinished()
+{
+    const auto pConfiguration = m_pConfigurationHandler->getConfiguration();
+    if (!pConfiguration) {
+        return;
+    }
+    for (const auto& pPackage : pConfiguration->getPackagesForThisMachine()) {
+        qInfo() << "package offered:" << pPackage->m_Name << pPackage->currentConfiguration()->versionLabel()
+                << "files:" << pPackage->currentConfiguration()->m_Files.size() << " Thread: " << QThread::currentThreadId();
+    }
 }
 
 void TLauncherApplication::onSplashTimerTimeout()

@@ -16,8 +16,14 @@ class QSocketNotifier;
 namespace zarvo::shared {
 class TTranslationManager;
 }
+namespace shared {
+class TDownloadPool;
+}
 
 namespace zarvo::launcher {
+
+class TCloudflareCdnTrace;
+class TLauncherConfigurationHandler;
 
 // The launcher's own version, compared with the remote launcher build by the self-update.
 extern const char* const kLauncherVersion;
@@ -42,18 +48,28 @@ public:
     QString patchExecutable() const;
 
     std::shared_ptr<TLauncherFilesystemHelper> filesystemHelper() const { return m_pLauncherFilesystemHelper; }
+    std::shared_ptr<::shared::TDownloadPool> downloadPool() const { return m_pDownloadPool; }
+    TLauncherConfigurationHandler* configurationHandler() const { return m_pConfigurationHandler.get(); }
+    std::shared_ptr<TCloudflareCdnTrace> cdnTrace() const { return m_pCdnTrace; }
     QSplashScreen* splashScreen() const { return m_pSplashScreen.get(); }
 
     // Ends the event loop with 0 when SIGTERM or SIGINT arrives.
     void handleTerminationSignals();
 
 public slots:
+    void onMainConfigurationLoaded();
+    void onMainConfigurationDownloadFailed();
+    void onDiskAccessFailed(QString ErrorMessage);
+    void onPackageConfigurationDownloadsFinished();
     void onSplashTimerTimeout();
     void onExitTimerTimeout();
 
 private:
+    std::shared_ptr<::shared::TDownloadPool> m_pDownloadPool;
     std::shared_ptr<TLauncherFilesystemHelper> m_pLauncherFilesystemHelper;
     std::shared_ptr<zarvo::shared::TTranslationManager> m_pTranslationManager;
+    std::shared_ptr<TCloudflareCdnTrace> m_pCdnTrace;
+    std::unique_ptr<TLauncherConfigurationHandler> m_pConfigurationHandler;
     std::unique_ptr<QSplashScreen> m_pSplashScreen;
     QCommandLineParser m_CommandLineParser;
     QCommandLineOption m_FirstLaunchOption;

@@ -1,8 +1,13 @@
 #include "TLauncherFilesystemHelper.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSettings>
+#include <QStandardPaths>
+
+#include <stdexcept>
 
 void torvaneInitEngineResources();
 
@@ -78,6 +83,45 @@ TLauncherFilesystemHelper::TLauncherFilesystemHelper()
 TLauncherFilesystemHelper::TLauncherFilesystemHelper(const QString& SettingsFilePath)
     : m_pSettings(loadSettings(SettingsFilePath))
 {
+}
+
+} // namespace zarvo::launcher
+
+namespace zarvo::launcher {
+
+QDir TLauncherFilesystemHelper::getPackagesDirectory()
+{
+    const QDir DataDirectory(QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation));
+    return ensureDirectoryExists(resolvePathInsideDirectory(DataDirectory, m_pSettings->m_PackagesDirectoryName));
+}
+
+void TLauncherFilesystemHelper::writeFileWithDirectory(const QString& FilePath, const QByteArray& Data)
+{
+    ensureDirectoryExists(QFileInfo(FilePath).absolutePath());
+    writeFile(FilePath, Data);
+}
+
+void TLauncherFilesystemHelper::removeFileOrDirectory(const QString& Path)
+{
+    const QFileInfo Info(Path);
+    if (Info.isDir() && !Info.isSymLink()) {
+        if (!QDir(Path).removeRecursively()) {
+            throw std::runtime_error((QStringLiteral("Failed to delete folder ") + Path).toUtf8().toStdString());
+        }
+    } else if (Info.exists() || Info.isSymLink()) {
+        deleteFile(Path);
+    }
+}
+
+void TLauncherFilesystemHelper::moveReplacing(const QString& Source, const QString& Destination)
+{
+    if (!QFileInfo::exists(Source)) {
+        return;
+    }
+    removeFileOrDirectory(Destination);
+    if (!QFile::rename(Source, Destination)) {
+        throw std::runtime_error(QStringLiteral("Failed to move file %1 to %2").arg(Source, Destination).toUtf8().toStdString());
+    }
 }
 
 } // namespace zarvo::launcher

@@ -23,6 +23,16 @@ public:
     // The file the settings were read from.
     static QString settingsFilePath();
 
+    // The directory holding the installed packages (below the per-user data directory),
+    // created when missing.
+    virtual QDir getPackagesDirectory();
+    // Creates the file's directory when missing, then writes the file.
+    virtual void writeFileWithDirectory(const QString& FilePath, const QByteArray& Data);
+    // Removes a directory recursively or deletes a file; a missing path is no error.
+    virtual void removeFileOrDirectory(const QString& Path);
+    // Replaces Destination by Source when Source exists; otherwise does nothing.
+    virtual void moveReplacing(const QString& Source, const QString& Destination);
+
 private:
     std::shared_ptr<TLauncherSettings> m_pSettings;
 };

@@ -11,15 +11,15 @@
 
 // CSC is LZ77 with an adaptive binary range coder, plus per-block filters (x86
 // call addresses, an English word dictionary, channel delta). Its bits travel
-// in two sub-streams: range-coder bytes and raw "direct" bits, each cut into
+// in two sub-streams, range-coder bytes and raw "direct" bits, each cut into
 // chunks that are interleaved in the payload. The stream is a series of
 // segments; at a segment boundary both coders restart on fresh chunks while
 // the models carry on. The stream has no size and no checksum: it ends with an
 // end-of-stream block, and the container tells us how many bytes to expect.
 //
-// The whole output is in memory, so it is also the LZ history ("flat layout"):
-// matches copy from earlier output bytes instead of a circular window of the
-// declared dictionary size. The only cost is that text and x86 blocks must stay
+// The whole output is in memory, so it is also the LZ history: matches copy
+// from earlier output bytes instead of from a circular window of the declared
+// dictionary size. The only cost is that text and x86 blocks must stay
 // unfiltered in the output while later matches can still reach them; their
 // filters run once the window has moved past them, or at the end.
 
@@ -35,13 +35,13 @@ constexpr std::uint32_t kMaxWindowSize = 1u << 30;
 // --- Chunk header byte. A full chunk has no length field.
 constexpr unsigned kChunkRangeCoded = 0x80;
 constexpr unsigned kChunkFull = 0x40;
-constexpr std::size_t kChunkLengthSize = 3;
+constexpr int kChunkLengthSize = 3;
 
 // --- Adaptive probabilities: 12-bit estimates that the next bit is 1.
-using Prob = std::uint16_t;
+using TProb = std::uint16_t;
 constexpr int kProbBits = 12;
-constexpr Prob kProbInit = 1u << (kProbBits - 1);
-constexpr Prob kProbOneTarget = (1u << kProbBits) - 1;
+constexpr TProb kProbInit = 1u << (kProbBits - 1);
+constexpr TProb kProbOneTarget = (1u << kProbBits) - 1;
 constexpr int kAdaptShift = 5;
 constexpr std::uint32_t kRangeTop = 1u << 24;
 constexpr int kRangeRestartBytes = 5; // a zero pad byte, then the 32-bit code
@@ -58,7 +58,7 @@ constexpr std::array<unsigned, 5> kDeltaChannels = {1, 2, 3, 4, 8}; // types 16.
 constexpr std::uint32_t kSegmentEnds = 1;
 
 // --- LZ packets. The state remembers the last three packet kinds.
-enum Packet : unsigned { kLiteral = 0, kMatch = 1, kShortRepeat = 2, kRepeatMatch = 3 };
+enum EPacket : unsigned { kLiteral = 0, kMatch = 1, kShortRepeat = 2, kRepeatMatch = 3 };
 constexpr unsigned kStates = 64;
 constexpr unsigned kPacketFlags = 3; // per state: literal?, match?, short repeat?
 constexpr unsigned kRepeats = 4;
@@ -79,11 +79,11 @@ constexpr std::uint32_t kHighLengthBase = kMidLengthBase + (1u << kMidLengthBits
 // --- Distances: a slot from a tree chosen by the length code; slots 0..2 are
 // the distance code itself, slot s >= 3 has e = s - 2 extra bits, the upper
 // e - 4 as direct bits and the low 4 bit-reversed from the range coder.
-struct SlotTree {
-    unsigned offset;
-    unsigned bits;
+struct TSlotTree {
+    unsigned m_Offset;
+    unsigned m_Bits;
 };
-constexpr std::array<SlotTree, 7> kSlotTrees = {{{0, 3}, {8, 4}, {24, 4}, {40, 5}, {72, 5}, {104, 5}, {136, 5}}};
+constexpr std::array<TSlotTree, 7> kSlotTrees = {{{0, 3}, {8, 4}, {24, 4}, {40, 5}, {72, 5}, {104, 5}, {136, 5}}};
 constexpr unsigned kSlotProbs = 168;
 constexpr unsigned kPlainSlots = 3;
 constexpr unsigned kLowDistanceBits = 4;
@@ -108,79 +108,87 @@ constexpr std::array<const char*, kLastWordSymbol - kFirstWordSymbol + 1> kWords
     "the", "was", "wer", "whi", "whe", "wit", "you", "any", "are", "that", "said", "with", "have", "this", "from",
     "were", "tion"};
 
-struct Properties {
-    std::uint32_t windowSize;
-    std::uint32_t chunkSize;
-    std::uint32_t blockSize; // most bytes one block may produce
+struct TProperties {
+    std::uint32_t m_WindowSize;
+    std::uint32_t m_ChunkSize;
+    std::uint32_t m_BlockSize; // most bytes one block may produce
 };
 
-std::uint32_t readBigEndian(const unsigned char* bytes, int count)
+std::uint32_t readBigEndian(const unsigned char* Bytes, int Count)
 {
-    std::uint32_t value = 0;
-    for (int i = 0; i < count; ++i)
-        value = (value << 8) | bytes[i];
-    return value;
+    std::uint32_t Value = 0;
+    for (int Index = 0; Index < Count; ++Index) {
+        Value = (Value << 8) | Bytes[Index];
+    }
+    return Value;
 }
 
-bool readProperties(const unsigned char* bytes, Properties& props)
+bool readProperties(const unsigned char* Bytes, TProperties& Props)
 {
-    props.windowSize = readBigEndian(bytes, 4);
-    props.chunkSize = readBigEndian(bytes + 4, 3);
-    props.blockSize = readBigEndian(bytes + 7, 3);
-    return props.windowSize >= kMinWindowSize && props.windowSize <= kMaxWindowSize && props.chunkSize > 0
-        && props.blockSize > 0;
+    Props.m_WindowSize = readBigEndian(Bytes, 4);
+    Props.m_ChunkSize = readBigEndian(Bytes + 4, 3);
+    Props.m_BlockSize = readBigEndian(Bytes + 7, 3);
+    return Props.m_WindowSize >= kMinWindowSize && Props.m_WindowSize <= kMaxWindowSize && Props.m_ChunkSize > 0
+        && Props.m_BlockSize > 0;
 }
 
 // ---------------------------------------------------------------------------
 // Chunk layer
 
-struct ChunkHeader {
-    bool rangeCoded;
-    std::size_t length;
+struct TChunkHeader {
+    bool m_RangeCoded;
+    std::size_t m_Length;
 };
 
-// Parses the header at `pos` and moves `pos` to the chunk body. False if the
+// Parses the header at Pos and moves Pos to the chunk body. False if the
 // header or the body is cut off, or the chunk is longer than a full one.
-bool parseChunkHeader(const unsigned char*& pos, const unsigned char* end, std::uint32_t fullSize,
-                      ChunkHeader& header)
+bool parseChunkHeader(const unsigned char*& Pos, const unsigned char* End, std::uint32_t FullSize, TChunkHeader& Header)
 {
-    if (pos == end)
+    if (Pos == End) {
         return false;
-    const unsigned flags = *pos++;
-    header.rangeCoded = (flags & kChunkRangeCoded) != 0;
-    if (flags & kChunkFull) {
-        header.length = fullSize;
-    } else {
-        if (static_cast<std::size_t>(end - pos) < kChunkLengthSize)
-            return false;
-        header.length = readBigEndian(pos, kChunkLengthSize);
-        pos += kChunkLengthSize;
-        if (header.length > fullSize)
-            return false;
     }
-    return static_cast<std::size_t>(end - pos) >= header.length;
+    const unsigned Flags = *Pos++;
+    Header.m_RangeCoded = (Flags & kChunkRangeCoded) != 0;
+    if (Flags & kChunkFull) {
+        Header.m_Length = FullSize;
+    } else {
+        if (End - Pos < kChunkLengthSize) {
+            return false;
+        }
+        Header.m_Length = readBigEndian(Pos, kChunkLengthSize);
+        Pos += kChunkLengthSize;
+        if (Header.m_Length > FullSize) {
+            return false;
+        }
+    }
+    return static_cast<std::size_t>(End - Pos) >= Header.m_Length;
 }
 
-bool chunksWellFormed(const unsigned char* pos, const unsigned char* end, std::uint32_t fullSize)
+bool chunksWellFormed(const unsigned char* Pos, const unsigned char* End, std::uint32_t FullSize)
 {
-    ChunkHeader header;
-    while (pos != end) {
-        if (!parseChunkHeader(pos, end, fullSize, header))
+    TChunkHeader Header;
+    while (Pos != End) {
+        if (!parseChunkHeader(Pos, End, FullSize, Header)) {
             return false;
-        pos += header.length;
+        }
+        Pos += Header.m_Length;
     }
     return true;
 }
 
 // Reads one sub-stream (range-coder or direct-bit bytes) as a continuous byte
 // sequence, walking the chunk headers itself and stepping over the other
-// kind's chunks. Running out sets the shared `truncated` flag and yields zeros,
+// kind's chunks. Running out sets the shared Truncated flag and yields zeros,
 // so the hot paths need no error returns; callers check the flag.
-class ChunkReader {
+class TChunkReader {
 public:
-    ChunkReader(const unsigned char* chunks, const unsigned char* end, std::uint32_t fullSize, bool rangeCoded,
-                bool& truncated)
-        : m_NextHeader(chunks), m_End(end), m_FullSize(fullSize), m_RangeCoded(rangeCoded), m_Truncated(&truncated)
+    TChunkReader(const unsigned char* Chunks, const unsigned char* End, std::uint32_t FullSize, bool RangeCoded,
+                 bool& Truncated)
+        : m_NextHeader(Chunks)
+        , m_End(End)
+        , m_FullSize(FullSize)
+        , m_RangeCoded(RangeCoded)
+        , m_Truncated(&Truncated)
     {
     }
 
@@ -192,14 +200,14 @@ public:
 private:
     unsigned char nextFromNewChunk()
     {
-        ChunkHeader header;
-        while (parseChunkHeader(m_NextHeader, m_End, m_FullSize, header)) {
-            const unsigned char* body = m_NextHeader;
-            m_NextHeader += header.length;
+        TChunkHeader Header;
+        while (parseChunkHeader(m_NextHeader, m_End, m_FullSize, Header)) {
+            const unsigned char* Body = m_NextHeader;
+            m_NextHeader += Header.m_Length;
             // The producer occasionally flushes an empty direct-bit chunk; skip it.
-            if (header.rangeCoded == m_RangeCoded && header.length > 0) {
-                m_Pos = body;
-                m_ChunkEnd = body + header.length;
+            if (Header.m_RangeCoded == m_RangeCoded && Header.m_Length > 0) {
+                m_Pos = Body;
+                m_ChunkEnd = Body + Header.m_Length;
                 return *m_Pos++;
             }
         }
@@ -220,69 +228,71 @@ private:
 // Coders
 
 // Note the polarity: a 1 takes the lower part of the range.
-class RangeDecoder {
+class TRangeDecoder {
 public:
-    explicit RangeDecoder(const ChunkReader& input) : m_Input(input) {}
+    explicit TRangeDecoder(const TChunkReader& Input) : m_Input(Input) {}
 
     void restart()
     {
         m_Input.leaveChunk();
         m_Code = 0;
-        for (int i = 0; i < kRangeRestartBytes; ++i) // the pad byte shifts out
+        for (int Index = 0; Index < kRangeRestartBytes; ++Index) { // the pad byte shifts out
             m_Code = (m_Code << 8) | m_Input.next();
+        }
         m_Range = UINT32_MAX;
     }
 
-    unsigned bit(Prob& prob)
+    unsigned bit(TProb& Prob)
     {
         if (m_Range < kRangeTop) {
             m_Range <<= 8;
             m_Code = (m_Code << 8) | m_Input.next();
         }
-        const std::uint32_t bound = (m_Range >> kProbBits) * prob;
-        if (m_Code < bound) {
-            m_Range = bound;
-            prob += (kProbOneTarget - prob) >> kAdaptShift;
+        const std::uint32_t Bound = (m_Range >> kProbBits) * Prob;
+        if (m_Code < Bound) {
+            m_Range = Bound;
+            Prob += (kProbOneTarget - Prob) >> kAdaptShift;
             return 1;
         }
-        m_Range -= bound;
-        m_Code -= bound;
-        prob -= prob >> kAdaptShift;
+        m_Range -= Bound;
+        m_Code -= Bound;
+        Prob -= Prob >> kAdaptShift;
         return 0;
     }
 
-    // Most significant bit first; probs[1 .. 2^bits - 1] are used.
-    unsigned tree(Prob* probs, unsigned bits)
+    // Most significant bit first; Probs[1 .. 2^Bits - 1] are used.
+    unsigned tree(TProb* Probs, unsigned Bits)
     {
-        unsigned node = 1;
-        for (unsigned i = 0; i < bits; ++i)
-            node = (node << 1) | bit(probs[node]);
-        return node - (1u << bits);
+        unsigned Node = 1;
+        for (unsigned Index = 0; Index < Bits; ++Index) {
+            Node = (Node << 1) | bit(Probs[Node]);
+        }
+        return Node - (1u << Bits);
     }
 
-    // Same tree walk, but the first bit decoded is the least significant.
-    unsigned reverseTree(Prob* probs, unsigned bits)
+    // The same tree walk, but the first bit decoded is the least significant.
+    unsigned reverseTree(TProb* Probs, unsigned Bits)
     {
-        unsigned node = 1;
-        unsigned value = 0;
-        for (unsigned i = 0; i < bits; ++i) {
-            const unsigned b = bit(probs[node]);
-            node = (node << 1) | b;
-            value |= b << i;
+        unsigned Node = 1;
+        unsigned Value = 0;
+        for (unsigned Index = 0; Index < Bits; ++Index) {
+            const unsigned Bit = bit(Probs[Node]);
+            Node = (Node << 1) | Bit;
+            Value |= Bit << Index;
         }
-        return value;
+        return Value;
     }
 
 private:
-    ChunkReader m_Input;
+    TChunkReader m_Input;
     std::uint32_t m_Range = 0;
     std::uint32_t m_Code = 0;
 };
 
 // Direct bits, most significant first.
-class DirectBits {
+class TDirectBits {
 public:
-    explicit DirectBits(const ChunkReader& input) : m_Input(input) {}
+    explicit TDirectBits(const TChunkReader& Input) : m_Input(Input) {}
 
     void restart()
     {
@@ -290,67 +300,68 @@ public:
         m_Count = 0;
     }
 
-    std::uint32_t bits(unsigned count) // 1 .. 32
+    std::uint32_t bits(unsigned Count) // 1 .. 32
     {
-        while (m_Count < count) {
+        while (m_Count < Count) {
             m_Buffer = (m_Buffer << 8) | m_Input.next();
             m_Count += 8;
         }
-        m_Count -= count;
-        return static_cast<std::uint32_t>((m_Buffer >> m_Count) & ((std::uint64_t{1} << count) - 1));
+        m_Count -= Count;
+        return static_cast<std::uint32_t>((m_Buffer >> m_Count) & ((std::uint64_t{1} << Count) - 1));
     }
 
-    // Block types, counts and continuation flags: a 5-bit exponent s, then
-    // 2^s + s further bits (or a single bit when s is 0).
+    // Block types, sizes and continuation flags: a 5-bit exponent E, then
+    // 2^E + E further bits (or a single bit when E is 0).
     std::uint32_t integer()
     {
-        const unsigned exponent = bits(5);
-        if (exponent == 0)
+        const unsigned Exponent = bits(5);
+        if (Exponent == 0) {
             return bits(1);
-        return (std::uint32_t{1} << exponent) + bits(exponent);
+        }
+        return (std::uint32_t{1} << Exponent) + bits(Exponent);
     }
 
 private:
-    ChunkReader m_Input;
-    std::uint64_t m_Buffer = 0;
+    TChunkReader m_Input;
+    std::uint64_t m_Buffer = 0; // the low m_Count bits are unread
     unsigned m_Count = 0;
 };
 
 // ---------------------------------------------------------------------------
 // Models: created once per payload, never reset between segments.
 
-struct LengthModel {
-    std::array<Prob, 2> choice;
-    std::array<Prob, 1u << kLowLengthBits> low;
-    std::array<Prob, 1u << kMidLengthBits> mid;
-    std::array<Prob, 1u << kHighLengthBits> high;
-    Prob escape;
+struct TLengthModel {
+    std::array<TProb, 2> m_Choice;
+    std::array<TProb, 1u << kLowLengthBits> m_Low;
+    std::array<TProb, 1u << kMidLengthBits> m_Mid;
+    std::array<TProb, 1u << kHighLengthBits> m_High;
+    TProb m_Escape;
 };
 
-struct Model {
-    std::array<Prob, kStates * kPacketFlags> packet;
-    std::array<Prob, kStates * 3> repeatIndex; // 2-bit tree per state
-    std::array<Prob, kSlotProbs> slot;
-    std::array<Prob, kMaxExtraDistanceBits << kLowDistanceBits> lowDistance;
-    LengthModel length;
-    Prob run;                                // delta blocks: run or byte
-    std::array<Prob, 256 * 256> literal;     // previous byte x tree node
-    std::array<Prob, 256 * 256> delta;       // previous delta byte x tree node
+struct TModel {
+    std::array<TProb, kStates * kPacketFlags> m_Packet;
+    std::array<TProb, kStates * 3> m_RepeatIndex; // 2-bit tree per state
+    std::array<TProb, kSlotProbs> m_Slot;
+    std::array<TProb, kMaxExtraDistanceBits << kLowDistanceBits> m_LowDistance;
+    TLengthModel m_Length;
+    TProb m_Run;                            // delta blocks: run or byte
+    std::array<TProb, 256 * 256> m_Literal; // previous byte x tree node
+    std::array<TProb, 256 * 256> m_Delta;   // previous delta byte x tree node
 
     void reset()
     {
-        packet.fill(kProbInit);
-        repeatIndex.fill(kProbInit);
-        slot.fill(kProbInit);
-        lowDistance.fill(kProbInit);
-        length.choice.fill(kProbInit);
-        length.low.fill(kProbInit);
-        length.mid.fill(kProbInit);
-        length.high.fill(kProbInit);
-        length.escape = kProbInit;
-        run = kProbInit;
-        literal.fill(kProbInit);
-        delta.fill(kProbInit);
+        m_Packet.fill(kProbInit);
+        m_RepeatIndex.fill(kProbInit);
+        m_Slot.fill(kProbInit);
+        m_LowDistance.fill(kProbInit);
+        m_Length.m_Choice.fill(kProbInit);
+        m_Length.m_Low.fill(kProbInit);
+        m_Length.m_Mid.fill(kProbInit);
+        m_Length.m_High.fill(kProbInit);
+        m_Length.m_Escape = kProbInit;
+        m_Run = kProbInit;
+        m_Literal.fill(kProbInit);
+        m_Delta.fill(kProbInit);
     }
 };
 
@@ -358,62 +369,66 @@ struct Model {
 // Inverse filters, each on one block with positions counted from its start.
 
 // x86 CALL/JMP: the producer turned relative operands into absolute ones.
-void undoX86Addresses(unsigned char* block, std::size_t size)
+void undoX86Addresses(unsigned char* Block, std::size_t Size)
 {
-    std::size_t nextCandidate = kX86InstructionSize;
-    for (std::size_t t = kX86InstructionSize; t < size; ++t) { // t: address of the next instruction
-        const unsigned opcode = block[t - kX86InstructionSize];
-        if (t < nextCandidate || (opcode != 0xE8 && opcode != 0xE9))
+    std::size_t NextCandidate = kX86InstructionSize;
+    for (std::size_t Next = kX86InstructionSize; Next < Size; ++Next) { // address of the next instruction
+        const unsigned Opcode = Block[Next - kX86InstructionSize];
+        if (Next < NextCandidate || (Opcode != 0xE8 && Opcode != 0xE9)) {
             continue;
-        nextCandidate = t + 4;
-        unsigned char* operand = block + t - 4;
-        if (operand[3] != 0x00 && operand[3] != 0xFF)
+        }
+        NextCandidate = Next + 4;
+        unsigned char* Operand = Block + Next - 4;
+        if (Operand[3] != 0x00 && Operand[3] != 0xFF) {
             continue;
-        const std::uint32_t absolute = (std::uint32_t{operand[0]} << 17) | (std::uint32_t{operand[1]} << 9)
-            | (std::uint32_t{operand[2]} << 1) | (operand[3] == 0x00 ? 1u : 0u);
-        const std::uint32_t relative = (absolute - static_cast<std::uint32_t>(t)) & kX86AddressMask;
-        operand[0] = static_cast<unsigned char>(relative);
-        operand[1] = static_cast<unsigned char>(relative >> 8);
-        operand[2] = static_cast<unsigned char>(relative >> 16);
-        operand[3] = relative >= kX86AddressHighBit ? 0x00 : 0xFF;
+        }
+        const std::uint32_t Absolute = (std::uint32_t{Operand[0]} << 17) | (std::uint32_t{Operand[1]} << 9)
+            | (std::uint32_t{Operand[2]} << 1) | (Operand[3] == 0x00 ? 1u : 0u);
+        const std::uint32_t Relative = (Absolute - static_cast<std::uint32_t>(Next)) & kX86AddressMask;
+        Operand[0] = static_cast<unsigned char>(Relative);
+        Operand[1] = static_cast<unsigned char>(Relative >> 8);
+        Operand[2] = static_cast<unsigned char>(Relative >> 16);
+        Operand[3] = Relative >= kX86AddressHighBit ? 0x00 : 0xFF;
     }
 }
 
-// English text: word symbols expand into the `size` bytes of `out`. False if
-// the symbols run out first.
-bool expandWords(const unsigned char* in, std::size_t size, unsigned char* out)
+// English text: word symbols expand into the Size bytes of Out. False if the
+// symbols run out first.
+bool expandWords(const unsigned char* In, std::size_t Size, unsigned char* Out)
 {
-    std::size_t read = 0;
-    std::size_t written = 0;
-    while (written < size) {
-        if (read >= size)
+    std::size_t Read = 0;
+    std::size_t Written = 0;
+    while (Written < Size) {
+        if (Read >= Size) {
             return false;
-        const unsigned char symbol = in[read++];
-        if (symbol >= kFirstWordSymbol && symbol <= kLastWordSymbol) {
-            for (const char* letter = kWords[symbol - kFirstWordSymbol]; *letter && written < size; ++letter)
-                out[written++] = static_cast<unsigned char>(*letter);
-        } else if (symbol == kWordEscape && read < size && in[read] >= kFirstWordSymbol) {
-            out[written++] = in[read++];
+        }
+        const unsigned char Symbol = In[Read++];
+        if (Symbol >= kFirstWordSymbol && Symbol <= kLastWordSymbol) {
+            for (const char* Letter = kWords[Symbol - kFirstWordSymbol]; *Letter && Written < Size; ++Letter) {
+                Out[Written++] = static_cast<unsigned char>(*Letter);
+            }
+        } else if (Symbol == kWordEscape && Read < Size && In[Read] >= kFirstWordSymbol) {
+            Out[Written++] = In[Read++];
         } else {
-            out[written++] = symbol;
+            Out[Written++] = Symbol;
         }
     }
     return true;
 }
 
-// Channel delta: `deltas` holds all of channel 0, then channel 1, ...; the
+// Channel delta: Deltas holds all of channel 0, then channel 1, ...; the
 // running sum carries over from one channel to the next.
-void undoDelta(const unsigned char* deltas, std::size_t size, unsigned channels, unsigned char* out)
+void undoDelta(const unsigned char* Deltas, std::size_t Size, unsigned Channels, unsigned char* Out)
 {
-    if (size < kMinDeltaFilterSize) {
-        std::memcpy(out, deltas, size);
+    if (Size < kMinDeltaFilterSize) {
+        std::memcpy(Out, Deltas, Size);
         return;
     }
-    unsigned char previous = 0;
-    for (unsigned channel = 0; channel < channels; ++channel) {
-        for (std::size_t i = channel; i < size; i += channels) {
-            previous = static_cast<unsigned char>(previous + *deltas++);
-            out[i] = previous;
+    unsigned char Previous = 0;
+    for (unsigned Channel = 0; Channel < Channels; ++Channel) {
+        for (std::size_t Index = Channel; Index < Size; Index += Channels) {
+            Previous = static_cast<unsigned char>(Previous + *Deltas++);
+            Out[Index] = Previous;
         }
     }
 }
@@ -421,23 +436,23 @@ void undoDelta(const unsigned char* deltas, std::size_t size, unsigned channels,
 // ---------------------------------------------------------------------------
 // Block decoder
 
-struct PendingFilter {
-    std::size_t start;
-    std::size_t size;
-    std::uint32_t type;
+struct TPendingFilter {
+    std::size_t m_Start;
+    std::size_t m_Size;
+    std::uint32_t m_Type;
 };
 
-class Decoder {
+class TDecoder {
 public:
-    Decoder(const Properties& props, const unsigned char* chunks, const unsigned char* end, unsigned char* output,
-            std::size_t outputSize)
-        : m_Props(props)
-        , m_RangeDecoder(ChunkReader(chunks, end, props.chunkSize, true, m_Truncated))
-        , m_DirectBits(ChunkReader(chunks, end, props.chunkSize, false, m_Truncated))
-        , m_Model(new Model)
-        , m_Output(output)
-        , m_OutputSize(outputSize)
-        , m_MaxPendingFilters(props.windowSize / sizeof(PendingFilter))
+    TDecoder(const TProperties& Props, const unsigned char* Chunks, const unsigned char* End, unsigned char* Output,
+             std::size_t OutputSize)
+        : m_Props(Props)
+        , m_RangeDecoder(TChunkReader(Chunks, End, Props.m_ChunkSize, true, m_Truncated))
+        , m_DirectBits(TChunkReader(Chunks, End, Props.m_ChunkSize, false, m_Truncated))
+        , m_Model(new TModel)
+        , m_Output(Output)
+        , m_OutputSize(OutputSize)
+        , m_MaxPendingFilters(Props.m_WindowSize / sizeof(TPendingFilter))
     {
         m_Model->reset();
     }
@@ -446,17 +461,22 @@ public:
     {
         restartCoders();
         for (;;) {
-            const std::uint32_t type = m_DirectBits.integer();
-            if (m_Truncated)
+            const std::uint32_t Type = m_DirectBits.integer();
+            if (m_Truncated) {
                 return false;
-            if (type == kBlockEnd)
+            }
+            if (Type == kBlockEnd) {
                 break;
-            if (!decodeBlock(type) || !applyFilters(false))
+            }
+            if (!decodeBlock(Type) || !applyFilters(false)) {
                 return false;
-            if (m_DirectBits.integer() == kSegmentEnds)
+            }
+            if (m_DirectBits.integer() == kSegmentEnds) {
                 restartCoders();
-            if (m_Truncated)
+            }
+            if (m_Truncated) {
                 return false;
+            }
         }
         return applyFilters(true) && m_Produced == m_OutputSize;
     }
@@ -471,266 +491,309 @@ private:
     }
 
     // The most a block may still produce: its own limit and the room left.
-    std::size_t blockLimit() const { return std::min<std::size_t>(m_Props.blockSize, m_OutputSize - m_Produced); }
+    std::size_t blockLimit() const { return std::min<std::size_t>(m_Props.m_BlockSize, m_OutputSize - m_Produced); }
 
-    bool decodeBlock(std::uint32_t type)
+    bool decodeBlock(std::uint32_t Type)
     {
-        switch (type) {
+        switch (Type) {
         case kBlockLz:
         case kBlockLzText:
         case kBlockLzX86:
-            return decodeLzBlock(type);
+            return decodeLzBlock(Type);
         case kBlockEntropy:
             return decodeEntropyBlock();
         case kBlockStored:
             return decodeStoredBlock();
         default:
-            if (type >= kBlockDeltaFirst && type - kBlockDeltaFirst < kDeltaChannels.size())
-                return decodeDeltaBlock(kDeltaChannels[type - kBlockDeltaFirst]);
+            if (Type >= kBlockDeltaFirst && Type - kBlockDeltaFirst < kDeltaChannels.size()) {
+                return decodeDeltaBlock(kDeltaChannels[Type - kBlockDeltaFirst]);
+            }
             return false;
         }
     }
 
     // Byte count of an entropy, stored or delta block. Empty blocks never
     // occur in real streams and are refused.
-    bool readBlockSize(std::size_t& size)
+    bool readBlockSize(std::size_t& Size)
     {
-        size = m_DirectBits.integer();
-        return !m_Truncated && size > 0 && size <= blockLimit();
+        Size = m_DirectBits.integer();
+        return !m_Truncated && Size > 0 && Size <= blockLimit();
     }
 
-    bool decodeLzBlock(std::uint32_t type)
+    bool decodeLzBlock(std::uint32_t Type)
     {
-        if (type == kBlockLzText)
+        if (Type == kBlockLzText) {
             m_DirectBits.integer(); // the block size again; the packets decide it
-        const std::size_t start = m_Produced;
-        if (!decodeLzPackets() || m_Produced == start)
+        }
+        const std::size_t Start = m_Produced;
+        if (!decodeLzPackets() || m_Produced == Start) {
             return false;
-        const std::size_t size = m_Produced - start;
-        if (type == kBlockLzText || (type == kBlockLzX86 && size > kX86InstructionSize)) {
+        }
+        const std::size_t Size = m_Produced - Start;
+        if (Type == kBlockLzText || (Type == kBlockLzX86 && Size > kX86InstructionSize)) {
             // Each pending block costs a few bytes; keep that below the window
             // we do not allocate.
-            if (m_PendingFilters.size() >= m_MaxPendingFilters)
+            if (m_PendingFilters.size() >= m_MaxPendingFilters) {
                 return false;
-            m_PendingFilters.push_back({start, size, type});
+            }
+            m_PendingFilters.push_back({Start, Size, Type});
         }
         return true;
     }
 
+    // Packets until the end marker (a match with length code 0 and distance
+    // code 64): literal, match, short repeat (one byte from the last
+    // distance) or repeat match (one of the last four distances).
     bool decodeLzPackets()
     {
-        Model& model = *m_Model;
-        unsigned char* const out = m_Output;
-        const std::size_t limit = m_Produced + blockLimit();
-        std::size_t pos = m_Produced;
-        bool ended = false;
+        TModel& Model = *m_Model;
+        unsigned char* const Out = m_Output;
+        const std::size_t Limit = m_Produced + blockLimit();
+        std::size_t Pos = m_Produced;
+        bool Ended = false;
         while (!m_Truncated) {
-            Prob* flags = &model.packet[m_State * kPacketFlags];
-            if (m_RangeDecoder.bit(flags[0]) == 0) {
-                if (pos == limit)
+            TProb* Flags = &Model.m_Packet[m_State * kPacketFlags];
+            if (m_RangeDecoder.bit(Flags[0]) == 0) {
+                if (Pos == Limit) {
                     break;
-                const unsigned byte = m_RangeDecoder.tree(&model.literal[m_Context << 8], 8);
-                out[pos++] = static_cast<unsigned char>(byte);
-                m_Context = byte;
-                m_State = (m_State * 4 + kLiteral) % kStates;
+                }
+                const unsigned Byte = m_RangeDecoder.tree(&Model.m_Literal[m_Context << 8], 8);
+                Out[Pos++] = static_cast<unsigned char>(Byte);
+                m_Context = Byte;
+                advanceState(kLiteral);
                 continue;
             }
 
-            std::uint32_t distance;
-            std::uint32_t length;
-            if (m_RangeDecoder.bit(flags[1]) == 1) {
-                const std::uint32_t lengthCode = decodeLength(static_cast<std::uint32_t>(limit - pos));
-                if (lengthCode == kBadLength)
-                    break;
-                const std::uint32_t distanceCode = decodeDistanceCode(lengthCode);
-                m_State = (m_State * 4 + kMatch) % kStates;
-                if (lengthCode == 0 && distanceCode == kEndMarkerDistanceCode) {
-                    ended = true;
+            std::uint32_t Distance;
+            std::uint32_t Length;
+            if (m_RangeDecoder.bit(Flags[1]) == 1) {
+                const std::uint32_t LengthCode = decodeLength(static_cast<std::uint32_t>(Limit - Pos));
+                if (LengthCode == kBadLength) {
                     break;
                 }
-                distance = distanceCode + 1;
-                length = lengthCode + kMinMatchLength;
-                std::copy_backward(m_Repeats.begin(), m_Repeats.end() - 1, m_Repeats.end());
-                m_Repeats[0] = distance;
-            } else if (m_RangeDecoder.bit(flags[2]) == 0) {
-                distance = m_Repeats[0];
-                length = 1;
-                m_State = (m_State * 4 + kShortRepeat) % kStates;
-            } else {
-                const unsigned index = decodeRepeatIndex();
-                const std::uint32_t lengthCode = decodeLength(static_cast<std::uint32_t>(limit - pos));
-                if (lengthCode == kBadLength)
+                const std::uint32_t DistanceCode = decodeDistanceCode(LengthCode);
+                advanceState(kMatch);
+                if (LengthCode == 0 && DistanceCode == kEndMarkerDistanceCode) {
+                    Ended = true;
                     break;
-                length = lengthCode + kMinMatchLength;
-                distance = m_Repeats[index];
-                std::copy_backward(m_Repeats.begin(), m_Repeats.begin() + index, m_Repeats.begin() + index + 1);
-                m_Repeats[0] = distance;
-                m_State = (m_State * 4 + kRepeatMatch) % kStates;
+                }
+                Distance = DistanceCode + 1;
+                Length = LengthCode + kMinMatchLength;
+                pushRepeat(Distance);
+            } else if (m_RangeDecoder.bit(Flags[2]) == 0) {
+                Distance = m_Repeats[0];
+                Length = 1;
+                advanceState(kShortRepeat);
+            } else {
+                const unsigned Index = decodeRepeatIndex();
+                const std::uint32_t LengthCode = decodeLength(static_cast<std::uint32_t>(Limit - Pos));
+                if (LengthCode == kBadLength) {
+                    break;
+                }
+                Length = LengthCode + kMinMatchLength;
+                Distance = promoteRepeat(Index);
+                advanceState(kRepeatMatch);
             }
 
-            if (distance == 0 || distance > pos || distance > m_Props.windowSize || length > limit - pos)
+            // The history is everything produced so far, seen through the window.
+            if (Distance == 0 || Distance > Pos || Distance > m_Props.m_WindowSize || Length > Limit - Pos) {
                 break;
-            copyMatch(out + pos, distance, length);
-            pos += length;
-            m_Context = out[pos - 1];
+            }
+            copyMatch(Out + Pos, Distance, Length);
+            Pos += Length;
+            m_Context = Out[Pos - 1];
         }
-        m_Produced = pos;
-        return ended && !m_Truncated;
+        m_Produced = Pos;
+        return Ended && !m_Truncated;
     }
 
-    // Byte by byte when source and destination overlap (distance < length).
-    static void copyMatch(unsigned char* dst, std::size_t distance, std::uint32_t length)
+    void advanceState(EPacket Packet) { m_State = (m_State * 4 + Packet) % kStates; }
+
+    void pushRepeat(std::uint32_t Distance)
     {
-        const unsigned char* src = dst - distance;
-        if (distance >= length) {
-            std::memcpy(dst, src, length);
+        std::copy_backward(m_Repeats.begin(), m_Repeats.end() - 1, m_Repeats.end());
+        m_Repeats[0] = Distance;
+    }
+
+    // Moves repeat distance Index to the front and returns it.
+    std::uint32_t promoteRepeat(unsigned Index)
+    {
+        const std::uint32_t Distance = m_Repeats[Index];
+        std::copy_backward(m_Repeats.begin(), m_Repeats.begin() + Index, m_Repeats.begin() + Index + 1);
+        m_Repeats[0] = Distance;
+        return Distance;
+    }
+
+    // Byte by byte when source and destination overlap (Distance < Length).
+    static void copyMatch(unsigned char* Dst, std::size_t Distance, std::uint32_t Length)
+    {
+        const unsigned char* Src = Dst - Distance;
+        if (Distance >= Length) {
+            std::memcpy(Dst, Src, Length);
             return;
         }
-        for (std::uint32_t i = 0; i < length; ++i)
-            dst[i] = src[i];
+        for (std::uint32_t Index = 0; Index < Length; ++Index) {
+            Dst[Index] = Src[Index];
+        }
     }
 
     unsigned decodeRepeatIndex()
     {
-        Prob* probs = &m_Model->repeatIndex[m_State * 3];
-        const unsigned high = m_RangeDecoder.bit(probs[0]);
-        const unsigned low = m_RangeDecoder.bit(probs[1 + high]);
-        return (high << 1) | low;
+        TProb* Probs = &m_Model->m_RepeatIndex[m_State * 3];
+        const unsigned High = m_RangeDecoder.bit(Probs[0]);
+        const unsigned Low = m_RangeDecoder.bit(Probs[1 + High]);
+        return (High << 1) | Low;
     }
 
     std::uint32_t decodeShortLength()
     {
-        LengthModel& model = m_Model->length;
-        if (m_RangeDecoder.bit(model.choice[0]) == 0)
-            return m_RangeDecoder.tree(model.low.data(), kLowLengthBits);
-        if (m_RangeDecoder.bit(model.choice[1]) == 0)
-            return kMidLengthBase + m_RangeDecoder.tree(model.mid.data(), kMidLengthBits);
-        return kHighLengthBase + m_RangeDecoder.tree(model.high.data(), kHighLengthBits);
+        TLengthModel& Model = m_Model->m_Length;
+        if (m_RangeDecoder.bit(Model.m_Choice[0]) == 0) {
+            return m_RangeDecoder.tree(Model.m_Low.data(), kLowLengthBits);
+        }
+        if (m_RangeDecoder.bit(Model.m_Choice[1]) == 0) {
+            return kMidLengthBase + m_RangeDecoder.tree(Model.m_Mid.data(), kMidLengthBits);
+        }
+        return kHighLengthBase + m_RangeDecoder.tree(Model.m_High.data(), kHighLengthBits);
     }
 
     // Length code (match length - 2, run length - 11). The escape loop could
-    // run as long as corrupt data lasts, so it gives up past `escapeLimit`.
-    std::uint32_t decodeLength(std::uint32_t escapeLimit)
+    // run as long as corrupt data lasts, so it gives up past EscapeLimit.
+    std::uint32_t decodeLength(std::uint32_t EscapeLimit)
     {
-        std::uint32_t code = decodeShortLength();
-        if (code < kLengthEscape)
-            return code;
-        while (m_RangeDecoder.bit(m_Model->length.escape) == 0) {
-            code += kLengthEscape;
-            if (code > escapeLimit)
-                return kBadLength;
+        std::uint32_t Code = decodeShortLength();
+        if (Code < kLengthEscape) {
+            return Code;
         }
-        return code + decodeShortLength();
+        while (m_RangeDecoder.bit(m_Model->m_Length.m_Escape) == 0) {
+            Code += kLengthEscape;
+            if (Code > EscapeLimit) {
+                return kBadLength;
+            }
+        }
+        return Code + decodeShortLength();
     }
 
-    std::uint32_t decodeDistanceCode(std::uint32_t lengthCode)
+    std::uint32_t decodeDistanceCode(std::uint32_t LengthCode)
     {
-        const SlotTree& tree = kSlotTrees[std::min<std::size_t>(lengthCode, kSlotTrees.size() - 1)];
-        const unsigned slot = m_RangeDecoder.tree(&m_Model->slot[tree.offset], tree.bits);
-        if (slot < kPlainSlots)
-            return slot;
-        const unsigned extraBits = slot - 2;
-        const std::uint32_t high = extraBits > kLowDistanceBits ? m_DirectBits.bits(extraBits - kLowDistanceBits) : 0;
-        const std::uint32_t low = m_RangeDecoder.reverseTree(
-            &m_Model->lowDistance[(extraBits - 1) << kLowDistanceBits], kLowDistanceBits);
-        return (std::uint32_t{1} << extraBits) + 1 + (high << kLowDistanceBits) + low;
+        const TSlotTree& Tree = kSlotTrees[std::min<std::size_t>(LengthCode, kSlotTrees.size() - 1)];
+        const unsigned Slot = m_RangeDecoder.tree(&m_Model->m_Slot[Tree.m_Offset], Tree.m_Bits);
+        if (Slot < kPlainSlots) {
+            return Slot;
+        }
+        const unsigned ExtraBits = Slot - 2;
+        const std::uint32_t High = ExtraBits > kLowDistanceBits ? m_DirectBits.bits(ExtraBits - kLowDistanceBits) : 0;
+        const std::uint32_t Low = m_RangeDecoder.reverseTree(&m_Model->m_LowDistance[(ExtraBits - 1) << kLowDistanceBits],
+                                                             kLowDistanceBits);
+        return (std::uint32_t{1} << ExtraBits) + 1 + (High << kLowDistanceBits) + Low;
     }
 
     // Order-1 literals with the LZ literal model and context.
     bool decodeEntropyBlock()
     {
-        std::size_t size;
-        if (!readBlockSize(size))
+        std::size_t Size;
+        if (!readBlockSize(Size)) {
             return false;
-        unsigned char* out = m_Output + m_Produced;
-        for (std::size_t i = 0; i < size; ++i) {
-            m_Context = m_RangeDecoder.tree(&m_Model->literal[m_Context << 8], 8);
-            out[i] = static_cast<unsigned char>(m_Context);
         }
-        m_Produced += size;
+        unsigned char* Out = m_Output + m_Produced;
+        for (std::size_t Index = 0; Index < Size; ++Index) {
+            m_Context = m_RangeDecoder.tree(&m_Model->m_Literal[m_Context << 8], 8);
+            Out[Index] = static_cast<unsigned char>(m_Context);
+        }
+        m_Produced += Size;
         return !m_Truncated;
     }
 
     bool decodeStoredBlock()
     {
-        std::size_t size;
-        if (!readBlockSize(size))
+        std::size_t Size;
+        if (!readBlockSize(Size)) {
             return false;
-        unsigned char* out = m_Output + m_Produced;
-        for (std::size_t i = 0; i < size; ++i)
-            out[i] = static_cast<unsigned char>(m_DirectBits.bits(8));
-        m_Produced += size;
+        }
+        unsigned char* Out = m_Output + m_Produced;
+        for (std::size_t Index = 0; Index < Size; ++Index) {
+            Out[Index] = static_cast<unsigned char>(m_DirectBits.bits(8));
+        }
+        m_Produced += Size;
         return !m_Truncated;
     }
 
     // Bytes or runs of the previous byte, then the inverse channel delta.
-    bool decodeDeltaBlock(unsigned channels)
+    bool decodeDeltaBlock(unsigned Channels)
     {
-        std::size_t size;
-        if (!readBlockSize(size))
+        std::size_t Size;
+        if (!readBlockSize(Size)) {
             return false;
-        if (m_Scratch.size() < size)
-            m_Scratch.resize(size);
-        unsigned char* deltas = m_Scratch.data();
-        unsigned context = 0;
-        std::size_t i = 0;
-        while (i < size && !m_Truncated) {
-            if (m_RangeDecoder.bit(m_Model->run) == 0) {
-                context = m_RangeDecoder.tree(&m_Model->delta[context << 8], 8);
-                deltas[i++] = static_cast<unsigned char>(context);
+        }
+        if (m_Scratch.size() < Size) {
+            m_Scratch.resize(Size);
+        }
+        unsigned char* Deltas = m_Scratch.data();
+        unsigned Context = 0;
+        std::size_t Index = 0;
+        while (Index < Size && !m_Truncated) {
+            if (m_RangeDecoder.bit(m_Model->m_Run) == 0) {
+                Context = m_RangeDecoder.tree(&m_Model->m_Delta[Context << 8], 8);
+                Deltas[Index++] = static_cast<unsigned char>(Context);
                 continue;
             }
-            if (i == 0)
+            if (Index == 0) {
                 return false;
-            const std::uint32_t code = decodeLength(static_cast<std::uint32_t>(size - i));
-            if (code == kBadLength)
+            }
+            const std::uint32_t Code = decodeLength(static_cast<std::uint32_t>(Size - Index));
+            if (Code == kBadLength) {
                 return false;
+            }
             // A run may overshoot the block; it stops at the block end.
-            const std::size_t run = std::min<std::size_t>(code + kMinRunLength, size - i);
-            std::memset(deltas + i, deltas[i - 1], run);
-            i += run;
-            context = deltas[i - 1];
+            const std::size_t Run = std::min<std::size_t>(Code + kMinRunLength, Size - Index);
+            std::memset(Deltas + Index, Deltas[Index - 1], Run);
+            Index += Run;
+            Context = Deltas[Index - 1];
         }
-        if (m_Truncated)
+        if (m_Truncated) {
             return false;
-        undoDelta(deltas, size, channels, m_Output + m_Produced);
-        m_Produced += size;
+        }
+        undoDelta(Deltas, Size, Channels, m_Output + m_Produced);
+        m_Produced += Size;
         return true;
     }
 
     // Filters pending text and x86 blocks once no match can reach them any
     // more (or all of them, at the end of the stream).
-    bool applyFilters(bool all)
+    bool applyFilters(bool All)
     {
         while (!m_PendingFilters.empty()) {
-            const PendingFilter& block = m_PendingFilters.front();
-            if (!all && m_Produced - (block.start + block.size) < m_Props.windowSize)
+            const TPendingFilter& Block = m_PendingFilters.front();
+            if (!All && m_Produced - (Block.m_Start + Block.m_Size) < m_Props.m_WindowSize) {
                 break;
-            if (!applyFilter(block))
+            }
+            if (!applyFilter(Block)) {
                 return false;
+            }
             m_PendingFilters.pop_front();
         }
         return true;
     }
 
-    bool applyFilter(const PendingFilter& block)
+    bool applyFilter(const TPendingFilter& Block)
     {
-        unsigned char* bytes = m_Output + block.start;
-        if (block.type == kBlockLzX86) {
-            undoX86Addresses(bytes, block.size);
+        unsigned char* Bytes = m_Output + Block.m_Start;
+        if (Block.m_Type == kBlockLzX86) {
+            undoX86Addresses(Bytes, Block.m_Size);
             return true;
         }
-        if (m_Scratch.size() < block.size)
-            m_Scratch.resize(block.size);
-        std::memcpy(m_Scratch.data(), bytes, block.size);
-        return expandWords(m_Scratch.data(), block.size, bytes);
+        if (m_Scratch.size() < Block.m_Size) {
+            m_Scratch.resize(Block.m_Size);
+        }
+        std::memcpy(m_Scratch.data(), Bytes, Block.m_Size);
+        return expandWords(m_Scratch.data(), Block.m_Size, Bytes);
     }
 
-    const Properties m_Props;
+    const TProperties m_Props;
     bool m_Truncated = false; // either sub-stream ran out
-    RangeDecoder m_RangeDecoder;
-    DirectBits m_DirectBits;
-    std::unique_ptr<Model> m_Model;
+    TRangeDecoder m_RangeDecoder;
+    TDirectBits m_DirectBits;
+    std::unique_ptr<TModel> m_Model;
 
     unsigned char* const m_Output;
     const std::size_t m_OutputSize;
@@ -741,7 +804,7 @@ private:
     std::array<std::uint32_t, kRepeats> m_Repeats = {};
 
     const std::size_t m_MaxPendingFilters;
-    std::deque<PendingFilter> m_PendingFilters;
+    std::deque<TPendingFilter> m_PendingFilters;
     std::vector<unsigned char> m_Scratch; // delta bytes, or a text block being expanded
 };
 
@@ -751,19 +814,21 @@ bool decodeCsc(const unsigned char* Payload, std::size_t PayloadSize, unsigned c
                std::size_t& Produced)
 {
     Produced = 0;
-    Properties props;
+    TProperties Props;
     if (Payload == nullptr || PayloadSize < kPropertiesSize || (Output == nullptr && OutputSize > 0)
-        || !readProperties(Payload, props))
+        || !readProperties(Payload, Props)) {
         return false;
-    const unsigned char* chunks = Payload + kPropertiesSize;
-    const unsigned char* end = Payload + PayloadSize;
-    if (!chunksWellFormed(chunks, end, props.chunkSize))
+    }
+    const unsigned char* Chunks = Payload + kPropertiesSize;
+    const unsigned char* End = Payload + PayloadSize;
+    if (!chunksWellFormed(Chunks, End, Props.m_ChunkSize)) {
         return false;
+    }
     try {
-        Decoder decoder(props, chunks, end, Output, OutputSize);
-        const bool ok = decoder.decode();
-        Produced = decoder.produced();
-        return ok;
+        TDecoder Decoder(Props, Chunks, End, Output, OutputSize);
+        const bool Ok = Decoder.decode();
+        Produced = Decoder.produced();
+        return Ok;
     } catch (const std::exception&) { // allocation failure
         return false;
     }

@@ -80,7 +80,9 @@ TDownloadPool::~TDownloadPool()
 
 void TDownloadPool::download(const QUrl& Url)
 {
-    const QUrl Checked(Url.toString(), QUrl::StrictMode);
+    // checked in its encoded form: a decoded local path such as ".../Halvern GmbH/..."
+    // holds spaces that strict parsing would refuse
+    const QUrl Checked = QUrl::fromEncoded(Url.toEncoded(), QUrl::StrictMode);
     if (!Checked.isValid() || Checked.isRelative()) {
         // reported once and not queued: the request could only fail again later
         emit failed(Url, QNetworkReply::ProtocolInvalidOperationError, QStringLiteral("Invalid URL"));
