@@ -166,18 +166,24 @@ void TestDownloadPool::failuresAndRedirects()
     TBehaviour Broken;
     Broken.status = 500;
     Server.setBehaviour(QStringLiteral("/broken"), Broken);
-    Server.setBody(QStringLiteral("/reset"), QByteArray(200000, 'r'));
+    Server.setBody(QStringLiteral("/reset"), QByteArray(2000000, 'r'));
     TBehaviour Reset;
     Reset.resetAfterBodyBytes = 1000;
     Server.setBehaviour(QStringLiteral("/reset"), Reset);
 
+    // a body cut short after a large part arrived is a failure too, never a short success
+    Server.setBody(QStringLiteral("/truncated"), QByteArray(2000000, 't'));
+    TBehaviour Truncated;
+    Truncated.truncateAfterBodyBytes = 300000;
+    Server.setBehaviour(QStringLiteral("/truncated"), Truncated);
+
     TPoolFixture Fixture(6, true);
-    for (const char* Name : {"/redirect", "/missing", "/forbidden", "/broken", "/reset"}) {
+    for (const char* Name : {"/redirect", "/missing", "/forbidden", "/broken", "/reset", "/truncated"}) {
         Fixture.m_Pool.download(Server.url(QLatin1String(Name)));
     }
-    QTRY_COMPARE_WITH_TIMEOUT(Fixture.results(), 5, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(Fixture.results(), 6, 10000);
     QTest::qWait(100);
-    QCOMPARE(Fixture.results(), 5); // one report per request
+    QCOMPARE(Fixture.results(), 6); // one report per request
     QCOMPARE(Fixture.m_Success.size(), 1);
     QCOMPARE(Fixture.m_Success.first().at(0).toUrl(), Server.url(QStringLiteral("/redirect"))); // keyed by the asked URL
     QCOMPARE(Fixture.m_Success.first().at(1).toByteArray(), QByteArray("moved here"));
@@ -192,6 +198,7 @@ void TestDownloadPool::failuresAndRedirects()
     QCOMPARE(Codes.value(QStringLiteral("/broken")), QNetworkReply::InternalServerError);
     QVERIFY(Codes.contains(QStringLiteral("/reset")));
     QVERIFY(Codes.value(QStringLiteral("/reset")) != QNetworkReply::NoError);
+    QVERIFY(Codes.contains(QStringLiteral("/truncated")));
 }
 
 void TestDownloadPool::invalidUrlsAndFiles()

@@ -2,6 +2,7 @@
 
 #include "FirstInstanceTester.h"
 #include "ProcessHelpers.h"
+#include "support/LoopbackHttpServer.h"
 
 #include <unistd.h>
 
@@ -11,10 +12,13 @@ using namespace testsupport;
 
 namespace {
 
-// The configuration server is a closed loopback port: the launcher keeps running its
+// The configuration server answers only after a minute: the launcher keeps running its
 // event loop while it waits.
-const QByteArray kSettings = "[URLS]\nlauncherConfiguration=http://127.0.0.1:9/launcher/wexmetadata.json\n"
-                             "[TIMING]\nwaitNotificationTimeout=100\ndownloadErrorTimeout=600000\n";
+QByteArray settingsFor(const testsupport::TLoopbackHttpServer& Server)
+{
+    return "[URLS]\nlauncherConfiguration=" + Server.url(QStringLiteral("/launcher/wexmetadata.json")).toEncoded()
+        + "\n[TIMING]\nwaitNotificationTimeout=100\ndownloadErrorTimeout=600000\n";
+}
 
 bool logHasStarted(const TStagedLauncher& Launcher)
 {
@@ -33,6 +37,20 @@ void terminate(QProcess& Process)
 
 class TestStartup : public QObject {
     Q_OBJECT
+public:
+    TestStartup()
+    {
+        testsupport::TBehaviour Slow;
+        Slow.delayBeforeHeadersMs = 60000;
+        m_Server.setBehaviour(QStringLiteral("/launcher/wexmetadata.json"), Slow);
+        m_Server.setBody(QStringLiteral("/launcher/wexmetadata.json"), "{}");
+        kSettings = settingsFor(m_Server);
+    }
+
+private:
+    testsupport::TLoopbackHttpServer m_Server;
+    QByteArray kSettings;
+
 private slots:
     void logFileAndVersionLine();
     void secondInstanceExitsAndKeepsLog();

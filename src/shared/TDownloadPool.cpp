@@ -19,13 +19,40 @@ QNetworkReplyWrapper::QNetworkReplyWrapper(QNetworkReply* pReply)
     connect(pReply, &QNetworkReply::downloadProgress, this, [this](qint64 Received, qint64) { emit progress(Received); });
 }
 
+namespace {
+
+// Qt 5.15 may finish a reply whose connection dropped in the middle of a large body with
+// no error and a short body. Where the server announced the length of a body that Qt
+// passes on unchanged, a shorter body is reported as the dropped connection it is.
+bool bodyIsShort(QNetworkReply* pReply)
+{
+    if (pReply->error() != QNetworkReply::NoError || pReply->url().isLocalFile()) {
+        return false;
+    }
+    const QByteArray Encoding = pReply->rawHeader("Content-Encoding").trimmed().toLower();
+    if (!Encoding.isEmpty() && Encoding != "identity") {
+        return false;
+    }
+    bool Ok = false;
+    const qint64 Announced = pReply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&Ok);
+    return Ok && pReply->bytesAvailable() < Announced;
+}
+
+} // namespace
+
 QNetworkReply::NetworkError QNetworkReplyWrapper::networkError() const
 {
+    if (bodyIsShort(m_pReply)) {
+        return QNetworkReply::RemoteHostClosedError;
+    }
     return m_pReply->error();
 }
 
 QString QNetworkReplyWrapper::errorString() const
 {
+    if (bodyIsShort(m_pReply)) {
+        return QStringLiteral("Connection closed before the whole body of %1 arrived").arg(m_pReply->url().toString());
+    }
     return m_pReply->errorString();
 }
 
@@ -165,15 +192,23 @@ void TDownloadPool::schedule()
     }
 }
 
+bool TDownloadPool::isActiveReply(const QUrl& Url, QNetworkReplyWrapper* pReply) const
+{
+    // the entry must be this very reply: after a failure the consumer may already have
+    // asked for the URL again, and the old reply's late events must not touch the new one
+    const auto Found = m_ActiveDownloads.constFind(Url);
+    return Found != m_ActiveDownloads.constEnd() && Found.value() == pReply;
+}
+
 void TDownloadPool::onReplyFinished(QNetworkReplyWrapper* pReply)
 {
     const QUrl Url = pReply->url();
-    if (m_ReleaseOnFinish) {
-        if (m_ActiveDownloads.remove(Url) == 0) {
-            return;
-        }
-    } else if (!m_ActiveDownloads.contains(Url)) {
+    const bool AlreadyReported = m_ReportedReplies.remove(pReply);
+    if (AlreadyReported || !isActiveReply(Url, pReply)) {
         return;
+    }
+    if (m_ReleaseOnFinish) {
+        m_ActiveDownloads.remove(Url);
     }
     if (pReply->networkError() != QNetworkReply::NoError) {
         emit failed(Url, pReply->networkError(), pReply->errorString());
@@ -188,13 +223,17 @@ void TDownloadPool::onReplyFinished(QNetworkReplyWrapper* pReply)
 void TDownloadPool::onReplyError(QNetworkReplyWrapper* pReply, QNetworkReply::NetworkError)
 {
     const QUrl Url = pReply->url();
+    if (!isActiveReply(Url, pReply)) {
+        return;
+    }
+    // reported once: the finished event that follows finds the reply marked
+    m_ReportedReplies.insert(pReply);
     if (m_ReleaseOnFinish) {
-        if (m_ActiveDownloads.remove(Url) > 0) {
-            emit failed(Url, pReply->networkError(), pReply->errorString());
-            schedule();
-        }
-    } else if (m_ActiveDownloads.contains(Url)) {
-        emit failed(Url, pReply->networkError(), pReply->errorString());
+        m_ActiveDownloads.remove(Url);
+    }
+    emit failed(Url, pReply->networkError(), pReply->errorString());
+    if (m_ReleaseOnFinish) {
+        schedule();
     }
 }
 

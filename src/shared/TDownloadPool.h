@@ -91,6 +91,7 @@ private:
     void schedule();
     void onReplyFinished(QNetworkReplyWrapper* pReply);
     void onReplyError(QNetworkReplyWrapper* pReply, QNetworkReply::NetworkError Code);
+    bool isActiveReply(const QUrl& Url, QNetworkReplyWrapper* pReply) const;
 
     std::shared_ptr<QNetworkAccessManagerWrapper> m_pNetworkAccess;
     QMap<QUrl, QNetworkReplyWrapper*> m_ActiveDownloads;
@@ -98,6 +99,7 @@ private:
     std::deque<QUrl> m_Queue;
     TNetworkAccessManagerAuthenticationHandler m_AuthenticationHandler;
     bool m_ReleaseOnFinish;
+    QSet<QNetworkReplyWrapper*> m_ReportedReplies;
 };
 
 // Appends a random "nocache" query item (32 letters and digits) when Append is true and

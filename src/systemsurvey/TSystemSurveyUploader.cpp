@@ -29,7 +29,9 @@ void TSystemSurveyUploader::upload()
     if (!m_TargetUrl.isValid() || m_TargetUrl.isRelative()) {
         // collecting blocks for the release tool, so do not collect what cannot be sent
         const QString Message = QStringLiteral("The survey URL \"%1\" is not a valid absolute URL").arg(m_TargetUrl.toString());
-        QTimer::singleShot(0, this, [this, Message]() { onFinished(QNetworkReply::ProtocolUnknownError, Message, QByteArray()); });
+        QTimer::singleShot(0, this, [this, Message]() {
+            onFinished(QNetworkReply::ProtocolUnknownError, Message, QByteArray());
+        });
         return;
     }
     send(m_TargetUrl, m_pDocumentCreator->createDocument());

@@ -1,0 +1,591 @@
+#include "TPackageFileDownloader.h"
+
+#include "BundleContainer.h"
+#include "Sha256.h"
+#include "TDownloadPool.h"
+
+#include <QDebug>
+#include <QFileInfo>
+#include <QFutureWatcher>
+#include <QTextStream>
+#include <QThread>
+#include <QtConcurrent>
+
+#include <stdexcept>
+
+namespace zarvo::launcher {
+
+namespace {
+
+[[noreturn]] void throwIoError(const QString& FileName, const char* Message)
+{
+    throw std::runtime_error(QStringLiteral("I/O error on file '%1': %2").arg(FileName, QLatin1String(Message)).toUtf8().toStdString());
+}
+
+void appendLine(QFile& Log, const QString& Line)
+{
+    if (Log.isOpen()) {
+        QTextStream Stream(&Log);
+        Stream << Line << '\n';
+    }
+}
+
+} // namespace
+
+void TRunningAverage::addSample(std::uint64_t Sample)
+{
+    if (m_Count == 0) {
+        m_Smallest = Sample;
+        m_Largest = Sample;
+        m_Mean = static_cast<double>(Sample);
+        m_Count = 1;
+    } else {
+        m_Mean = (static_cast<double>(m_Count) * m_Mean + static_cast<double>(Sample)) / static_cast<double>(m_Count + 1);
+        ++m_Count;
+        m_Smallest = std::min(m_Smallest, Sample);
+        m_Largest = std::max(m_Largest, Sample);
+    }
+    if (m_Count > 30) {
+        // start a new series from the current mean so the rate follows changes
+        const auto Mean = static_cast<std::uint64_t>(m_Mean);
+        m_Count = 0;
+        addSample(Mean);
+    }
+}
+
+TPackageFileDownloader::TPackageFileDownloader(std::shared_ptr<::shared::TDownloadPool> pDownloadPool,
+                                               std::shared_ptr<TLauncherFilesystemHelper> pFilesystemHelper, const QString& InstallationDirectory)
+    : m_pDownloadPool(std::move(pDownloadPool))
+    , m_pFilesystemHelper(std::move(pFilesystemHelper))
+    , m_InstallationDirectory(InstallationDirectory)
+{
+    qRegisterMetaType<TFileSize>("TFileSize");
+    qRegisterMetaType<TFileSize>("zarvo::launcher::TFileSize");
+    qRegisterMetaType<EPackageDownloaderError>("EPackageDownloaderError");
+    qRegisterMetaType<EPackageDownloaderError>("zarvo::launcher::EPackageDownloaderError");
+    m_ProgressTimer.setInterval(100);
+    connect(m_pDownloadPool.get(), &::shared::TDownloadPool::success, this, &TPackageFileDownloader::onDownloadCompleted);
+    connect(m_pDownloadPool.get(), &::shared::TDownloadPool::failed, this, &TPackageFileDownloader::onDownloadFailed);
+    connect(m_pDownloadPool.get(), &::shared::TDownloadPool::progress, this, &TPackageFileDownloader::onDownloadProgress);
+    connect(this, &TPackageFileDownloader::writeProgress, this, &TPackageFileDownloader::onWriteProgress, Qt::QueuedConnection);
+    connect(&m_ProgressTimer, &QTimer::timeout, this, &TPackageFileDownloader::onProgressTick);
+}
+
+TPackageFileDownloader::~TPackageFileDownloader()
+{
+    // workers hold a pointer to this object: wait for the ones still running
+    m_ProgressTimer.stop();
+    disconnect(m_pDownloadPool.get(), nullptr, this, nullptr);
+    while (m_RunningSteps > 0) {
+        QThreadPool::globalInstance()->waitForDone(50);
+        QCoreApplication::sendPostedEvents(this);
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 10);
+    }
+}
+
+int TPackageFileDownloader::parkedInMemory() const
+{
+    QMutexLocker Lock(&m_Mutex);
+    return m_ParkedInMemory;
+}
+
+void TPackageFileDownloader::startDownload(const std::vector<TFileToDownload>& Files, const QDir& InstallationDirectory,
+                                           std::int32_t SelfUpdateMode)
+{
+    m_InstallationDirectory = InstallationDirectory;
+    m_RenameMode = SelfUpdateMode;
+    const auto pSettings = m_pFilesystemHelper->getSettings();
+    m_MaxCachedChunks = pSettings->m_MaxCachedChunks;
+    m_ChunkVerification = pSettings->m_ChunkVerification;
+    m_BytesReceived.clear();
+    m_BytesWritten.clear();
+    m_PreviousReceived = 0;
+    m_PreviousWritten = 0;
+
+    // one fetch per distinct chunk (by unpacked hash), shared by every file and slot
+    std::map<QByteArray, std::size_t> ChunkIndexByHash;
+    for (const TFileToDownload& File : Files) {
+        if (File.m_ChunksToDownload.empty()) {
+            if (File.m_Chunks.empty() && File.m_UnpackedSize == 0) {
+                // an empty file has no chunk to bring it into being
+                const QString Path = m_pFilesystemHelper->resolvePathInsideDirectory(m_InstallationDirectory, File.m_LocalFile);
+                if (QFileInfo(Path).size() != 0 || !QFileInfo::exists(Path)) {
+                    m_pFilesystemHelper->writeFileWithDirectory(Path, QByteArray());
+                }
+            }
+            continue;
+        }
+        auto pState = std::make_shared<TChunkedFileState>();
+        pState->m_LocalFile = File.m_LocalFile;
+        pState->m_UnpackedSize = File.m_UnpackedSize;
+        pState->m_UnpackedHash = File.m_UnpackedHash;
+        pState->m_Executable = File.m_Executable;
+        pState->m_Patches = File.m_Patches;
+        pState->m_Chunks = File.m_Chunks;
+        std::uint64_t Offset = 0;
+        for (const TChunkInPackage& Chunk : File.m_Chunks) {
+            pState->m_Offsets.push_back(Offset);
+            Offset += Chunk.m_UnpackedSize;
+        }
+        for (std::int32_t Position : File.m_ChunksToDownload) {
+            if (Position < 0 || static_cast<std::size_t>(Position) >= File.m_Chunks.size()) {
+                continue;
+            }
+            pState->m_SlotsToWrite.push_back(Position);
+            const TChunkInPackage& Chunk = File.m_Chunks[static_cast<std::size_t>(Position)];
+            auto Found = ChunkIndexByHash.find(Chunk.m_UnpackedHash);
+            if (Found == ChunkIndexByHash.end()) {
+                Found = ChunkIndexByHash.emplace(Chunk.m_UnpackedHash, m_AllChunks.size()).first;
+                TChunkToDownload Record;
+                Record.m_Chunk = Chunk;
+                m_AllChunks.push_back(Record);
+                m_PendingChunks.insert(Chunk.m_UnpackedHash, std::make_shared<TPendingChunk>());
+            }
+            TChunkToDownload& Record = m_AllChunks[Found->second];
+            if (Record.m_Files.empty() || Record.m_Files.back() != pState) {
+                Record.m_Files.push_back(pState);
+            }
+            ++m_PendingChunks[Chunk.m_UnpackedHash]->m_UseCount;
+        }
+    }
+    for (const TChunkToDownload& Record : m_AllChunks) {
+        m_OutstandingChunks.emplace(Record.m_Chunk.m_Url, Record);
+        m_ChunksAwaitingWriteReport.insert(Record.m_Chunk.m_Url);
+    }
+    qInfo() << "start download of " << Files.size() << " files Thread: " << QThread::currentThreadId();
+    if (m_OutstandingChunks.empty()) {
+        emitFinishedSignalWhenNoMoreFilesAreOutstanding();
+        return;
+    }
+    m_ProgressTimer.start();
+    for (const TChunkToDownload& Record : m_AllChunks) {
+        m_pDownloadPool->download(Record.m_Chunk.m_Url);
+    }
+}
+
+void TPackageFileDownloader::onDownloadCompleted(QUrl Url, QByteArray Data)
+{
+    qInfo() << "onDownloadCompleted " << Url << " Thread: " << QThread::currentThreadId();
+    const auto Found = m_OutstandingChunks.find(Url);
+    if (Found != m_OutstandingChunks.end() && Found->second.m_Chunk.m_PackedSize != 0
+        && static_cast<std::uint64_t>(Data.size()) != Found->second.m_Chunk.m_PackedSize) {
+        // a body cut short (or padded) on the way is a transfer failure, fetched again,
+        // not a broken chunk that would end the whole run
+        retryOrGiveUp(Url, QStringLiteral("received %1 bytes instead of %2").arg(Data.size()).arg(Found->second.m_Chunk.m_PackedSize), false);
+        return;
+    }
+    processDownloadedData(Url, Data, false, false);
+}
+
+void TPackageFileDownloader::processDownloadedData(const QUrl& Url, const QByteArray& Data, bool Decompressed, bool Verified)
+{
+    const auto Found = m_OutstandingChunks.find(Url);
+    if (Found == m_OutstandingChunks.end()) {
+        m_pDownloadPool->releaseDownload(Url); // a late duplicate
+        return;
+    }
+    if (Verified) {
+        runStep(EStep::Save, Url, Data);
+    } else if (!Decompressed && Found->second.m_Chunk.m_Unpack) {
+        runStep(EStep::Decompress, Url, Data);
+    } else {
+        runStep(EStep::Verify, Url, Data);
+    }
+}
+
+void TPackageFileDownloader::runStep(EStep Step, const QUrl& Url, const QByteArray& Data)
+{
+    static const char* const kNames[] = {"processDownloadedData decompress ", "processDownloadedData verify ", "processDownloadedData save "};
+    qInfo() << kNames[static_cast<int>(Step)] << Url << " Thread: " << QThread::currentThreadId();
+    const TChunkToDownload Chunk = m_OutstandingChunks.at(Url);
+    auto* pWatcher = new QFutureWatcher<TStepResult>(this);
+    connect(pWatcher, &QFutureWatcher<TStepResult>::finished, this, [this, pWatcher, Step, Url] {
+        --m_RunningSteps;
+        const TStepResult Result = pWatcher->result();
+        pWatcher->deleteLater();
+        onStepFinished(Step, Url, Result);
+    });
+    ++m_RunningSteps;
+    pWatcher->setFuture(QtConcurrent::run([this, Step, Chunk, Data]() -> TStepResult {
+        TStepResult Result;
+        try {
+            switch (Step) {
+            case EStep::Decompress:
+                Result.m_Data = decompressDownloadedData(Chunk.m_Chunk, Data);
+                break;
+            case EStep::Verify:
+                Result.m_Data = verifyDownloadedData(Chunk.m_Chunk, Data);
+                break;
+            case EStep::Save:
+                saveDownloadedData(Chunk, Data);
+                break;
+            }
+            Result.m_Ok = true;
+        } catch (const std::exception& Error) {
+            Result.m_Error = QString::fromUtf8(Error.what());
+        } catch (...) {
+            Result.m_Error = QStringLiteral("unknown error");
+        }
+        return Result;
+    }));
+}
+
+void TPackageFileDownloader::onStepFinished(EStep Step, const QUrl& Url, const TStepResult& Result)
+{
+    switch (Step) {
+    case EStep::Decompress:
+        if (!Result.m_Ok) {
+            qWarning() << "Failed to decompress file downloaded from" << Url << Result.m_Error;
+            m_pDownloadPool->releaseDownload(Url);
+            m_OutstandingChunks.erase(Url);
+            m_AtLeastOneDownloadFailed = true;
+            emitFinishedSignalWhenNoMoreFilesAreOutstanding();
+            return;
+        }
+        qInfo() << "processDownloadedData decompress finished " << Url;
+        processDownloadedData(Url, Result.m_Data, true, false);
+        return;
+    case EStep::Verify:
+        if (!Result.m_Ok) {
+            qWarning() << "Failed to verify file downloaded from" << Url;
+            retryOrGiveUp(Url, Result.m_Error, true);
+            return;
+        }
+        qInfo() << "processDownloadedData verify finished " << Url;
+        processDownloadedData(Url, Result.m_Data, true, true);
+        return;
+    case EStep::Save:
+        qInfo() << "processFinishedData: " << Url;
+        m_pDownloadPool->releaseDownload(Url);
+        if (!Result.m_Ok) {
+            qWarning() << "Failed to save file downloaded from" << Url << Result.m_Error;
+            m_OutstandingChunks.erase(Url);
+            m_AtLeastOneSavingOperationFailed = true;
+        } else {
+            qInfo() << "processFinishedData found: " << Url;
+            m_OutstandingChunks.erase(Url);
+        }
+        emitFinishedSignalWhenNoMoreFilesAreOutstanding();
+        return;
+    }
+}
+
+void TPackageFileDownloader::onDownloadFailed(QUrl Url, QNetworkReply::NetworkError, QString ErrorString)
+{
+    qInfo() << "onDownloadFailed " << Url << " Thread: " << QThread::currentThreadId();
+    retryOrGiveUp(Url, ErrorString, false);
+}
+
+void TPackageFileDownloader::retryOrGiveUp(const QUrl& Url, const QString& Reason, bool Verification)
+{
+    m_pDownloadPool->releaseDownload(Url);
+    const auto Found = m_OutstandingChunks.find(Url);
+    if (Found == m_OutstandingChunks.end()) {
+        return;
+    }
+    // at most four fetches per chunk: a CDN edge may drop a transfer now and then
+    if (Found->second.m_Retries > 2) {
+        if (Verification) {
+            qCritical() << "Verify of " << Url << "failed.";
+        } else {
+            qCritical() << "Download of " << Url << "failed:" << Reason;
+        }
+        m_OutstandingChunks.erase(Found);
+        m_AtLeastOneDownloadFailed = true;
+        emitFinishedSignalWhenNoMoreFilesAreOutstanding();
+        return;
+    }
+    qInfo() << "Retry " << Url << " Thread: " << QThread::currentThreadId();
+    ++Found->second.m_Retries;
+    m_BytesReceived.erase(Url);
+    m_pDownloadPool->download(Url);
+}
+
+void TPackageFileDownloader::emitFinishedSignalWhenNoMoreFilesAreOutstanding()
+{
+    qInfo() << "emitFinishedSignalWhenNoMoreFilesAreOutstanding ActiveDownloads: " << m_pDownloadPool->getNumberOfActiveDownloads()
+            << " FilesInProgress: " << m_OutstandingChunks.size() << " AtLeastOneDownloadFailed "
+            << (m_AtLeastOneDownloadFailed ? "true" : "false") << " AtLeastOneSavingOperationFailed "
+            << (m_AtLeastOneSavingOperationFailed ? "true" : "false") << " Thread: " << QThread::currentThreadId();
+    if (!m_OutstandingChunks.empty() || m_Finished) {
+        return;
+    }
+    m_Finished = true;
+    m_PreviousReceived = 0;
+    m_PreviousWritten = 0;
+    m_ProgressTimer.stop();
+    {
+        // whatever is still parked is no longer needed
+        QMutexLocker Lock(&m_Mutex);
+        m_PendingChunks.clear();
+        m_ParkedInMemory = 0;
+    }
+    emitProgress();
+    if (!m_AtLeastOneDownloadFailed && !m_AtLeastOneSavingOperationFailed) {
+        emit downloadCompleted();
+    } else {
+        emit downloadFailed(m_AtLeastOneDownloadFailed ? EPackageDownloaderError::DownloadFailed : EPackageDownloaderError::SavingFailed);
+    }
+}
+
+QByteArray TPackageFileDownloader::decompressDownloadedData(const TChunkInPackage& Chunk, const QByteArray& Data) const
+{
+    qDebug() << "decompressDownloadedData " << Chunk.m_Url << "started";
+    // the chunk's size bounds the output: a container declaring more is refused unread
+    QByteArray Result = ::shared::decompressBundleData(Data, Chunk.m_UnpackedSize);
+    qDebug() << "decompressDownloadedData " << Chunk.m_Url << "finished";
+    return Result;
+}
+
+QByteArray TPackageFileDownloader::verifyDownloadedData(const TChunkInPackage& Chunk, const QByteArray& Data) const
+{
+    qDebug() << "verifyDownloadedData " << Chunk.m_Url << "started";
+    if (::shared::TSha256::hash(Data) != Chunk.m_UnpackedHash) {
+        qWarning() << "saveDownloadedData failed: invalid hash";
+        throw std::runtime_error(QStringLiteral("verify of url '%1' failed").arg(Chunk.m_Url.toString()).toUtf8().toStdString());
+    }
+    qDebug() << "verifyDownloadedData " << Chunk.m_Url << "finished";
+    return Data;
+}
+
+void TPackageFileDownloader::prepareTarget(TChunkedFileState& File, const QString& Path)
+{
+    File.m_Opened = true;
+    if (File.m_SlotsToWrite.size() == File.m_Chunks.size()) {
+        // the whole file comes anew: what lies there goes first
+        const QFileInfo Existing(Path);
+        if (Existing.isDir() && !Existing.isSymLink()) {
+            m_pFilesystemHelper->removeFileOrDirectory(Path);
+        } else if (Existing.exists() || Existing.isSymLink()) {
+            try {
+                m_pFilesystemHelper->deleteFile(Path);
+            } catch (const std::runtime_error&) {
+                if (m_RenameMode != 1) {
+                    throw;
+                }
+                // a running executable cannot always be deleted, but it can be renamed
+                m_pFilesystemHelper->moveReplacing(Path, Path + QStringLiteral(".old"));
+            }
+        }
+    }
+    const QString Directory = QFileInfo(Path).absolutePath();
+    if (!QDir().mkpath(Directory)) {
+        throw std::runtime_error(QStringLiteral("Failed to create folder: '%1'.").arg(QDir::toNativeSeparators(Directory)).toUtf8().toStdString());
+    }
+    if (m_ChunkVerification) {
+        File.m_VerificationLog.setFileName(Path + QStringLiteral(".log"));
+        QFile::remove(File.m_VerificationLog.fileName());
+        File.m_VerificationLog.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text);
+    }
+}
+
+QByteArray TPackageFileDownloader::parkedData(TPendingChunk& Pending, const TChunkInPackage& Record)
+{
+    if (Pending.m_State == 1) {
+        return Pending.m_Data;
+    }
+    QTemporaryFile& Temporary = *Pending.m_pTemporaryFile;
+    if (!Temporary.open()) {
+        throwIoError(Temporary.fileName(), "couldn't open chunk file");
+    }
+    Temporary.seek(0);
+    const QByteArray Data = Temporary.readAll();
+    Temporary.close();
+    if (static_cast<std::uint64_t>(Data.size()) != Record.m_UnpackedSize) {
+        throwIoError(Temporary.fileName(), "couldn't read chunk file");
+    }
+    return Data;
+}
+
+void TPackageFileDownloader::checkWrittenChunks(TChunkedFileState& File, int Slot)
+{
+    // debugging aid: the chunks in front of the write position must still be intact
+    for (int Before = 0; Before < Slot; ++Before) {
+        const TChunkInPackage& Record = File.m_Chunks[static_cast<std::size_t>(Before)];
+        if (std::find(File.m_SlotsToWrite.begin(), File.m_SlotsToWrite.end(), Before) != File.m_SlotsToWrite.end()) {
+            continue;
+        }
+        File.m_Target.seek(static_cast<qint64>(File.m_Offsets[static_cast<std::size_t>(Before)]));
+        const QByteArray Old = File.m_Target.read(static_cast<qint64>(Record.m_UnpackedSize));
+        if (static_cast<std::uint64_t>(Old.size()) != Record.m_UnpackedSize) {
+            throwIoError(File.m_Target.fileName(), "invalid old chunk");
+        }
+        appendLine(File.m_VerificationLog, QStringLiteral("%1: check %2").arg(File.m_Offsets[static_cast<std::size_t>(Before)])
+                                                .arg(::shared::TSha256::hash(Old) == Record.m_UnpackedHash ? "succeeded" : "failed"));
+    }
+}
+
+void TPackageFileDownloader::writeSlot(TChunkedFileState& File, const QString& Path, int Slot, const QByteArray& Data, const char* Source,
+                                       const QUrl& ChunkUrl)
+{
+    const TChunkInPackage& Record = File.m_Chunks[static_cast<std::size_t>(Slot)];
+    if (!File.m_Target.isOpen()) {
+        File.m_Target.setFileName(Path);
+        if (!File.m_Target.open(QIODevice::ReadWrite | QIODevice::Unbuffered)) {
+            throwIoError(Path, "couldn't open target file");
+        }
+    }
+    if (m_ChunkVerification) {
+        checkWrittenChunks(File, Slot);
+    }
+    const std::uint64_t Offset = File.m_Offsets[static_cast<std::size_t>(Slot)];
+    if (!File.m_Target.seek(static_cast<qint64>(Offset))
+        || static_cast<std::uint64_t>(File.m_Target.write(Data)) != Record.m_UnpackedSize) {
+        throwIoError(Path, "couldn't write chunk file");
+    }
+    if (m_ChunkVerification) {
+        appendLine(File.m_VerificationLog, QStringLiteral("%1: write %2").arg(Offset).arg(::shared::TSha256::hash(Data) == Record.m_UnpackedHash ? "succeeded" : "failed"));
+    }
+    qInfo() << "saveDownloadedData chunk " << ChunkUrl << Source << QFileInfo(Path).fileName() << " offset: " << Offset
+            << " Thread: " << QThread::currentThreadId();
+    emit writeProgress(Record.m_Url, Record.m_UnpackedSize);
+}
+
+void TPackageFileDownloader::releaseUse(const QByteArray& UnpackedHash)
+{
+    QMutexLocker Lock(&m_Mutex);
+    const auto Found = m_PendingChunks.find(UnpackedHash);
+    if (Found == m_PendingChunks.end()) {
+        return;
+    }
+    TPendingChunk& Pending = **Found;
+    if (--Pending.m_UseCount > 0) {
+        return;
+    }
+    // no slot of any file needs these data any more: free the parked copy at once
+    if (Pending.m_State == 1) {
+        --m_ParkedInMemory;
+    }
+    m_PendingChunks.erase(Found);
+}
+
+void TPackageFileDownloader::park(const QByteArray& UnpackedHash, const QByteArray& Data)
+{
+    QMutexLocker Lock(&m_Mutex);
+    const auto Found = m_PendingChunks.find(UnpackedHash);
+    if (Found == m_PendingChunks.end()) {
+        throw std::runtime_error("couldn't find pending chunk");
+    }
+    TPendingChunk& Pending = **Found;
+    if (Pending.m_State != 0) {
+        return;
+    }
+    if (m_ParkedInMemory > m_MaxCachedChunks) {
+        Pending.m_pTemporaryFile = std::make_unique<QTemporaryFile>();
+        if (!Pending.m_pTemporaryFile->open()) {
+            throwIoError(Pending.m_pTemporaryFile->fileName(), "couldn't open chunk file");
+        }
+        if (Pending.m_pTemporaryFile->write(Data) != Data.size() || !Pending.m_pTemporaryFile->flush()) {
+            throwIoError(Pending.m_pTemporaryFile->fileName(), "couldn't write chunk file");
+        }
+        Pending.m_pTemporaryFile->close();
+        Pending.m_State = 2;
+        qInfo() << "parked chunk in" << Pending.m_pTemporaryFile->fileName() << " Thread: " << QThread::currentThreadId();
+    } else {
+        ++m_ParkedInMemory;
+        Pending.m_Data = Data;
+        Pending.m_State = 1;
+    }
+}
+
+void TPackageFileDownloader::saveDownloadedData(const TChunkToDownload& Chunk, const QByteArray& Data)
+{
+    const QByteArray& Hash = Chunk.m_Chunk.m_UnpackedHash;
+    for (const std::shared_ptr<TChunkedFileState>& pFile : Chunk.m_Files) {
+        TChunkedFileState& File = *pFile;
+        QMutexLocker FileLock(&File.m_Mutex);
+        const QString Path = m_pFilesystemHelper->resolvePathInsideDirectory(m_InstallationDirectory, File.m_LocalFile);
+        if (!File.m_Opened) {
+            prepareTarget(File, Path);
+        }
+        while (!File.m_SlotsToWrite.empty()) {
+            const int Slot = File.m_SlotsToWrite.front();
+            const TChunkInPackage& Record = File.m_Chunks[static_cast<std::size_t>(Slot)];
+            if (Record.m_UnpackedHash == Hash) {
+                writeSlot(File, Path, Slot, Data, " to ", Chunk.m_Chunk.m_Url);
+            } else {
+                QByteArray Parked;
+                const char* Source = nullptr;
+                {
+                    QMutexLocker Lock(&m_Mutex);
+                    const auto Found = m_PendingChunks.find(Record.m_UnpackedHash);
+                    if (Found != m_PendingChunks.end() && (*Found)->m_State != 0) {
+                        Source = (*Found)->m_State == 1 ? " from cache to " : " from temp file to ";
+                        Parked = parkedData(**Found, Record);
+                    }
+                }
+                if (!Source) {
+                    qInfo() << "saveDownloadedData chunk " << Record.m_Url << " not found for " << Path << ". => Wait for chunk"
+                            << " Thread: " << QThread::currentThreadId();
+                    break;
+                }
+                writeSlot(File, Path, Slot, Parked, Source, Record.m_Url);
+            }
+            File.m_SlotsToWrite.pop_front();
+            releaseUse(Record.m_UnpackedHash);
+        }
+        const bool StillNeeded = std::any_of(File.m_SlotsToWrite.begin(), File.m_SlotsToWrite.end(), [&](int Slot) {
+            return File.m_Chunks[static_cast<std::size_t>(Slot)].m_UnpackedHash == Hash;
+        });
+        if (StillNeeded) {
+            park(Hash, Data);
+        }
+        if (File.m_SlotsToWrite.empty()) {
+            File.m_Target.close();
+            File.m_VerificationLog.close();
+            if (File.m_Executable) {
+                QFile::setPermissions(Path, QFile::permissions(Path) | QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther);
+            }
+        }
+    }
+}
+
+void TPackageFileDownloader::onDownloadProgress(QUrl Url, qlonglong DownloadedBytes)
+{
+    if (m_OutstandingChunks.count(Url)) {
+        m_BytesReceived[Url] = static_cast<TFileSize>(DownloadedBytes);
+    }
+}
+
+void TPackageFileDownloader::onWriteProgress(QUrl Url, TFileSize DownloadedBytes)
+{
+    if (m_ChunksAwaitingWriteReport.erase(Url) > 0) {
+        m_BytesWritten[Url] = DownloadedBytes;
+    }
+}
+
+void TPackageFileDownloader::onProgressTick()
+{
+    emitProgress();
+}
+
+void TPackageFileDownloader::emitProgress()
+{
+    TFileSize Received = 0;
+    TFileSize Written = 0;
+    TFileSize TotalPacked = 0;
+    TFileSize TotalUnpacked = 0;
+    for (const auto& Entry : m_BytesReceived) {
+        Received += Entry.second;
+    }
+    for (const auto& Entry : m_BytesWritten) {
+        Written += Entry.second;
+    }
+    for (const TChunkToDownload& Chunk : m_AllChunks) {
+        TotalPacked += Chunk.m_Chunk.m_PackedSize;
+        TotalUnpacked += Chunk.m_Chunk.m_UnpackedSize;
+    }
+    if (m_Finished && !m_AtLeastOneDownloadFailed) {
+        // finished: every received count is the whole packed chunk
+        Received = std::max(Received, TotalPacked);
+    }
+    if (m_ProgressTimer.isActive()) {
+        m_ReceivedAverage.addSample(Received >= m_PreviousReceived ? Received - m_PreviousReceived : 0);
+        m_WrittenAverage.addSample(Written >= m_PreviousWritten ? Written - m_PreviousWritten : 0);
+        m_PreviousReceived = Received;
+        m_PreviousWritten = Written;
+    }
+    emit progress(Received, TotalPacked, Written, TotalUnpacked);
+}
+
+} // namespace zarvo::launcher

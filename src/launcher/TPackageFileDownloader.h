@@ -1,0 +1,165 @@
+#pragma once
+
+#include "TLauncherFilesystemHelper.h"
+#include "TPackageDifference.h"
+
+#include <QDir>
+#include <QFile>
+#include <QMap>
+#include <QMutex>
+#include <QNetworkReply>
+#include <QObject>
+#include <QTemporaryFile>
+#include <QTimer>
+#include <QUrl>
+
+#include <cstdint>
+#include <list>
+#include <map>
+#include <memory>
+#include <set>
+#include <vector>
+
+namespace shared {
+class TDownloadPool;
+}
+
+namespace zarvo::launcher {
+
+using TFileSize = std::uint64_t;
+
+enum class EPackageDownloaderError : std::int32_t {
+    NoError = 0,
+    DownloadFailed = 1,
+    SavingFailed = 2,
+    VerificationFailed = 3,
+};
+
+// One file being assembled; shared by the chunks it contains.
+struct TChunkedFileState {
+    QString m_LocalFile;
+    std::uint64_t m_UnpackedSize = 0;
+    QByteArray m_UnpackedHash;
+    bool m_Executable = false;
+    std::vector<TPatchInPackage> m_Patches;
+    std::vector<TChunkInPackage> m_Chunks;
+    std::vector<std::uint64_t> m_Offsets; // where each chunk starts in the file
+    QMutex m_Mutex;
+    std::list<int> m_SlotsToWrite; // positions in m_Chunks still to write, in file order
+    bool m_Opened = false;
+    QFile m_Target;
+    QFile m_VerificationLog; // only with chunk verification on
+};
+
+// One distinct chunk to fetch and every file that contains it.
+struct TChunkToDownload {
+    TChunkInPackage m_Chunk;
+    std::vector<std::shared_ptr<TChunkedFileState>> m_Files;
+    std::int32_t m_Retries = 0;
+};
+
+// A chunk's data kept for file slots that could not be written when it arrived.
+struct TPendingChunk {
+    // slots (in all files) that still need these data; the copy goes when it reaches 0
+    std::int32_t m_UseCount = 0;
+    QByteArray m_Data;
+    std::unique_ptr<QTemporaryFile> m_pTemporaryFile;
+    std::int32_t m_State = 0; // 0 empty, 1 parked in memory, 2 parked in the temporary file
+};
+
+// A running average of per-tick byte counts.
+struct TRunningAverage {
+    std::uint64_t m_Count = 0;
+    std::uint64_t m_Smallest = 0;
+    std::uint64_t m_Largest = 0;
+    double m_Mean = 0.0;
+    void addSample(std::uint64_t Sample);
+};
+
+// Turns chunks into files: fetches each distinct chunk once through the package pool,
+// decompresses, checks and writes it on the thread pool into every file that holds it,
+// strictly in file order (early chunks wait in memory or, past "maxCachedChunks", in
+// temporary files), retries failed transfers and reports one end signal.
+class TPackageFileDownloader : public QObject {
+    Q_OBJECT
+public:
+    TPackageFileDownloader(std::shared_ptr<::shared::TDownloadPool> pDownloadPool, std::shared_ptr<TLauncherFilesystemHelper> pFilesystemHelper,
+                           const QString& InstallationDirectory);
+    ~TPackageFileDownloader() override;
+
+    // Starts the run. SelfUpdateMode 1: a file that cannot be deleted is renamed to ".old".
+    void startDownload(const std::vector<TFileToDownload>& Files, const QDir& InstallationDirectory, std::int32_t SelfUpdateMode);
+
+    const TRunningAverage& receivedAverage() const { return m_ReceivedAverage; }
+    const TRunningAverage& writtenAverage() const { return m_WrittenAverage; }
+    int parkedInMemory() const;
+
+    // The per-chunk steps, also used by tests and tools.
+    QByteArray decompressDownloadedData(const TChunkInPackage& Chunk, const QByteArray& Data) const;
+    QByteArray verifyDownloadedData(const TChunkInPackage& Chunk, const QByteArray& Data) const;
+    void saveDownloadedData(const TChunkToDownload& Chunk, const QByteArray& Data);
+
+signals:
+    void downloadCompleted();
+    void writeProgress(QUrl Url, zarvo::launcher::TFileSize DownloadedBytes);
+    void progress(zarvo::launcher::TFileSize BytesDownloaded, zarvo::launcher::TFileSize BytesTotalToDownload,
+                  zarvo::launcher::TFileSize BytesWritten, zarvo::launcher::TFileSize BytesTotalToWrite);
+    void downloadFailed(zarvo::launcher::EPackageDownloaderError ErrorReason);
+
+public slots:
+    void onDownloadCompleted(QUrl Url, QByteArray Data);
+    void onDownloadFailed(QUrl Url, QNetworkReply::NetworkError Code, QString ErrorString);
+    void onDownloadProgress(QUrl Url, qlonglong DownloadedBytes);
+    void onWriteProgress(QUrl Url, zarvo::launcher::TFileSize DownloadedBytes);
+    void onProgressTick();
+
+private:
+    enum class EStep { Decompress, Verify, Save };
+    struct TStepResult {
+        bool m_Ok = false;
+        QByteArray m_Data;
+        QString m_Error;
+    };
+
+    void processDownloadedData(const QUrl& Url, const QByteArray& Data, bool Decompressed, bool Verified);
+    void runStep(EStep Step, const QUrl& Url, const QByteArray& Data);
+    void onStepFinished(EStep Step, const QUrl& Url, const TStepResult& Result);
+    void retryOrGiveUp(const QUrl& Url, const QString& Reason, bool Verification);
+    void emitFinishedSignalWhenNoMoreFilesAreOutstanding();
+    void emitProgress();
+
+    void prepareTarget(TChunkedFileState& File, const QString& Path);
+    QByteArray parkedData(TPendingChunk& Pending, const TChunkInPackage& Record);
+    void writeSlot(TChunkedFileState& File, const QString& Path, int Slot, const QByteArray& Data, const char* Source, const QUrl& ChunkUrl);
+    void releaseUse(const QByteArray& UnpackedHash);
+    void park(const QByteArray& UnpackedHash, const QByteArray& Data);
+    void checkWrittenChunks(TChunkedFileState& File, int Slot);
+
+    std::shared_ptr<::shared::TDownloadPool> m_pDownloadPool;
+    std::shared_ptr<TLauncherFilesystemHelper> m_pFilesystemHelper;
+    QDir m_InstallationDirectory;
+    bool m_AtLeastOneDownloadFailed = false;
+    bool m_AtLeastOneSavingOperationFailed = false;
+    std::int32_t m_RenameMode = 0;
+    bool m_Finished = false;
+    std::vector<TChunkToDownload> m_AllChunks;
+    std::map<QUrl, TChunkToDownload> m_OutstandingChunks;
+    std::set<QUrl> m_ChunksAwaitingWriteReport;
+    std::map<QUrl, TFileSize> m_BytesReceived;
+    std::map<QUrl, TFileSize> m_BytesWritten;
+    QTimer m_ProgressTimer;
+    TFileSize m_PreviousReceived = 0;
+    TFileSize m_PreviousWritten = 0;
+    TRunningAverage m_ReceivedAverage;
+    TRunningAverage m_WrittenAverage;
+    mutable QMutex m_Mutex;
+    QMap<QByteArray, std::shared_ptr<TPendingChunk>> m_PendingChunks;
+    std::int32_t m_ParkedInMemory = 0;
+    std::int32_t m_MaxCachedChunks = 100;
+    bool m_ChunkVerification = false;
+    int m_RunningSteps = 0;
+};
+
+} // namespace zarvo::launcher
+
+Q_DECLARE_METATYPE(zarvo::launcher::EPackageDownloaderError)

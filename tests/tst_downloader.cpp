@@ -1,0 +1,358 @@
+#include "TestEnvironment.h"
+
+#include "PackageBuilder.h"
+#include "support/LoopbackHttpServer.h"
+
+#include "TDownloadPool.h"
+#include "TPackageFileDownloader.h"
+
+#include <QDirIterator>
+#include <QNetworkAccessManager>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace zarvo::launcher;
+using namespace testsupport;
+
+namespace {
+
+// A helper whose deleteFile always fails, as for a running executable on some systems.
+class TUndeletableFilesHelper : public TLauncherFilesystemHelper {
+public:
+    using TLauncherFilesystemHelper::TLauncherFilesystemHelper;
+    bool deleteFile(const QString& FilePath) override
+    {
+        throw std::runtime_error((QStringLiteral("Failed to delete file ") + FilePath).toStdString());
+    }
+};
+
+QByteArray fileContent(const QString& Path)
+{
+    QFile File(Path);
+    return File.open(QIODevice::ReadOnly) ? File.readAll() : QByteArray("<missing>");
+}
+
+int filesIn(const QString& Directory)
+{
+    return QDir(Directory).entryList(QDir::Files | QDir::Hidden | QDir::System).size();
+}
+
+TBehaviour delayed(int Milliseconds)
+{
+    TBehaviour Behaviour;
+    Behaviour.delayBeforeHeadersMs = Milliseconds;
+    return Behaviour;
+}
+
+} // namespace
+
+class TestDownloader : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void outOfOrderChunksAreParked();
+    void parkingSpillsToTemporaryFiles();
+    void sharedChunksAreFetchedOnce();
+    void retriesAndFailures();
+    void savingFailures();
+    void executableBitAndRenameMode();
+    void progressTotals();
+
+private:
+    struct TRun {
+        std::shared_ptr<shared::TDownloadPool> m_pPool;
+        std::unique_ptr<TPackageFileDownloader> m_pDownloader;
+        std::unique_ptr<QSignalSpy> m_pCompleted;
+        std::unique_ptr<QSignalSpy> m_pFailed;
+        std::unique_ptr<QSignalSpy> m_pProgress;
+        int ends() const { return m_pCompleted->size() + m_pFailed->size(); }
+        EPackageDownloaderError failure() const { return m_pFailed->first().at(0).value<EPackageDownloaderError>(); }
+    };
+    TRun start(const std::vector<TFileToDownload>& Files, const QByteArray& Settings = QByteArray(),
+               std::shared_ptr<TLauncherFilesystemHelper> pHelper = nullptr, int SelfUpdateMode = 0);
+    QString settingsFile(const QByteArray& Settings);
+
+    std::unique_ptr<TLoopbackHttpServer> m_pServer;
+    std::unique_ptr<QTemporaryDir> m_pInstallation;
+    QTemporaryDir m_Scratch;
+};
+
+void TestDownloader::initTestCase()
+{
+    QCoreApplication::setOrganizationName(QStringLiteral("Halvern GmbH"));
+    QCoreApplication::setApplicationName(QStringLiteral("Torvane Online"));
+}
+
+void TestDownloader::init()
+{
+    m_pServer = std::make_unique<TLoopbackHttpServer>();
+    m_pInstallation = std::make_unique<QTemporaryDir>();
+}
+
+QString TestDownloader::settingsFile(const QByteArray& Settings)
+{
+    static int Counter = 0;
+    const QString Path = m_Scratch.filePath(QStringLiteral("settings%1.ini").arg(++Counter));
+    QFile File(Path);
+    File.open(QIODevice::WriteOnly);
+    File.write("[OPTIONS]\nmaxConcurrentDownloads=10\n" + Settings);
+    return Path;
+}
+
+TestDownloader::TRun TestDownloader::start(const std::vector<TFileToDownload>& Files, const QByteArray& Settings,
+                                           std::shared_ptr<TLauncherFilesystemHelper> pHelper, int SelfUpdateMode)
+{
+    if (!pHelper) {
+        pHelper = std::make_shared<TLauncherFilesystemHelper>(settingsFile(Settings));
+    }
+    TRun Run;
+    auto pManager = std::make_shared<QNetworkAccessManager>();
+    Run.m_pPool = std::make_shared<shared::TDownloadPool>(pHelper->getSettings()->m_MaxConcurrentDownloads,
+                                                          std::make_shared<shared::QNetworkAccessManagerWrapper>(pManager), false);
+    Run.m_pDownloader = std::make_unique<TPackageFileDownloader>(Run.m_pPool, pHelper, m_pInstallation->path());
+    Run.m_pCompleted = std::make_unique<QSignalSpy>(Run.m_pDownloader.get(), &TPackageFileDownloader::downloadCompleted);
+    Run.m_pFailed = std::make_unique<QSignalSpy>(Run.m_pDownloader.get(), &TPackageFileDownloader::downloadFailed);
+    Run.m_pProgress = std::make_unique<QSignalSpy>(Run.m_pDownloader.get(), &TPackageFileDownloader::progress);
+    Run.m_pDownloader->startDownload(Files, QDir(m_pInstallation->path()), SelfUpdateMode);
+    return Run;
+}
+
+void TestDownloader::outOfOrderChunksAreParked()
+{
+    const QByteArray Parts[3] = {patternBytes(70000, 1), patternBytes(50000, 2), patternBytes(30000, 3)};
+    QVector<TServedChunk> Chunks;
+    for (int Index = 0; Index < 3; ++Index) {
+        const QString Path = QStringLiteral("/chunks/%1").arg(Index);
+        Chunks << makeChunk(m_pServer->url(Path), Parts[Index]);
+        m_pServer->setBody(Path, Chunks.last().m_Body);
+    }
+    // transfers finish in the order 3, 1, 2
+    m_pServer->setBehaviour(QStringLiteral("/chunks/0"), delayed(300));
+    m_pServer->setBehaviour(QStringLiteral("/chunks/1"), delayed(700));
+    const QByteArray Content = Parts[0] + Parts[1] + Parts[2];
+
+    TRun Run = start({makeFile(QStringLiteral("data/game.pak"), Chunks, Content)});
+    QStringList WriteOrder;
+    connect(Run.m_pDownloader.get(), &TPackageFileDownloader::writeProgress, this,
+            [&](const QUrl& Url) { WriteOrder << Url.path(); }, Qt::QueuedConnection);
+    int PeakParked = 0;
+    QTimer Watch;
+    connect(&Watch, &QTimer::timeout, this, [&] { PeakParked = qMax(PeakParked, Run.m_pDownloader->parkedInMemory()); });
+    Watch.start(5);
+    QTRY_COMPARE_WITH_TIMEOUT(Run.ends(), 1, 10000);
+    QCOMPARE(Run.m_pCompleted->size(), 1);
+    QCOMPARE(fileContent(m_pInstallation->filePath(QStringLiteral("data/game.pak"))), Content);
+    QCOMPARE(WriteOrder, (QStringList{"/chunks/0", "/chunks/1", "/chunks/2"}));
+    QCOMPARE(PeakParked, 1);                           // chunk 3 waited in memory
+    QCOMPARE(Run.m_pDownloader->parkedInMemory(), 0);  // and was let go once written
+    QTest::qWait(50);
+    QCOMPARE(Run.ends(), 1);
+}
+
+void TestDownloader::parkingSpillsToTemporaryFiles()
+{
+    const QString Temporary = m_Scratch.filePath(QStringLiteral("tmp"));
+    QDir().mkpath(Temporary);
+    const QByteArray PreviousTmp = qgetenv("TMPDIR");
+    qputenv("TMPDIR", QFile::encodeName(Temporary));
+
+    QVector<TServedChunk> Chunks;
+    QByteArray Content;
+    for (int Index = 0; Index < 4; ++Index) {
+        const QByteArray Part = patternBytes(40000 + Index, 10 + Index);
+        const QString Path = QStringLiteral("/c/%1").arg(Index);
+        Chunks << makeChunk(m_pServer->url(Path), Part);
+        m_pServer->setBody(Path, Chunks.last().m_Body);
+        Content += Part;
+    }
+    m_pServer->setBehaviour(QStringLiteral("/c/0"), delayed(800)); // everything else arrives early
+    TRun Run = start({makeFile(QStringLiteral("big.bin"), Chunks, Content)}, "maxCachedChunks=0\n");
+    QTRY_COMPARE_WITH_TIMEOUT(m_pServer->finishedResponses(), 3, 5000);
+    // the first parked chunk stays in memory, the next ones go to temporary files
+    QTRY_COMPARE_WITH_TIMEOUT(filesIn(Temporary), 2, 5000);
+    QCOMPARE(Run.m_pDownloader->parkedInMemory(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(Run.ends(), 1, 10000);
+    QCOMPARE(Run.m_pCompleted->size(), 1);
+    QCOMPARE(fileContent(m_pInstallation->filePath(QStringLiteral("big.bin"))), Content);
+    QCOMPARE(filesIn(Temporary), 0);
+    qputenv("TMPDIR", PreviousTmp);
+}
+
+void TestDownloader::sharedChunksAreFetchedOnce()
+{
+    const QByteArray Common = patternBytes(30000, 20);
+    const QByteArray Other = patternBytes(20000, 21);
+    const TServedChunk CommonChunk = makeChunk(m_pServer->url(QStringLiteral("/common")), Common);
+    const TServedChunk OtherChunk = makeChunk(m_pServer->url(QStringLiteral("/other")), Other);
+    m_pServer->setBody(QStringLiteral("/common"), CommonChunk.m_Body);
+    m_pServer->setBody(QStringLiteral("/other"), OtherChunk.m_Body);
+    m_pServer->setBehaviour(QStringLiteral("/other"), delayed(300));
+
+    // a.bin: common, other, common; b.bin: common; c.bin: stored as it is (no unpacking)
+    const QByteArray Raw = patternBytes(5000, 22);
+    const TServedChunk RawChunk = makeChunk(m_pServer->url(QStringLiteral("/raw")), Raw, true);
+    m_pServer->setBody(QStringLiteral("/raw"), RawChunk.m_Body);
+    TRun Run = start({makeFile(QStringLiteral("a.bin"), {CommonChunk, OtherChunk, CommonChunk}, Common + Other + Common),
+                      makeFile(QStringLiteral("sub/b.bin"), {CommonChunk}, Common),
+                      makeFile(QStringLiteral("c.bin"), {RawChunk}, Raw)});
+    QTRY_COMPARE_WITH_TIMEOUT(Run.ends(), 1, 10000);
+    QCOMPARE(Run.m_pCompleted->size(), 1);
+    QCOMPARE(m_pServer->requestCount(QStringLiteral("/common")), 1);
+    QCOMPARE(m_pServer->requestCount(QStringLiteral("/other")), 1);
+    QCOMPARE(fileContent(m_pInstallation->filePath(QStringLiteral("a.bin"))), Common + Other + Common);
+    QCOMPARE(fileContent(m_pInstallation->filePath(QStringLiteral("sub/b.bin"))), Common);
+    QCOMPARE(fileContent(m_pInstallation->filePath(QStringLiteral("c.bin"))), Raw);
+    QCOMPARE(Run.m_pDownloader->parkedInMemory(), 0);
+}
+
+void TestDownloader::retriesAndFailures()
+{
+    // two resets, then the chunk arrives
+    {
+        const QByteArray Data = patternBytes(300000, 30);
+        const TServedChunk Chunk = makeChunk(m_pServer->url(QStringLiteral("/flaky")), Data);
+        m_pServer->setBody(QStringLiteral("/flaky"), Chunk.m_Body);
+        TBehaviour Reset;
+        Reset.resetAfterBodyBytes = 200000;
+        m_pServer->queueBehaviour(QStringLiteral("/flaky"), Reset);
+        m_pServer->queueBehaviour(QStringLiteral("/flaky"), Reset);
+        TRun Run = start({makeFile(QStringLiteral("flaky.bin"), {Chunk}, Data)});
+        QTRY_COMPARE_WITH_TIMEOUT(Run.ends(), 1, 10000);
+        QCOMPARE(Run.m_pCompleted->size(), 1);
+        QVERIFY(m_pServer->requestCount(QStringLiteral("/flaky")) >= 3);
+        QCOMPARE(fileContent(m_pInstallation->filePath(QStringLiteral("flaky.bin"))), Data);
+    }
+    // corrupted on every attempt: four fetches, then DownloadFailed
+    {
+        const QByteArray Data = patternBytes(10000, 31);
+        const TServedChunk Chunk = makeChunk(m_pServer->url(QStringLiteral("/corrupt")), Data);
+        m_pServer->setBody(QStringLiteral("/corrupt"), Chunk.m_Body);
+        TBehaviour Corrupt;
+        Corrupt.corruptOffsets = {5000};
+        m_pServer->setBehaviour(QStringLiteral("/corrupt"), Corrupt);
+        TRun Run = start({makeFile(QStringLiteral("corrupt.bin"), {Chunk}, Data)});
+        QTRY_COMPARE_WITH_TIMEOUT(Run.ends(), 1, 10000);
+        QCOMPARE(Run.m_pFailed->size(), 1);
+        QCOMPARE(Run.failure(), EPackageDownloaderError::DownloadFailed);
+        QCOMPARE(m_pServer->requestCount(QStringLiteral("/corrupt")), 4);
+    }
+    // a payload that cannot be decoded: given up after one fetch
+    {
+        const QByteArray Data = patternBytes(10000, 32);
+        TServedChunk Chunk = makeChunk(m_pServer->url(QStringLiteral("/undecodable")), Data);
+        Chunk.m_Body[17] = char(9); // an algorithm the launcher does not decode
+        m_pServer->setBody(QStringLiteral("/undecodable"), Chunk.m_Body);
+        TRun Run = start({makeFile(QStringLiteral("undecodable.bin"), {Chunk}, Data)});
+        QTRY_COMPARE_WITH_TIMEOUT(Run.ends(), 1, 10000);
+        QCOMPARE(Run.failure(), EPackageDownloaderError::DownloadFailed);
+        QCOMPARE(m_pServer->requestCount(QStringLiteral("/undecodable")), 1);
+    }
+    // a missing chunk fails the run, the other file is still written
+    {
+        const QByteArray Data = patternBytes(10000, 33);
+        const TServedChunk Present = makeChunk(m_pServer->url(QStringLiteral("/present")), Data);
+        m_pServer->setBody(QStringLiteral("/present"), Present.m_Body);
+        const TServedChunk Missing = makeChunk(m_pServer->url(QStringLiteral("/absent")), patternBytes(100, 34));
+        TRun Run = start({makeFile(QStringLiteral("present.bin"), {Present}, Data), makeFile(QStringLiteral("absent.bin"), {Missing}, QByteArray(100, 'x'))});
+        QTRY_COMPARE_WITH_TIMEOUT(Run.ends(), 1, 10000);
+        QCOMPARE(Run.failure(), EPackageDownloaderError::DownloadFailed);
+        QCOMPARE(m_pServer->requestCount(QStringLiteral("/absent")), 4);
+        QCOMPARE(fileContent(m_pInstallation->filePath(QStringLiteral("present.bin"))), Data);
+    }
+}
+
+void TestDownloader::savingFailures()
+{
+    const QByteArray Data = patternBytes(10000, 40);
+    const TServedChunk Chunk = makeChunk(m_pServer->url(QStringLiteral("/x")), Data);
+    m_pServer->setBody(QStringLiteral("/x"), Chunk.m_Body);
+    QFile Blocker(m_pInstallation->filePath(QStringLiteral("blocked")));
+    QVERIFY(Blocker.open(QIODevice::WriteOnly));
+    Blocker.close();
+    TRun Run = start({makeFile(QStringLiteral("blocked/inner/x.bin"), {Chunk}, Data)});
+    QTRY_COMPARE_WITH_TIMEOUT(Run.ends(), 1, 10000);
+    QCOMPARE(Run.failure(), EPackageDownloaderError::SavingFailed);
+    QVERIFY(QFileInfo(Blocker.fileName()).isFile()); // nothing was lost
+
+    // nothing to fetch: the run ends at once, and an empty file is made
+    TFileToDownload Empty;
+    Empty.m_LocalFile = QStringLiteral("empty/file.txt");
+    Empty.m_UnpackedHash = shared::TSha256::hash(QByteArray());
+    TRun Nothing = start({Empty});
+    QCOMPARE(Nothing.m_pCompleted->size(), 1);
+    QVERIFY(QFileInfo(m_pInstallation->filePath(QStringLiteral("empty/file.txt"))).isFile());
+}
+
+void TestDownloader::executableBitAndRenameMode()
+{
+    const QByteArray First = patternBytes(20000, 50);
+    const QByteArray Second = patternBytes(20000, 51);
+    const TServedChunk A = makeChunk(m_pServer->url(QStringLiteral("/exe/0")), First);
+    const TServedChunk B = makeChunk(m_pServer->url(QStringLiteral("/exe/1")), Second);
+    m_pServer->setBody(QStringLiteral("/exe/0"), A.m_Body);
+    m_pServer->setBody(QStringLiteral("/exe/1"), B.m_Body);
+    m_pServer->setBehaviour(QStringLiteral("/exe/1"), delayed(500));
+    const QString Path = m_pInstallation->filePath(QStringLiteral("bin/game"));
+    TRun Run = start({makeFile(QStringLiteral("bin/game"), {A, B}, First + Second, true)});
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(Path).size() == First.size(), 5000);
+    QVERIFY(!(QFileInfo(Path).permissions() & QFileDevice::ExeOwner)); // not before the last chunk
+    QTRY_COMPARE_WITH_TIMEOUT(Run.ends(), 1, 10000);
+    const auto Permissions = QFileInfo(Path).permissions();
+    QVERIFY((Permissions & QFileDevice::ExeOwner) && (Permissions & QFileDevice::ExeGroup) && (Permissions & QFileDevice::ExeOther));
+
+    // self-update: a file that cannot be deleted is moved aside to ".old"
+    m_pServer->clearBehaviour(QStringLiteral("/exe/1"));
+    QFile Old(Path);
+    QVERIFY(Old.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    Old.write("running executable");
+    Old.close();
+    auto pHelper = std::make_shared<TUndeletableFilesHelper>(settingsFile(QByteArray()));
+    TRun Update = start({makeFile(QStringLiteral("bin/game"), {A, B}, First + Second, true)}, QByteArray(), pHelper, 1);
+    QTRY_COMPARE_WITH_TIMEOUT(Update.ends(), 1, 10000);
+    QCOMPARE(Update.m_pCompleted->size(), 1);
+    QCOMPARE(fileContent(Path), First + Second);
+    QCOMPARE(fileContent(Path + QStringLiteral(".old")), QByteArray("running executable"));
+    // outside self-update mode the same failure is a saving failure
+    TRun Plain = start({makeFile(QStringLiteral("bin/game"), {A, B}, First + Second, true)}, QByteArray(), pHelper, 0);
+    QTRY_COMPARE_WITH_TIMEOUT(Plain.ends(), 1, 10000);
+    QCOMPARE(Plain.failure(), EPackageDownloaderError::SavingFailed);
+}
+
+void TestDownloader::progressTotals()
+{
+    QVector<TServedChunk> Chunks;
+    QByteArray Content;
+    quint64 Packed = 0;
+    for (int Index = 0; Index < 5; ++Index) {
+        const QByteArray Part = patternBytes(100000 + 1000 * Index, 60 + Index);
+        const QString Path = QStringLiteral("/p/%1").arg(Index);
+        Chunks << makeChunk(m_pServer->url(Path), Part);
+        m_pServer->setBody(Path, Chunks.last().m_Body);
+        TBehaviour Slow;
+        Slow.pieceSize = 16384;
+        Slow.delayBetweenPiecesMs = 80;
+        m_pServer->setBehaviour(Path, Slow);
+        Content += Part;
+        Packed += Chunks.last().m_Record.m_PackedSize;
+    }
+    TRun Run = start({makeFile(QStringLiteral("p.bin"), Chunks, Content)});
+    QTRY_COMPARE_WITH_TIMEOUT(Run.ends(), 1, 15000);
+    QCOMPARE(Run.m_pCompleted->size(), 1);
+    QVERIFY(Run.m_pProgress->size() >= 3); // ticks while running, and the last one
+    const QList<QVariant> Last = Run.m_pProgress->last();
+    QCOMPARE(Last.at(0).value<TFileSize>(), Packed);
+    QCOMPARE(Last.at(1).value<TFileSize>(), Packed);
+    QCOMPARE(Last.at(2).value<TFileSize>(), TFileSize(Content.size()));
+    QCOMPARE(Last.at(3).value<TFileSize>(), TFileSize(Content.size()));
+    for (const QList<QVariant>& Tick : *Run.m_pProgress) {
+        QVERIFY(Tick.at(0).value<TFileSize>() <= Packed);
+        QVERIFY(Tick.at(2).value<TFileSize>() <= TFileSize(Content.size()));
+    }
+    QVERIFY(Run.m_pDownloader->receivedAverage().m_Count > 0);
+    QVERIFY(Run.m_pDownloader->receivedAverage().m_Largest > 0);
+}
+
+QTEST_GUILESS_MAIN(TestDownloader)
+#include "tst_downloader.moc"
