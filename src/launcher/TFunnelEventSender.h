@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QJsonDocument>
+#include <QObject>
+#include <QUrl>
+
+#include <memory>
+
+class QNetworkAccessManager;
+
+namespace zarvo::launcher {
+
+// Posts the start-up funnel events ("launcher_started", "launcher_downloaded",
+// "launcher_verified") with the user's funnel id and whether the step is reached for the
+// first time. The id and the first-flags live in the per-user settings store.
+class TFunnelEventSender : public QObject {
+    Q_OBJECT
+public:
+    static const char* const kIdKey; // "FunnelUuid"
+
+    explicit TFunnelEventSender(std::shared_ptr<QNetworkAccessManager> pNetworkAccessManager);
+
+    // Builds the event (updating the settings store) and posts it; the answer is ignored.
+    void send(const QUrl& FunnelUrl, const QString& Step, const QString& FirstFlagKey);
+    // The event document; creates the id and clears the first-flag in the store.
+    static QJsonDocument makeEvent(const QString& Step, const QString& FirstFlagKey);
+
+private:
+    std::shared_ptr<QNetworkAccessManager> m_pNetworkAccessManager;
+};
+
+} // namespace zarvo::launcher

@@ -1,0 +1,71 @@
+#pragma once
+
+#include "TLauncherConfigurationReader.h"
+#include "TLauncherFilesystemHelper.h"
+#include "TPackageInstallation.h"
+#include "TPackageMarkers.h"
+
+#include <QObject>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace zarvo::launcher {
+
+// Owns the running package jobs, starts installations, updates and verifications, keeps
+// the markers and the local status up to date and reports when jobs start and end.
+class TInstallationManager : public QObject {
+    Q_OBJECT
+public:
+    // Reports a funnel event (settings key, event name); the application sends it.
+    using TFunnelReporter = std::function<void(const QString& SettingsKey, const QString& EventName)>;
+
+    TInstallationManager(std::shared_ptr<TLauncherConfigurationReader> pConfiguration, std::shared_ptr<TLauncherFilesystemHelper> pFilesystemHelper,
+                         TFunnelReporter FunnelReporter = {});
+
+    ELocalPackageStatus computeLocalPackageStatus(const TPackage& Package) const;
+    QDir installationDirectory(const TPackage& Package) const;
+    void setDefaultPackage(const std::shared_ptr<TPackage>& pPackage);
+    std::shared_ptr<TPackage> defaultPackage() const;
+
+    // Starts an installation or update; nothing happens while the package has a job or
+    // has no configuration for this machine. Disk errors go out as diskAccessFailed.
+    void installOrUpdatePackage(const std::shared_ptr<TPackage>& pPackage);
+    // Starts a verification asked for by the player.
+    void verifyPackage(const std::shared_ptr<TPackage>& pPackage);
+    TPackageConfigurationReader readPackageConfigurationFromInstallationDirectory(const TPackage& Package) const;
+
+    const std::vector<std::shared_ptr<TPackageInstallation>>& installationsInProgress() const { return m_InstallationsInProgress; }
+    const std::vector<std::shared_ptr<TPackage>>& packages() const;
+    void setSelfUpdateMode(std::int32_t Mode) { m_SelfUpdateMode = Mode; }
+    // Installs the launcher's own package (self-update).
+    std::shared_ptr<TPackage> launcherPackage() const;
+    const TPackageMarkers& markers() const { return m_Markers; }
+
+signals:
+    void installationOrUpdateStarted(const zarvo::launcher::TPackageInstallation& InstallationInProgress);
+    void installationOrUpdateFinished(const zarvo::launcher::TPackageInstallation& InstallationInProgress);
+    void allStartedUpdatesFinished();
+    void diskAccessFailed(QString ErrorMessage);
+
+public slots:
+    void onDiskAccessFailed(QString ErrorMessage);
+    void onDownloadFinished(std::shared_ptr<zarvo::launcher::TPackage> PackageBeingInstalled);
+    void onVerificationFinished(std::shared_ptr<zarvo::launcher::TPackage> PackageBeingInstalled);
+
+private:
+    std::shared_ptr<TPackageInstallation> startJob(const std::shared_ptr<TPackage>& pPackage, TPackageConfigurationReader& Installed);
+    std::shared_ptr<TPackageInstallation> findJob(const TPackage& Package) const;
+    void finishJob(const std::shared_ptr<TPackageInstallation>& pJob);
+    void reportFunnel(const QString& SettingsKey, const QString& EventName);
+
+    std::shared_ptr<TLauncherConfigurationReader> m_pConfiguration;
+    std::shared_ptr<TLauncherFilesystemHelper> m_pFilesystemHelper;
+    std::vector<std::shared_ptr<TPackageInstallation>> m_InstallationsInProgress;
+    std::int32_t m_SelfUpdateMode = 0;
+    TPackageMarkers m_Markers;
+    TFunnelReporter m_FunnelReporter;
+};
+
+} // namespace zarvo::launcher

@@ -1,0 +1,11 @@
+#include "ClickableLabel.h"
+
+ClickableLabel::ClickableLabel(QWidget* pParent)
+    : QLabel(pParent)
+{
+}
+
+void ClickableLabel::mousePressEvent(QMouseEvent*)
+{
+    emit clicked();
+}
