@@ -23,12 +23,26 @@ TInstallationManager::TInstallationManager(std::shared_ptr<TLauncherConfiguratio
 
 const std::vector<std::shared_ptr<TPackage>>& TInstallationManager::packages() const
 {
-    return m_pConfiguration->getPackages();
+    static const std::vector<std::shared_ptr<TPackage>> kNone;
+    return m_pConfiguration ? m_pConfiguration->getPackages() : kNone;
 }
 
 std::shared_ptr<TPackage> TInstallationManager::launcherPackage() const
 {
-    return m_pConfiguration->getLauncherPackage();
+    return m_pConfiguration ? m_pConfiguration->getLauncherPackage() : nullptr;
+}
+
+QString TInstallationManager::executablePath(const TPackage& Package) const
+{
+    const TPackageConfigurationReader* pConfiguration = Package.currentConfiguration();
+    if (!pConfiguration || pConfiguration->m_Executable.isEmpty()) {
+        return QString();
+    }
+    try {
+        return m_pFilesystemHelper->resolvePathInsideDirectory(installationDirectory(Package), pConfiguration->m_Executable);
+    } catch (const std::exception&) {
+        return QString();
+    }
 }
 
 ELocalPackageStatus TInstallationManager::computeLocalPackageStatus(const TPackage& Package) const

@@ -26,6 +26,9 @@ public:
 
     ELocalPackageStatus computeLocalPackageStatus(const TPackage& Package) const;
     QDir installationDirectory(const TPackage& Package) const;
+    // The installation directory joined with the current configuration's executable;
+    // empty without a configuration for this machine or without an executable.
+    QString executablePath(const TPackage& Package) const;
     void setDefaultPackage(const std::shared_ptr<TPackage>& pPackage);
     std::shared_ptr<TPackage> defaultPackage() const;
 
@@ -60,7 +63,7 @@ private:
     void finishJob(const std::shared_ptr<TPackageInstallation>& pJob);
     void reportFunnel(const QString& SettingsKey, const QString& EventName);
 
-    std::shared_ptr<TLauncherConfigurationReader> m_pConfiguration;
+    std::shared_ptr<TLauncherConfigurationReader> m_pConfiguration; // null for the self-update
     std::shared_ptr<TLauncherFilesystemHelper> m_pFilesystemHelper;
     std::vector<std::shared_ptr<TPackageInstallation>> m_InstallationsInProgress;
     std::int32_t m_SelfUpdateMode = 0;

@@ -4,10 +4,26 @@
 #include "LauncherLogging.h"
 #include "TCloudflareCdnTrace.h"
 #include "TDownloadPool.h"
+#include "TFunnelEventSender.h"
+#include "TInstallationManager.h"
+#include "TJsonDocumentHttpPostSender.h"
 #include "TLauncherConfigurationHandler.h"
+#include "TLauncherMainWindowFactory.h"
+#include "TLauncherSelfUpdater.h"
+#include "TSystemSurveyAsJsonDocumentCreator.h"
+#include "TSystemSurveyCreator.h"
+#include "TSystemSurveyToJsonConverter.h"
+#include "TSystemSurveyUploader.h"
+#include "TSystemSurveyValueRetriever.h"
 #include "TTranslationManager.h"
 
+#include <QDir>
+#include <QFileInfo>
+#include <QMessageBox>
 #include <QNetworkAccessManager>
+#include <QPointer>
+#include <QProcess>
+#include <QStandardPaths>
 
 #include <QDebug>
 #include <QPixmap>
@@ -49,6 +65,7 @@ TLauncherApplication::TLauncherApplication(int& Argc, char** Argv)
     , m_pCdnTrace(std::make_shared<TCloudflareCdnTrace>(m_pLauncherFilesystemHelper->getSettings()->m_CdnDiagnosticsTraceUrl, m_pDownloadPool))
     , m_pConfigurationHandler(std::make_unique<TLauncherConfigurationHandler>(
           m_pDownloadPool, m_pLauncherFilesystemHelper, m_pLauncherFilesystemHelper->getSettings()->m_LauncherConfigurationUrl))
+    , m_pSelfUpdater(std::make_unique<TLauncherSelfUpdater>(m_pLauncherFilesystemHelper))
     , m_FirstLaunchOption({QStringLiteral("l"), QStringLiteral("first-launch")},
                           QStringLiteral("Automatically download default packages when starting up."))
     , m_SkipSelfUpdateOption({QStringLiteral("s"), QStringLiteral("skip-selfupdate")},
@@ -90,10 +107,16 @@ TLauncherApplication::TLauncherApplication(int& Argc, char** Argv)
     connect(pHandler, &TLauncherConfigurationHandler::diskAccessFailed, this, &TLauncherApplication::onDiskAccessFailed);
     connect(pHandler, &TLauncherConfigurationHandler::packageConfigurationDownloadsFinished, this,
             &TLauncherApplication::onPackageConfigurationDownloadsFinished);
+    connect(m_pSelfUpdater.get(), &TLauncherSelfUpdater::updateDownloadFinishedAndRestartRequired, this,
+            &TLauncherApplication::onRestartAfterSelfUpdate);
+    connect(m_pSelfUpdater.get(), &TLauncherSelfUpdater::updateFailed, this, &TLauncherApplication::onLauncherReadyForAction);
+    connect(m_pSelfUpdater.get(), &TLauncherSelfUpdater::diskAccessFailed, this, &TLauncherApplication::onDiskAccessFailed);
+    m_pFunnelEventSender = std::make_unique<TFunnelEventSender>(std::make_shared<QNetworkAccessManager>());
 }
 
 TLauncherApplication::~TLauncherApplication()
 {
+    m_pMainWindow.reset();
     if (g_pApplication == this) {
         g_pApplication = nullptr;
     }
@@ -141,31 +164,304 @@ void TLauncherApplication::onMainConfigurationLoaded()
 {
     qInfo() << "configuration loaded" << (m_pConfigurationHandler->isLocalCopy() ? "from the cache" : "from the server")
             << " Thread: " << QThread::currentThreadId();
+    startSurvey();
     m_pConfigurationHandler->queuePackageConfigurationDownloads();
+    refreshExecutableLink();
 }
 
-void TLauncherApplication::onMainConfigurationDownloadFailed()
+void TLauncherApplication::startSurvey()
 {
-    qCritical() << "The launcher configuration is not available (maintenance)" << " Thread: " << QThread::currentThreadId();
-    QCoreApplication::exit(1);
+    const auto pConfiguration = m_pConfigurationHandler->getConfiguration();
+    const QUrl SurveyUrl = pConfiguration ? pConfiguration->getHardwareSurveyUrl() : QUrl();
+    if (!SurveyUrl.isValid() || SurveyUrl.isEmpty()) {
+        return;
+    }
+    using namespace ::systemsurvey;
+    auto pCreator = std::make_shared<TSystemSurveyCreator>(std::make_shared<TSystemSurveyValueRetriever>());
+    auto pDocumentCreator = std::make_shared<TSystemSurveyAsJsonDocumentCreator>(pCreator, std::make_shared<TSystemSurveyToJsonConverter>());
+    auto pSender = std::make_shared<::shared::TJsonDocumentHttpPostSender>(std::make_shared<QNetworkAccessManager>());
+    m_pSurveyUploader = std::make_unique<TSystemSurveyUploader>(pSender, SurveyUrl, pDocumentCreator);
+    m_pSurveyUploader->upload();
 }
 
-void TLauncherApplication::onDiskAccessFailed(QString ErrorMessage)
+void TLauncherApplication::refreshExecutableLink()
 {
-    qCritical() << "A critical error occurred while accessing a file:" << ErrorMessage << " Thread: " << QThread::currentThreadId();
-    QCoreApplication::exit(1);
+    const QString Directory = QDir(QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation)).absolutePath();
+    const QString Target = QCoreApplication::applicationFilePath();
+    const QString Link = m_pLauncherFilesystemHelper->joinPaths({Directory, QFileInfo(Target).fileName()});
+    const QFileInfo Existing(Link);
+    if (Existing.isSymLink() || !Existing.exists()) {
+        QFile::remove(Link);
+        QDir().mkpath(Directory);
+        QFile::link(Target, Link);
+    }
 }
 
 void TLauncherApplication::onPackageConfigurationDownloadsFinished()
 {
     const auto pConfiguration = m_pConfigurationHandler->getConfiguration();
+    if (pConfiguration) {
+        for (const auto& pPackage : pConfiguration->getPackagesForThisMachine()) {
+            qInfo() << "package offered:" << pPackage->m_Name << pPackage->currentConfiguration()->versionLabel()
+                    << " Thread: " << QThread::currentThreadId();
+        }
+    }
+    // the self-update decision
+    try {
+        const auto pLauncher = pConfiguration ? pConfiguration->getLauncherPackage() : nullptr;
+        if (!isSelfUpdateSkipped() && pLauncher && pLauncher->currentConfiguration()) {
+            const QString Version = pLauncher->currentConfiguration()->m_Version;
+            const QString Remote = Version.isEmpty() ? QStringLiteral("?") : Version;
+            if (Remote != QLatin1String(kLauncherVersion)) {
+                m_pSelfUpdater->startSelfUpdate(pLauncher);
+                if (m_pSplashScreen) {
+                    m_pSplashScreen->close();
+                    processEvents();
+                }
+                m_pSplashScreen = std::make_unique<QSplashScreen>(QPixmap(QStringLiteral(":/images/launcher/LauncherLogo_UpdatingLauncher.png")));
+                m_pSplashScreen->show();
+                processEvents();
+                m_SplashTimer.stop();
+                return;
+            }
+        }
+        m_pSelfUpdater->cleanupOldLauncherVersion();
+    } catch (const std::runtime_error& Error) {
+        onDiskAccessFailed(QString::fromUtf8(Error.what()));
+        return;
+    }
+    onLauncherReadyForAction();
+}
+
+void TLauncherApplication::onRestartAfterSelfUpdate()
+{
+    QStringList Arguments = QCoreApplication::arguments();
+    Arguments.append(QStringLiteral("--%1").arg(QStringLiteral("skip-selfupdate")));
+    // the program path stays the first argument, as the command line had it
+    const bool Started = QProcess::startDetached(QCoreApplication::applicationFilePath(), Arguments, QDir::currentPath());
+    qInfo() << "restart after the self-update" << (Started ? "started" : "failed") << " Thread: " << QThread::currentThreadId();
+    QCoreApplication::exit(Started ? 0 : 1);
+}
+
+void TLauncherApplication::hideSplash()
+{
+    m_SplashTimer.stop();
+    if (m_pSplashScreen) {
+        m_pSplashScreen->hide();
+    }
+}
+
+void TLauncherApplication::onLauncherReadyForAction()
+{
+    qInfo() << "onLauncherReadyForAction" << " Thread: " << QThread::currentThreadId();
+    const auto pConfiguration = m_pConfigurationHandler->getConfiguration();
     if (!pConfiguration) {
         return;
     }
+    m_pMainWindow.reset();
+    m_pInstallationManager = std::make_unique<TInstallationManager>(
+        pConfiguration, m_pLauncherFilesystemHelper,
+        [this](const QString& FirstFlagKey, const QString& Step) { sendFunnelEvent(Step, FirstFlagKey); });
+
+    std::vector<std::shared_ptr<TPackage>> Forced;
     for (const auto& pPackage : pConfiguration->getPackagesForThisMachine()) {
-        qInfo() << "package offered:" << pPackage->m_Name << pPackage->currentConfiguration()->versionLabel()
-                << "files:" << pPackage->currentConfiguration()->m_Files.size() << " Thread: " << QThread::currentThreadId();
+        const QString Marker = m_pLauncherFilesystemHelper->resolvePathInsideDirectory(m_pInstallationManager->installationDirectory(*pPackage),
+                                                                                       QStringLiteral("FORCE_PATCH"));
+        if (QFileInfo::exists(Marker)) {
+            QFile::remove(Marker);
+            Forced.push_back(pPackage);
+        }
     }
+    connect(m_pInstallationManager.get(), &TInstallationManager::allStartedUpdatesFinished, this, &TLauncherApplication::onAllStartedUpdatesFinished);
+    connect(m_pInstallationManager.get(), &TInstallationManager::diskAccessFailed, this, &TLauncherApplication::onDiskAccessFailed);
+    hideSplash();
+
+    const bool PatchRequested = !patchExecutable().isEmpty();
+    if (isFirstLaunch()) {
+        showMainWindow();
+        bool First = true;
+        for (const auto& pPackage : pConfiguration->getPackages()) {
+            if (!pPackage->m_InstallAutomatically) {
+                continue;
+            }
+            m_pInstallationManager->installOrUpdatePackage(pPackage);
+            if (First) {
+                m_pInstallationManager->setDefaultPackage(pPackage);
+                First = false;
+            }
+        }
+        return;
+    }
+    if (!PatchRequested && Forced.empty()) {
+        const auto pDefault = m_pInstallationManager->defaultPackage();
+        if (!isShowUi() && pDefault && pDefault->localPackageStatus() == ELocalPackageStatus::Installed) {
+            startPackageAndExit(pDefault);
+            return;
+        }
+        showMainWindow();
+        return;
+    }
+    std::shared_ptr<TPackage> pPatched;
+    const QString Wanted = QDir::cleanPath(patchExecutable());
+    for (const auto& pPackage : pConfiguration->getPackages()) {
+        const QString Executable = m_pInstallationManager->executablePath(*pPackage);
+        if (!Executable.isEmpty() && QDir::cleanPath(Executable) == Wanted) {
+            pPatched = pPackage;
+            break;
+        }
+    }
+    showMainWindow();
+    if (pPatched) {
+        Forced.push_back(pPatched);
+    }
+    if (Forced.empty()) {
+        showMessageBox(QMessageBox::Information, QStringLiteral("Client patching failed"),
+                       QStringLiteral("Could not determine patch information. Your client might no longer be supported."), QMessageBox::Ok,
+                       mainWindowWidget(m_pMainWindow.get()));
+        return;
+    }
+    for (const auto& pPackage : Forced) {
+        m_pInstallationManager->installOrUpdatePackage(pPackage);
+    }
+}
+
+void TLauncherApplication::onAllStartedUpdatesFinished()
+{
+    const auto pConfiguration = m_pConfigurationHandler->getConfiguration();
+    if (pConfiguration && pConfiguration->getPreventDefaultAutostart()) {
+        return;
+    }
+    if (isFirstLaunch()) {
+        const auto pDefault = m_pInstallationManager->defaultPackage();
+        if (pDefault && pDefault->localPackageStatus() == ELocalPackageStatus::Installed) {
+            startPackageAndExit(pDefault);
+        }
+        return;
+    }
+    if (!patchExecutable().isEmpty() && pConfiguration) {
+        const QString Wanted = QDir::cleanPath(patchExecutable());
+        for (const auto& pPackage : pConfiguration->getPackages()) {
+            const QString Executable = m_pInstallationManager->executablePath(*pPackage);
+            if (!Executable.isEmpty() && QDir::cleanPath(Executable) == Wanted) {
+                startPackageAndExit(pPackage);
+                return;
+            }
+        }
+    }
+}
+
+void TLauncherApplication::onClientStartOrInstallTriggeredFromUI(std::shared_ptr<TPackage> pPackage)
+{
+    qInfo() << "onClientStartOrInstallTriggeredFromUI " << pPackage->m_Name << " Thread: " << QThread::currentThreadId();
+    switch (pPackage->localPackageStatus()) {
+    case ELocalPackageStatus::Installed:
+        startPackageAndExit(pPackage);
+        break;
+    case ELocalPackageStatus::NotInstalled:
+    case ELocalPackageStatus::PartiallyInstalled:
+    case ELocalPackageStatus::UpdateRequired:
+        m_pInstallationManager->installOrUpdatePackage(pPackage);
+        break;
+    case ELocalPackageStatus::Undetermined:
+        break;
+    }
+}
+
+void TLauncherApplication::onClientVerifyTriggeredFromUI(std::shared_ptr<TPackage> pPackage)
+{
+    qInfo() << "onClientVerifyTriggeredFromUI " << pPackage->m_Name << " Thread: " << QThread::currentThreadId();
+    m_pInstallationManager->verifyPackage(pPackage);
+}
+
+void TLauncherApplication::onDefaultChanged(std::shared_ptr<TPackage> pPackage, bool IsDefault)
+{
+    m_pInstallationManager->setDefaultPackage(IsDefault ? pPackage : nullptr);
+}
+
+void TLauncherApplication::startPackageAndExit(const std::shared_ptr<TPackage>& pPackage)
+{
+    qInfo() << "startPackageAndExit" << pPackage->m_Name << " Thread: " << QThread::currentThreadId();
+    const QString Executable = m_pInstallationManager ? m_pInstallationManager->executablePath(*pPackage) : QString();
+    if (Executable.isEmpty()) {
+        return;
+    }
+    QStringList Arguments;
+    if (const TPackageConfigurationReader* pConfiguration = pPackage->currentConfiguration()) {
+        Arguments = pConfiguration->m_Parameters;
+    }
+    if (pPackage->m_IsUpToDate) {
+        Arguments.append(QStringLiteral("--package-is-up-to-date"));
+    }
+    const QString Directory = QFileInfo(Executable).absoluteDir().absolutePath();
+    qputenv("LD_LIBRARY_PATH", Directory.toLocal8Bit());
+    if (!QProcess::startDetached(Executable, Arguments, Directory)) {
+        qCritical() << "could not start" << Executable << " Thread: " << QThread::currentThreadId();
+        QCoreApplication::exit(1);
+        return;
+    }
+    m_ClientStartClock.start();
+    m_ExitTimer.start();
+    if (m_pMainWindow) {
+        closeMainWindow(m_pMainWindow.get());
+    }
+}
+
+void TLauncherApplication::sendFunnelEvent(const QString& Step, const QString& FirstFlagKey)
+{
+    const auto pConfiguration = m_pConfigurationHandler->getConfiguration();
+    m_pFunnelEventSender->send(pConfiguration ? pConfiguration->getFunnelUrl() : QUrl(), Step, FirstFlagKey);
+}
+
+void TLauncherApplication::showMainWindow()
+{
+    if (m_pMainWindow) {
+        showExistingMainWindow(m_pMainWindow.get());
+        return;
+    }
+    const auto pConfiguration = m_pConfigurationHandler->getConfiguration();
+    m_pMainWindow = createMainWindow(*this, pConfiguration, m_pDownloadPool, m_pCdnTrace, m_pInstallationManager.get());
+    if (pConfiguration && pConfiguration->getHintsUrl().isValid() && !pConfiguration->getHintsUrl().isEmpty()) {
+        m_pDownloadPool->download(pConfiguration->getHintsUrl());
+    }
+}
+
+int TLauncherApplication::showMessageBox(int Icon, const QString& Title, const QString& Text, int Buttons, QWidget* pParent)
+{
+    QMessageBox Box(static_cast<QMessageBox::Icon>(Icon), Title, Text, static_cast<QMessageBox::StandardButtons>(Buttons), pParent);
+    QPointer<QMessageBox> pGuard(&Box);
+    m_pActiveMessageBox = &Box;
+    // unattended runs (kiosks, scripted tests) can let fatal boxes close by themselves
+    bool Ok = false;
+    const int AutoClose = qEnvironmentVariableIntValue("TORVANE_DIALOG_TIMEOUT_MS", &Ok);
+    if (Ok && AutoClose > 0) {
+        QTimer::singleShot(AutoClose, &Box, [pGuard] {
+            if (pGuard) {
+                pGuard->done(0);
+            }
+        });
+    }
+    const int Result = Box.exec();
+    m_pActiveMessageBox = nullptr;
+    return Result;
+}
+
+void TLauncherApplication::onMainConfigurationDownloadFailed()
+{
+    hideSplash();
+    qCritical() << "The launcher configuration is not available (maintenance)" << " Thread: " << QThread::currentThreadId();
+    showMessageBox(QMessageBox::Information, QStringLiteral("Torvane Online cannot be started"),
+                   QStringLiteral("Torvane Online is currently down for maintenance. Please try again later."), QMessageBox::Close, nullptr);
+    QCoreApplication::exit(1);
+}
+
+void TLauncherApplication::onDiskAccessFailed(QString ErrorMessage)
+{
+    hideSplash();
+    qCritical() << "A critical error occurred while accessing a file:" << ErrorMessage << " Thread: " << QThread::currentThreadId();
+    showMessageBox(QMessageBox::Critical, QStringLiteral("Torvane Online cannot start"),
+                   QStringLiteral("A critical error occurred while accessing a file:\n") + ErrorMessage + QStringLiteral("\nPlease reinstall Launcher."),
+                   QMessageBox::Ok, nullptr);
+    QCoreApplication::exit(1);
 }
 
 void TLauncherApplication::onSplashTimerTimeout()
@@ -213,7 +509,18 @@ int runLauncher(int& Argc, char** Argv)
 
     auto pTester = std::make_unique<::shared::FirstInstanceTester>();
     QSharedMemory::SharedMemoryError Error = QSharedMemory::NoError;
-    if (!pTester->create(Error)) {
+    bool IsFirst = pTester->create(Error);
+    if (!IsFirst && Error == QSharedMemory::AlreadyExists && pApplication->isSelfUpdateSkipped()) {
+        // restarted by a self-update: the previous launcher is still on its way out and
+        // holds the guard for a moment
+        QElapsedTimer Waited;
+        Waited.start();
+        while (!IsFirst && Error == QSharedMemory::AlreadyExists && Waited.elapsed() < 10000) {
+            QThread::msleep(100);
+            IsFirst = pTester->create(Error);
+        }
+    }
+    if (!IsFirst) {
         if (Error == QSharedMemory::AlreadyExists) {
             qInfo() << "Version: " << QString::fromLatin1(kLauncherVersion) << "already running" << " Thread: "
                     << QThread::currentThreadId();
