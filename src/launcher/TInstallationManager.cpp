@@ -128,6 +128,7 @@ std::shared_ptr<TPackageInstallation> TInstallationManager::startJob(const std::
     connect(pJob.get(), &TPackageInstallation::downloadFinished, this, &TInstallationManager::onDownloadFinished);
     connect(pJob.get(), &TPackageInstallation::verificationFinished, this, &TInstallationManager::onVerificationFinished);
     m_InstallationsInProgress.push_back(pJob);
+    m_AllFinishedReported = false;
     connect(pJob.get(), &TPackageInstallation::diskAccessFailed, this, &TInstallationManager::onDiskAccessFailed);
     emit installationOrUpdateStarted(*pJob);
     return pJob;
@@ -183,6 +184,16 @@ void TInstallationManager::finishJob(const std::shared_ptr<TPackageInstallation>
                                     m_InstallationsInProgress.end());
 }
 
+void TInstallationManager::emitAllStartedUpdatesFinishedOnce()
+{
+    // a verification that is skipped finishes inside the download notification, so both
+    // notifications see the empty list: the batch is reported once
+    if (m_InstallationsInProgress.empty() && !m_AllFinishedReported) {
+        m_AllFinishedReported = true;
+        emit allStartedUpdatesFinished();
+    }
+}
+
 void TInstallationManager::reportFunnel(const QString& SettingsKey, const QString& EventName)
 {
     if (m_FunnelReporter) {
@@ -212,9 +223,7 @@ void TInstallationManager::onDownloadFinished(std::shared_ptr<TPackage> PackageB
         }
     }
     reportFunnel(QStringLiteral("FunnelFinishedDownloadingFirst"), QStringLiteral("launcher_downloaded"));
-    if (m_InstallationsInProgress.empty()) {
-        emit allStartedUpdatesFinished();
-    }
+    emitAllStartedUpdatesFinishedOnce();
 }
 
 void TInstallationManager::onVerificationFinished(std::shared_ptr<TPackage> PackageBeingInstalled)
@@ -235,9 +244,7 @@ void TInstallationManager::onVerificationFinished(std::shared_ptr<TPackage> Pack
         finishJob(pJob);
     }
     reportFunnel(QStringLiteral("FunnelFinished_VerifyingFirst"), QStringLiteral("launcher_verified"));
-    if (m_InstallationsInProgress.empty()) {
-        emit allStartedUpdatesFinished();
-    }
+    emitAllStartedUpdatesFinishedOnce();
 }
 
 } // namespace zarvo::launcher

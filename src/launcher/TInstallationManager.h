@@ -62,6 +62,7 @@ private:
     std::shared_ptr<TPackageInstallation> findJob(const TPackage& Package) const;
     void finishJob(const std::shared_ptr<TPackageInstallation>& pJob);
     void reportFunnel(const QString& SettingsKey, const QString& EventName);
+    void emitAllStartedUpdatesFinishedOnce();
 
     std::shared_ptr<TLauncherConfigurationReader> m_pConfiguration; // null for the self-update
     std::shared_ptr<TLauncherFilesystemHelper> m_pFilesystemHelper;
@@ -69,6 +70,7 @@ private:
     std::int32_t m_SelfUpdateMode = 0;
     TPackageMarkers m_Markers;
     TFunnelReporter m_FunnelReporter;
+    bool m_AllFinishedReported = false;
 };
 
 } // namespace zarvo::launcher

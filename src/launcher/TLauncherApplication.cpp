@@ -418,6 +418,7 @@ void TLauncherApplication::showMainWindow()
         showExistingMainWindow(m_pMainWindow.get());
         return;
     }
+    qInfo() << "show the main window" << " Thread: " << QThread::currentThreadId();
     const auto pConfiguration = m_pConfigurationHandler->getConfiguration();
     m_pMainWindow = createMainWindow(*this, pConfiguration, m_pDownloadPool, m_pCdnTrace, m_pInstallationManager.get());
     if (pConfiguration && pConfiguration->getHintsUrl().isValid() && !pConfiguration->getHintsUrl().isEmpty()) {

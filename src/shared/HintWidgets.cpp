@@ -27,7 +27,7 @@ const char* const kHintBrowserDocumentStyleSheet = R"(
         }
       )";
 
-const char* const kHintBrowserStyleSheet = R"(
+const char* const kHintBrowserTextStyleSheet = R"(
         QTextBrowser {
           font-family: "Liberation Sans";
           font-variant: small-caps;
@@ -37,7 +37,10 @@ const char* const kHintBrowserStyleSheet = R"(
           border-style: none;
         }
 
-        /*inner area*/
+        )";
+
+// Also styles the package list's scroll bar.
+const char* const kScrollBarStyleSheet = R"(/*inner area*/
         QScrollBar::vertical  {
           border-image: url(:/images/launcher/scrollbar-texture-vertical.png) 0 0 0 0 repeat;
           border-top: 6px transparent;
@@ -126,6 +129,11 @@ bool isHintCategory(const QString& Category)
     return false;
 }
 
+QString scrollBarStyleSheet()
+{
+    return QString::fromUtf8(kScrollBarStyleSheet);
+}
+
 QRegion hintOutlineMask(const QString& Category, const QSize& Size)
 {
     const qreal W = Size.width();
@@ -170,7 +178,7 @@ QTextBrowserWithNetwork* createHintBrowser(QWidget* pParent, std::shared_ptr<TDo
     pBrowser->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     pBrowser->viewport()->setAutoFillBackground(true);
     pBrowser->document()->setDefaultStyleSheet(QString::fromUtf8(kHintBrowserDocumentStyleSheet));
-    pBrowser->setStyleSheet(QString::fromUtf8(kHintBrowserStyleSheet));
+    pBrowser->setStyleSheet(QString::fromUtf8(kHintBrowserTextStyleSheet) + scrollBarStyleSheet());
     return pBrowser;
 }
 

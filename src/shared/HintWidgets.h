@@ -35,6 +35,9 @@ QRegion hintOutlineMask(const QString& Category, const QSize& Size);
 // Sets the category's outline mask on pWidget, taken at the widget's current size.
 void applyHintOutlineMask(QWidget* pWidget, const QString& Category);
 
+// The launcher's vertical scroll bar look (textured groove, knob and arrow images).
+QString scrollBarStyleSheet();
+
 // The hint browser of one slot, child of pParent, styled for the dark hint area.
 QTextBrowserWithNetwork* createHintBrowser(QWidget* pParent, std::shared_ptr<TDownloadPool> pDownloadPool);
 

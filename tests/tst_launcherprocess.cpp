@@ -1,0 +1,210 @@
+#include "TestEnvironment.h"
+
+#include "PackTool.h"
+#include "Sha256.h"
+#include "ProcessHelpers.h"
+#include "support/LoopbackHttpServer.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <csignal>
+
+using namespace testsupport;
+
+namespace {
+
+// A client that writes what it was started with into the file named by TORVANE_TEST_RECORD.
+const QByteArray kRecordingClient = "#!/bin/sh\n"
+                                    "{\n"
+                                    "  for a in \"$@\"; do echo \"ARG:$a\"; done\n"
+                                    "  echo \"LD:$LD_LIBRARY_PATH\"\n"
+                                    "  echo \"PWD:$(pwd)\"\n"
+                                    "} > \"$TORVANE_TEST_RECORD\"\n";
+
+QByteArray launcherConfiguration(const QJsonArray& Packages, const QJsonObject& Extra = {})
+{
+    QJsonObject Root = Extra;
+    Root.insert(QStringLiteral("packages"), Packages);
+    return QJsonDocument(Root).toJson();
+}
+
+QJsonObject package(const QString& Name, const QString& Directory, const QString& Url, bool Automatic)
+{
+    return QJsonObject{{"name", Name},
+                       {"directoryname", Directory},
+                       {"installautomatically", Automatic},
+                       {"builds", QJsonArray{QJsonObject{{"os", "linux"}, {"architecture", "x86_64"}, {"url", Url}}}}};
+}
+
+} // namespace
+
+class TestLauncherProcess : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void installVerifyAndStartClient();
+    void interruptedInstallCompletesLater();
+    void missingExecutableEndsWithOne();
+    void maintenanceEndsWithOne();
+
+private:
+    QByteArray settings(bool SkipVerification) const;
+    std::unique_ptr<QProcess> run(TStagedLauncher& Launcher, const QStringList& Arguments, const QString& Record);
+
+    QTemporaryDir m_Work;
+    QString m_Served;
+    TLoopbackHttpServer m_Server;
+};
+
+void TestLauncherProcess::initTestCase()
+{
+    m_Served = m_Work.filePath(QStringLiteral("served"));
+    QDir().mkpath(m_Served);
+    m_Server.serveDirectory(m_Served);
+    const QString Tree = m_Work.filePath(QStringLiteral("game"));
+    writeTreeFile(Tree, QStringLiteral("bin/client.sh"), kRecordingClient, true);
+    writeTreeFile(Tree, QStringLiteral("data/world.pak"), randomData(24 * 1000 * 1000, 11));
+    writeTreeFile(Tree, QStringLiteral("data/small.txt"), "small\n");
+    QVERIFY(packTree(Tree, m_Served + QStringLiteral("/game"),
+                     {QStringLiteral("--version"), QStringLiteral("5"), QStringLiteral("--executable"), QStringLiteral("bin/client.sh"),
+                      QStringLiteral("--parameter"), QStringLiteral("-fast"), QStringLiteral("--parameter"), QStringLiteral("second param")}));
+    QVERIFY(packTree(Tree, m_Served + QStringLiteral("/broken"),
+                     {QStringLiteral("--version"), QStringLiteral("5"), QStringLiteral("--executable"), QStringLiteral("bin/not-there")}));
+}
+
+QByteArray TestLauncherProcess::settings(bool SkipVerification) const
+{
+    return "[URLS]\nlauncherConfiguration=" + m_Server.url(QStringLiteral("/launcher/wexmetadata.json")).toEncoded()
+        + "\n[DIRECTORIES]\npackages=packages\n[FILES]\npackageFile=package.json\npartialPackageFile=partial-package.json\n"
+          "assetFile=assets.json\n[TIMING]\nwaitNotificationTimeout=500\ndownloadErrorTimeout=5000\n[OPTIONS]\nmaxConcurrentDownloads=4\nskipVerification="
+        + (SkipVerification ? "true" : "false") + "\n";
+}
+
+std::unique_ptr<QProcess> TestLauncherProcess::run(TStagedLauncher& Launcher, const QStringList& Arguments, const QString& Record)
+{
+    auto pProcess = std::make_unique<QProcess>();
+    QProcessEnvironment Environment = Launcher.environment();
+    Environment.insert(QStringLiteral("TORVANE_TEST_RECORD"), Record);
+    Environment.insert(QStringLiteral("LD_LIBRARY_PATH"), QStringLiteral("/somewhere/else"));
+    Environment.insert(QStringLiteral("TORVANE_DIALOG_TIMEOUT_MS"), QStringLiteral("300"));
+    pProcess->setProcessEnvironment(Environment);
+    pProcess->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    pProcess->start(Launcher.executable(), Arguments);
+    pProcess->waitForStarted(10000);
+    return pProcess;
+}
+
+void TestLauncherProcess::installVerifyAndStartClient()
+{
+    m_Server.setBody(QStringLiteral("/launcher/wexmetadata.json"),
+                     launcherConfiguration({package(QStringLiteral("Torvane"), QStringLiteral("torvane"), QStringLiteral("../game/package.json"), true)}));
+    TStagedLauncher Launcher(settings(false));
+    const QString Record = m_Work.filePath(QStringLiteral("record1.txt"));
+    auto pFirst = run(Launcher, {QStringLiteral("--first-launch")}, Record);
+    QVERIFY(pFirst->waitForFinished(120000));
+    QCOMPARE(pFirst->exitCode(), 0);
+    QVERIFY(waitUntil([&] { return QFile::exists(Record); }, 10000));
+    const QString Directory = Launcher.dataDir() + QStringLiteral("/packages/torvane/bin");
+    QCOMPARE(QString::fromUtf8(readAll(Record)),
+             QStringLiteral("ARG:-fast\nARG:second param\nARG:--package-is-up-to-date\nLD:%1\nPWD:%1\n").arg(Directory));
+
+    // the next start: the installed default starts at once, not verified in this run
+    const QString Second = m_Work.filePath(QStringLiteral("record2.txt"));
+    auto pNext = run(Launcher, {}, Second);
+    QVERIFY(pNext->waitForFinished(60000));
+    QCOMPARE(pNext->exitCode(), 0);
+    QVERIFY(waitUntil([&] { return QFile::exists(Second); }, 10000));
+    QCOMPARE(QString::fromUtf8(readAll(Second)), QStringLiteral("ARG:-fast\nARG:second param\nLD:%1\nPWD:%1\n").arg(Directory));
+    QVERIFY(!readAll(Launcher.logPath()).contains("main window"));
+}
+
+void TestLauncherProcess::interruptedInstallCompletesLater()
+{
+    m_Server.setBody(QStringLiteral("/launcher/wexmetadata.json"),
+                     launcherConfiguration({package(QStringLiteral("Torvane"), QStringLiteral("torvane"), QStringLiteral("../game/package.json"), true)}));
+    const QByteArray Document = readAll(m_Served + QStringLiteral("/game/package.json"));
+    QStringList Chunks;
+    for (const QJsonValue& Chunk : QJsonDocument::fromJson(Document).object().value(QStringLiteral("chunks")).toArray()) {
+        Chunks << QStringLiteral("/game/") + Chunk.toObject().value(QStringLiteral("url")).toString();
+    }
+    QVERIFY(Chunks.size() >= 3);
+    // the later chunks crawl, so the launcher is killed while the first ones are written
+    TBehaviour Crawl;
+    Crawl.pieceSize = 65536;
+    Crawl.delayBetweenPiecesMs = 100;
+    for (int Index = 2; Index < Chunks.size(); ++Index) {
+        m_Server.setBehaviour(Chunks[Index], Crawl);
+    }
+    TStagedLauncher Launcher(settings(true));
+    const QString Record = m_Work.filePath(QStringLiteral("record3.txt"));
+    auto pFirst = run(Launcher, {QStringLiteral("--first-launch")}, Record);
+    QVERIFY(waitUntil([&] { return readAll(Launcher.logPath()).contains("processFinishedData found"); }, 60000));
+    ::kill(static_cast<pid_t>(pFirst->processId()), SIGKILL);
+    QVERIFY(pFirst->waitForFinished(10000));
+    const QString Installation = Launcher.dataDir() + QStringLiteral("/packages/torvane");
+    QVERIFY(!QFile::exists(Installation + QStringLiteral("/package.json"))); // never marked installed
+    QVERIFY(QFile::exists(Installation + QStringLiteral("/partial-package.json")));
+
+    // the chunks that were complete on disk at the kill
+    QSet<QString> Complete;
+    const QJsonObject Root = QJsonDocument::fromJson(Document).object();
+    const QJsonArray ChunkRecords = Root.value(QStringLiteral("chunks")).toArray();
+    for (const QJsonValue& FileValue : Root.value(QStringLiteral("files")).toArray()) {
+        const QJsonObject File = FileValue.toObject();
+        const QByteArray Local = readAll(Installation + QLatin1Char('/') + File.value(QStringLiteral("localfile")).toString());
+        qint64 Offset = 0;
+        for (const QJsonValue& Position : File.value(QStringLiteral("chunks")).toArray()) {
+            const QJsonObject Chunk = ChunkRecords.at(Position.toInt()).toObject();
+            const qint64 Size = Chunk.value(QStringLiteral("unpackedsize")).toVariant().toLongLong();
+            if (Local.size() >= Offset + Size
+                && shared::TSha256::hash(Local.mid(int(Offset), int(Size))).toHex() == Chunk.value(QStringLiteral("unpackedhash")).toString().toLatin1()) {
+                Complete << QStringLiteral("/game/") + Chunk.value(QStringLiteral("url")).toString();
+            }
+            Offset += Size;
+        }
+    }
+    QVERIFY(!Complete.isEmpty());
+    QVERIFY(Complete.size() < Chunks.size());
+
+    for (const QString& Chunk : Chunks) {
+        m_Server.clearBehaviour(Chunk);
+    }
+    m_Server.resetCounters();
+    auto pSecond = run(Launcher, {QStringLiteral("--first-launch")}, Record);
+    QVERIFY(pSecond->waitForFinished(120000));
+    QCOMPARE(pSecond->exitCode(), 0);
+    QVERIFY(QFile::exists(Record));
+    QCOMPARE(readAll(Installation + QStringLiteral("/data/world.pak")), readAll(m_Work.filePath(QStringLiteral("game/data/world.pak"))));
+    QCOMPARE(readAll(Installation + QStringLiteral("/package.json")), Document);
+    for (const QString& Path : Complete) {
+        QVERIFY2(m_Server.requestCount(Path) == 0, qPrintable(Path)); // written before the kill: reused
+    }
+}
+
+void TestLauncherProcess::missingExecutableEndsWithOne()
+{
+    m_Server.setBody(QStringLiteral("/launcher/wexmetadata.json"),
+                     launcherConfiguration({package(QStringLiteral("Broken"), QStringLiteral("broken"), QStringLiteral("../broken/package.json"), true)}));
+    TStagedLauncher Launcher(settings(true));
+    auto pProcess = run(Launcher, {QStringLiteral("--first-launch")}, m_Work.filePath(QStringLiteral("never.txt")));
+    QVERIFY(pProcess->waitForFinished(120000));
+    QCOMPARE(pProcess->exitCode(), 1);
+}
+
+void TestLauncherProcess::maintenanceEndsWithOne()
+{
+    TBehaviour Missing;
+    Missing.status = 404;
+    m_Server.setBehaviour(QStringLiteral("/launcher/wexmetadata.json"), Missing);
+    TStagedLauncher Launcher(settings(true));
+    auto pProcess = run(Launcher, {}, m_Work.filePath(QStringLiteral("never.txt")));
+    QVERIFY(pProcess->waitForFinished(30000));
+    QCOMPARE(pProcess->exitCode(), 1);
+    QVERIFY(readAll(Launcher.logPath()).contains("maintenance"));
+    m_Server.clearBehaviour(QStringLiteral("/launcher/wexmetadata.json"));
+}
+
+QTEST_GUILESS_MAIN(TestLauncherProcess)
+#include "tst_launcherprocess.moc"

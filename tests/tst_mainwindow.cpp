@@ -1,0 +1,807 @@
+#include "TestEnvironment.h"
+
+#include "support/LoopbackHttpServer.h"
+
+#include "ClickableLabel.h"
+#include "QContextPushButton.h"
+#include "QTextBrowserWithNetwork.h"
+#include "TClientPackageLayoutItem.h"
+#include "TCloudflareCdnTrace.h"
+#include "TDownloadPool.h"
+#include "TDraggableMainWindow.h"
+#include "TInstallationManager.h"
+#include "TLauncherConfigurationReader.h"
+#include "TLauncherFilesystemHelper.h"
+#include "TLauncherMainWindow.h"
+#include "TPackageInstallation.h"
+#include "TTranslationManager.h"
+
+#include <QBuffer>
+#include <QCheckBox>
+#include <QDesktopServices>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QLabel>
+#include <QMenu>
+#include <QMessageBox>
+#include <QNetworkAccessManager>
+#include <QPainter>
+#include <QProgressBar>
+#include <QSignalSpy>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QSpacerItem>
+#include <QtTest>
+
+void torvaneInitImageResources();
+
+using namespace zarvo::launcher;
+using testsupport::TBehaviour;
+using testsupport::TLoopbackHttpServer;
+
+namespace {
+
+const QString kVersion = QStringLiteral("0.0.8");
+
+std::shared_ptr<shared::TDownloadPool> makePool()
+{
+    return std::make_shared<shared::TDownloadPool>(
+        6, std::make_shared<shared::QNetworkAccessManagerWrapper>(std::make_shared<QNetworkAccessManager>()), true);
+}
+
+// A launcher configuration with Count client packages for this machine, named after
+// Names (or "Client N"), each with a loaded package configuration.
+std::shared_ptr<TLauncherConfigurationReader> makeConfiguration(int Count, const QStringList& Names = {},
+                                                                 const QStringList& Variants = {})
+{
+    QJsonArray Packages;
+    for (int Index = 0; Index < Count; ++Index) {
+        const QString Name = Index < Names.size() ? Names[Index] : QStringLiteral("Client %1").arg(Index);
+        Packages.append(QJsonObject{{"name", Name},
+                                    {"directoryname", QStringLiteral("client%1").arg(Index)},
+                                    {"builds", QJsonArray{QJsonObject{{"os", "linux"}, {"architecture", "x86_64"}, {"url", "p.json"}}}}});
+    }
+    const QJsonObject Root{{"packages", Packages}, {"showpackagenames", true}};
+    auto pConfiguration = std::make_shared<TLauncherConfigurationReader>(QJsonDocument(Root).toJson(), QUrl(QStringLiteral("http://127.0.0.1:9/")));
+    for (int Index = 0; Index < Count; ++Index) {
+        const QString Variant = Index < Variants.size() ? Variants[Index] : QStringLiteral("regular");
+        const QJsonObject Document{{"version", QStringLiteral("1.%1.0").arg(Index)},
+                                   {"generation", Variant == QLatin1String("classic") ? "first" : "second"},
+                                   {"variant", Variant},
+                                   {"executable", "client"}};
+        pConfiguration->getPackages()[Index]->currentBuild()->m_pConfiguration = std::make_unique<TPackageConfigurationReader>(
+            QJsonDocument(Document).toJson(), QByteArray(), QUrl(QStringLiteral("http://127.0.0.1:9/")), QUrl());
+    }
+    return pConfiguration;
+}
+
+// The window with its collaborators; the CDN trace reads TraceUrl.
+struct TWindowFixture {
+    explicit TWindowFixture(int Count, const QUrl& TraceUrl = QUrl(), const QStringList& Names = {}, const QStringList& Variants = {})
+        : m_pConfiguration(makeConfiguration(Count, Names, Variants))
+        , m_pPool(makePool())
+        , m_pTrace(std::make_shared<TCloudflareCdnTrace>(TraceUrl, m_pPool))
+    {
+    }
+    TLauncherMainWindow& window(TInstallationManager* pManager = nullptr)
+    {
+        if (!m_pWindow) {
+            m_pWindow = std::make_unique<TLauncherMainWindow>(m_pConfiguration, m_pConfiguration->getPackagesForThisMachine(),
+                                                              m_pConfiguration->getShowPackageNames(), m_pPool, m_pTrace, pManager, kVersion);
+        }
+        return *m_pWindow;
+    }
+    std::shared_ptr<TPackage> package(int Index) const { return m_pConfiguration->getPackages()[Index]; }
+
+    std::shared_ptr<TLauncherConfigurationReader> m_pConfiguration;
+    std::shared_ptr<shared::TDownloadPool> m_pPool;
+    std::shared_ptr<TCloudflareCdnTrace> m_pTrace;
+    std::unique_ptr<TLauncherMainWindow> m_pWindow;
+};
+
+std::shared_ptr<TPackageInstallation> makeInstallation(const std::shared_ptr<TPackage>& pPackage)
+{
+    return std::make_shared<TPackageInstallation>(pPackage, std::make_shared<TLauncherFilesystemHelper>());
+}
+
+QPoint gridPosition(QGridLayout* pGrid, QLayout* pItem)
+{
+    for (int Index = 0; Index < pGrid->count(); ++Index) {
+        if (pGrid->itemAt(Index)->layout() == pItem) {
+            int Row = -1, Column = -1, RowSpan = 0, ColumnSpan = 0;
+            pGrid->getItemPosition(Index, &Row, &Column, &RowSpan, &ColumnSpan);
+            return RowSpan == 1 && ColumnSpan == 1 ? QPoint(Column, Row) : QPoint(-2, -2);
+        }
+    }
+    return QPoint(-1, -1);
+}
+
+// A hint picture: a gradient in the category's colours with a few hills.
+QByteArray hintPicture(int Width, int Height, QColor Top, QColor Bottom)
+{
+    QImage Image(Width, Height, QImage::Format_ARGB32);
+    QPainter Painter(&Image);
+    QLinearGradient Gradient(0, 0, 0, Height);
+    Gradient.setColorAt(0, Top);
+    Gradient.setColorAt(1, Bottom);
+    Painter.fillRect(Image.rect(), Gradient);
+    Painter.setRenderHint(QPainter::Antialiasing);
+    Painter.setPen(Qt::NoPen);
+    Painter.setBrush(Bottom.darker(160));
+    for (int Hill = 0; Hill < 4; ++Hill) {
+        const int X = Width * Hill / 3 - Width / 6;
+        Painter.drawEllipse(QRect(X, Height * 11 / 20, Width / 2, Height));
+    }
+    Painter.end();
+    QByteArray Bytes;
+    QBuffer Buffer(&Bytes);
+    Buffer.open(QIODevice::WriteOnly);
+    Image.save(&Buffer, "PNG");
+    return Bytes;
+}
+
+shared::THint makeHint(const QString& Category, const QString& Text, const QUrl& ImageUrl, const QString& Link)
+{
+    shared::THint Hint;
+    Hint.m_Title = Text;
+    Hint.m_RichText = QLatin1String(shared::kHintRichTextPrefix) + Text;
+    Hint.m_ImageUrl = ImageUrl.toString();
+    Hint.m_Category = Category;
+    Hint.m_Url = Link;
+    return Hint;
+}
+
+// Serves three hint pictures and gives the hints for the categories asked for.
+std::vector<shared::THint> serveHints(TLoopbackHttpServer& Server, const QStringList& Categories)
+{
+    const QColor Tops[] = {QColor(0x3b, 0x5b, 0x8c), QColor(0x8c, 0x4a, 0x2f), QColor(0x2f, 0x6b, 0x4a)};
+    const QColor Bottoms[] = {QColor(0xa8, 0xc8, 0xe8), QColor(0xe8, 0xb0, 0x6a), QColor(0x9a, 0xd8, 0x8a)};
+    const QString Texts[] = {QStringLiteral("New dungeon: The Sunken Vault"), QStringLiteral("Double XP weekend"),
+                             QStringLiteral("Patch notes 1.4")};
+    std::vector<shared::THint> Hints;
+    for (int Index = 0; Index < Categories.size(); ++Index) {
+        const QString Path = QStringLiteral("/hint%1.png").arg(Index);
+        Server.setBody(Path, hintPicture(580, 160, Tops[Index % 3], Bottoms[Index % 3]), "image/png");
+        Hints.push_back(makeHint(Categories[Index], Texts[Index % 3], Server.url(Path), QStringLiteral("https://torvane.example/news/%1").arg(Index)));
+    }
+    return Hints;
+}
+
+bool spacerInLayout(TLauncherMainWindow& Window)
+{
+    QSpacerItem* pSpacer = Window.hintSpacer();
+    return pSpacer && Window.mainLayout()->indexOf(pSpacer) >= 0;
+}
+
+void deliverDeferredDeletes()
+{
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+void saveScreenshot(QWidget* pWidget, const QString& Name)
+{
+    const QString Directory = QCoreApplication::applicationDirPath() + QStringLiteral("/screenshots/");
+    QDir().mkpath(Directory);
+    QVERIFY(pWidget->grab().save(Directory + Name));
+}
+
+QMouseEvent mouseEvent(QEvent::Type Type, QPointF Global)
+{
+    return QMouseEvent(Type, QPointF(5, 5), QPointF(5, 5), Global, Qt::LeftButton, Type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton,
+                       Qt::NoModifier);
+}
+
+} // namespace
+
+// Receives what the window hands to the desktop's URL handler.
+class TUrlCatcher : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> m_Urls;
+public slots:
+    void open(const QUrl& Url) { m_Urls << Url; }
+};
+
+class TestMainWindow : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanup();
+
+    void constructionAndGrid();
+    void defaultCheckboxes();
+    void emptyPackageListReportsConnectionProblem();
+    void forwardsItemSignalsAndManagerSignals();
+    void reportsByErrorReason();
+    void downloadFailureWaitsForTheTrace();
+    void downloadFailureWithoutTrace();
+    void hintsInAllThreeCategories();
+    void hintsInTwoCategoriesOrWrongCaseKeepTheSpacer();
+    void singleImageHint();
+    void aboutBox();
+    void dragging();
+    void screenshots();
+
+private:
+    TUrlCatcher m_UrlCatcher;
+};
+
+void TestMainWindow::initTestCase()
+{
+    torvaneInitImageResources();
+    QDesktopServices::setUrlHandler(QStringLiteral("https"), &m_UrlCatcher, "open");
+}
+
+void TestMainWindow::cleanup()
+{
+    m_UrlCatcher.m_Urls.clear();
+}
+
+void TestMainWindow::constructionAndGrid()
+{
+    TWindowFixture Fixture(5);
+    Fixture.package(2)->m_IsDefault = true;
+    TLauncherMainWindow& Window = Fixture.window();
+
+    QCOMPARE(Window.windowTitle(), QStringLiteral("Torvane Online"));
+    QCOMPARE(Window.width(), 800);
+    QCOMPARE(Window.minimumHeight(), 450);
+    QCOMPARE(Window.maximumHeight(), 600);
+    QVERIFY(!(Window.windowFlags() & Qt::WindowMaximizeButtonHint));
+    QVERIFY(Window.windowFlags() & Qt::WindowMinimizeButtonHint);
+
+    // Four items a row, in configuration order.
+    const auto& Items = Window.packageItems();
+    QCOMPARE(int(Items.size()), 5);
+    const QPoint Expected[] = {{0, 0}, {1, 0}, {2, 0}, {3, 0}, {0, 1}};
+    for (int Id = 0; Id < 5; ++Id) {
+        TClientPackageLayoutItem* pItem = Window.packageItem(Id);
+        QVERIFY(pItem);
+        QCOMPARE(pItem->package(), Fixture.package(Id));
+        QCOMPARE(gridPosition(Window.packageGrid(), pItem), Expected[Id]);
+        // "showpackagenames" is on in this configuration.
+        QVERIFY(pItem->nameLabel());
+    }
+    QVERIFY(!Window.packageItem(5));
+
+    // The default client from the configuration is checked and remembered.
+    QCOMPARE(Window.defaultPackageId(), 2);
+    QVERIFY(Window.packageItem(2)->defaultClientCheckbox()->isChecked());
+    QVERIFY(!Window.packageItem(1)->defaultClientCheckbox()->isChecked());
+
+    auto* pVersion = Window.findChild<QLabel*>(QStringLiteral("versionLabel"));
+    QVERIFY(pVersion);
+    QCOMPARE(pVersion->text(), QStringLiteral("v0.0.8"));
+    QStringList ToolTips;
+    for (QLabel* pLabel : Window.findChildren<QLabel*>()) {
+        if (pLabel->openExternalLinks() && pLabel->text().startsWith(QLatin1String("<a href=\""))) {
+            ToolTips << pLabel->toolTip();
+        }
+    }
+    QVERIFY2(ToolTips.contains(QStringLiteral("Follow us on Twitter")) && ToolTips.contains(QStringLiteral("Follow us on Discord")),
+             qPrintable(ToolTips.join(',')));
+    QVERIFY(!Window.messageBox());
+    QVERIFY(spacerInLayout(Window));
+    QVERIFY(Window.hintsContainer()->isHidden());
+}
+
+void TestMainWindow::defaultCheckboxes()
+{
+    TWindowFixture Fixture(3);
+    Fixture.package(1)->m_IsDefault = true;
+    TLauncherMainWindow& Window = Fixture.window();
+    QSignalSpy Changed(&Window, &TLauncherMainWindow::defaultChanged);
+    QCheckBox* pFirst = Window.packageItem(0)->defaultClientCheckbox();
+    QCheckBox* pSecond = Window.packageItem(1)->defaultClientCheckbox();
+
+    // Already the default: nothing.
+    Window.onDefaultClientPackageCheckboxChanged(Fixture.package(1), true);
+    QCOMPARE(Changed.size(), 0);
+    // Unchecking a package that is not the default: nothing.
+    Window.onDefaultClientPackageCheckboxChanged(Fixture.package(2), false);
+    QCOMPARE(Changed.size(), 0);
+
+    // Another package: the previous one is cleared, one signal.
+    pFirst->setChecked(true);
+    QCOMPARE(Changed.size(), 1);
+    QCOMPARE(Changed.at(0).at(0).value<std::shared_ptr<TPackage>>(), Fixture.package(0));
+    QCOMPARE(Changed.at(0).at(1).toBool(), true);
+    QVERIFY(!pSecond->isChecked());
+    QCOMPARE(Window.defaultPackageId(), 0);
+
+    // Unchecking the default: no default any more, one signal.
+    pFirst->setChecked(false);
+    QCOMPARE(Changed.size(), 2);
+    QCOMPARE(Changed.at(1).at(0).value<std::shared_ptr<TPackage>>(), Fixture.package(0));
+    QCOMPARE(Changed.at(1).at(1).toBool(), false);
+    QCOMPARE(Window.defaultPackageId(), -1);
+    for (int Id = 0; Id < 3; ++Id) {
+        QVERIFY(!Window.packageItem(Id)->defaultClientCheckbox()->isChecked());
+    }
+
+    // setDefault from the flow moves the mark without a signal.
+    Window.setDefault(Fixture.package(2), true);
+    QCOMPARE(Changed.size(), 2);
+    QCOMPARE(Window.defaultPackageId(), 2);
+    QVERIFY(Window.packageItem(2)->defaultClientCheckbox()->isChecked());
+}
+
+void TestMainWindow::emptyPackageListReportsConnectionProblem()
+{
+    TWindowFixture Fixture(0);
+    TLauncherMainWindow& Window = Fixture.window();
+    QMessageBox* pBox = Window.messageBox();
+    QVERIFY(pBox);
+    QVERIFY(pBox->isVisible());
+    QCOMPARE(pBox->parent(), &Window);
+    QCOMPARE(pBox->windowTitle(), QStringLiteral("Connection problem"));
+    QCOMPARE(pBox->text(), QStringLiteral("Could not connect to the update service.\n\nPlease try again later.\n"));
+    QCOMPARE(pBox->icon(), QMessageBox::Critical);
+    QCOMPARE(Window.packageGrid()->count(), 0);
+    QCOMPARE(Window.defaultPackageId(), -1);
+}
+
+void TestMainWindow::forwardsItemSignalsAndManagerSignals()
+{
+    TWindowFixture Fixture(2);
+    TInstallationManager Manager(Fixture.m_pConfiguration, std::make_shared<TLauncherFilesystemHelper>());
+    TLauncherMainWindow& Window = Fixture.window(&Manager);
+    QSignalSpy Button(&Window, &TLauncherMainWindow::clientPackageButtonClicked);
+    QSignalSpy Verify(&Window, &TLauncherMainWindow::clientPackageVerifyButtonClicked);
+
+    Window.packageItem(1)->button()->click();
+    QCOMPARE(Button.size(), 1);
+    QCOMPARE(Button.at(0).at(0).value<std::shared_ptr<TPackage>>(), Fixture.package(1));
+    Fixture.package(0)->setLocalPackageStatus(ELocalPackageStatus::Installed);
+    Window.packageItem(0)->button()->contextMenu()->actions().first()->trigger();
+    QCOMPARE(Verify.size(), 1);
+    QCOMPARE(Verify.at(0).at(0).value<std::shared_ptr<TPackage>>(), Fixture.package(0));
+
+    // The manager's announcements reach the package's item.
+    auto pInstallation = makeInstallation(Fixture.package(1));
+    emit Manager.installationOrUpdateStarted(*pInstallation);
+    QVERIFY(!Window.packageItem(1)->progressBar()->isHidden());
+    QVERIFY(Window.packageItem(0)->progressBar()->isHidden());
+    pInstallation->onDownloadCompleted();
+    emit Manager.installationOrUpdateFinished(*pInstallation);
+    QVERIFY(Window.packageItem(1)->progressBar()->isHidden());
+    QVERIFY(!Window.packageItem(1)->button()->isHidden());
+    QVERIFY(!Window.messageBox());
+    QVERIFY(Window.installationFailureBoxes().isEmpty());
+
+    // A job of a package without an item is ignored.
+    auto pStranger = std::make_shared<TPackage>(42, QJsonObject{{"name", "Stranger"}}, QUrl());
+    auto pStrangerJob = makeInstallation(pStranger);
+    pStrangerJob->onDownloadFailed(EPackageDownloaderError::SavingFailed);
+    emit Manager.installationOrUpdateStarted(*pStrangerJob);
+    emit Manager.installationOrUpdateFinished(*pStrangerJob);
+    QCOMPARE(Window.installationFailureBoxes().size(), 1);
+    Window.installationFailureBoxes().first()->close();
+}
+
+void TestMainWindow::reportsByErrorReason()
+{
+    TWindowFixture Fixture(2, QUrl(), {QStringLiteral("Torvane Online"), QStringLiteral("Torvane Beta")});
+    TLauncherMainWindow& Window = Fixture.window();
+
+    auto pSuccess = makeInstallation(Fixture.package(0));
+    pSuccess->onDownloadCompleted();
+    Window.onInstallationOrUpdateFinished(*pSuccess);
+    QVERIFY(!Window.messageBox());
+    QVERIFY(Window.installationFailureBoxes().isEmpty());
+
+    auto pSaving = makeInstallation(Fixture.package(0));
+    pSaving->onDownloadFailed(EPackageDownloaderError::SavingFailed);
+    Window.onInstallationOrUpdateFinished(*pSaving);
+    QCOMPARE(Window.installationFailureBoxes().size(), 1);
+    QMessageBox* pSavingBox = Window.installationFailureBoxes().first();
+    QCOMPARE(pSavingBox->windowTitle(), QStringLiteral("Installation failed"));
+    QCOMPARE(pSavingBox->text(), QStringLiteral("The installation of Torvane Online failed.\n\nMake sure you have enough free disk space and the "
+                                                "application isn't currently running, then try again."));
+    QCOMPARE(pSavingBox->icon(), QMessageBox::Critical);
+    QCOMPARE(pSavingBox->standardButtons(), QMessageBox::StandardButtons(QMessageBox::Ok));
+    QCOMPARE(pSavingBox->windowModality(), Qt::ApplicationModal);
+    QVERIFY(pSavingBox->isVisible());
+
+    auto pVerification = makeInstallation(Fixture.package(1));
+    pVerification->onVerifyFinished(false);
+    QCOMPARE(pVerification->errorReason(), EPackageDownloaderError::VerificationFailed);
+    Window.onInstallationOrUpdateFinished(*pVerification);
+    QCOMPARE(Window.installationFailureBoxes().size(), 2);
+    QCOMPARE(Window.installationFailureBoxes().last()->text(),
+             QStringLiteral("The installation of Torvane Beta failed.\n\nVerification of game data failed!"));
+    QVERIFY(!Window.messageBox());
+
+    // OK closes and frees a box.
+    const QPointer<QMessageBox> Closed(pSavingBox);
+    pSavingBox->button(QMessageBox::Ok)->click();
+    deliverDeferredDeletes();
+    QVERIFY(!Closed);
+    QCOMPARE(Window.installationFailureBoxes().size(), 1);
+    Window.installationFailureBoxes().first()->close();
+}
+
+void TestMainWindow::downloadFailureWaitsForTheTrace()
+{
+    TLoopbackHttpServer Server;
+    Server.setBody(QStringLiteral("/cdn-cgi/trace"), "fl=31f7\nh=cdn.torvane.example\nip=127.0.0.1\nts=1765012345.678\ncolo=FRA\n", "text/plain");
+    TBehaviour Slow;
+    Slow.delayBeforeHeadersMs = 300;
+    Server.setBehaviour(QStringLiteral("/cdn-cgi/trace"), Slow);
+    TWindowFixture Fixture(2, Server.url(QStringLiteral("/cdn-cgi/trace")), {QStringLiteral("Torvane Online"), QStringLiteral("Torvane Beta")});
+    TLauncherMainWindow& Window = Fixture.window();
+    const QString Report = QStringLiteral("The installation of %1 failed.\n\nNot all files necessary could be downloaded. Please try again later.\n\n"
+                                          "Diagnostic information: %2");
+
+    auto pFirst = makeInstallation(Fixture.package(0));
+    pFirst->onDownloadFailed(EPackageDownloaderError::DownloadFailed);
+    Window.onInstallationOrUpdateFinished(*pFirst);
+    QPointer<QMessageBox> pBox = Window.messageBox();
+    QVERIFY(pBox);
+    QVERIFY(pBox->isVisible());
+    QCOMPARE(pBox->windowTitle(), QStringLiteral("Download failed"));
+    QCOMPARE(pBox->icon(), QMessageBox::Critical);
+    QCOMPARE(pBox->text(), Report.arg(QStringLiteral("Torvane Online"), QStringLiteral("Loading, please wait...")));
+    QVERIFY(Fixture.m_pTrace->m_UnderWay);
+
+    // A second failure before the trace arrives takes over the same box.
+    auto pSecond = makeInstallation(Fixture.package(1));
+    pSecond->onDownloadFailed(EPackageDownloaderError::DownloadFailed);
+    Window.onInstallationOrUpdateFinished(*pSecond);
+    QCOMPARE(Window.messageBox(), pBox.data());
+    QCOMPARE(pBox->text(), Report.arg(QStringLiteral("Torvane Beta"), QStringLiteral("Loading, please wait...")));
+
+    // The trace replaces the placeholder, for the package the box names now.
+    const QString WithTrace = Report.arg(QStringLiteral("Torvane Beta"), QStringLiteral("FL: 31f7, TS: 1765012345.678, COLO: FRA, IP: 127.0.0.1"));
+    QTRY_COMPARE(pBox->text(), WithTrace);
+    QCOMPARE(Server.requestCount(QStringLiteral("/cdn-cgi/trace")), 1);
+    QCOMPARE(Window.findChildren<QMessageBox*>().size(), 1);
+
+    // Later failures use the values at once, in the same box.
+    pBox->hide();
+    Window.onInstallationOrUpdateFinished(*pFirst);
+    QCOMPARE(Window.messageBox(), pBox.data());
+    QVERIFY(pBox->isVisible());
+    QCOMPARE(pBox->text(), Report.arg(QStringLiteral("Torvane Online"), QStringLiteral("FL: 31f7, TS: 1765012345.678, COLO: FRA, IP: 127.0.0.1")));
+    QCOMPARE(Server.requestCount(QStringLiteral("/cdn-cgi/trace")), 1);
+    pBox->hide();
+}
+
+void TestMainWindow::downloadFailureWithoutTrace()
+{
+    const QString Failed = QStringLiteral("Diagnostic information: Failed to obtain information.");
+    {
+        // No trace address: the answer is known at once.
+        TWindowFixture Fixture(1);
+        TLauncherMainWindow& Window = Fixture.window();
+        auto pJob = makeInstallation(Fixture.package(0));
+        pJob->onDownloadFailed(EPackageDownloaderError::DownloadFailed);
+        Window.onInstallationOrUpdateFinished(*pJob);
+        QVERIFY2(Window.messageBox()->text().endsWith(Failed), qPrintable(Window.messageBox()->text()));
+        Window.messageBox()->hide();
+    }
+    {
+        // The trace fails while the box is open: the placeholder is replaced.
+        TLoopbackHttpServer Server;
+        TBehaviour Broken;
+        Broken.status = 500;
+        Broken.delayBeforeHeadersMs = 200;
+        Server.setBehaviour(QStringLiteral("/trace"), Broken);
+        TWindowFixture Fixture(1, Server.url(QStringLiteral("/trace")));
+        TLauncherMainWindow& Window = Fixture.window();
+        auto pJob = makeInstallation(Fixture.package(0));
+        pJob->onDownloadFailed(EPackageDownloaderError::DownloadFailed);
+        Window.onInstallationOrUpdateFinished(*pJob);
+        QVERIFY(Window.messageBox()->text().endsWith(QStringLiteral("Loading, please wait...")));
+        QTRY_VERIFY(Window.messageBox()->text().endsWith(Failed));
+        Window.messageBox()->hide();
+    }
+    {
+        // The box was closed before the trace came: it stays closed.
+        TLoopbackHttpServer Server;
+        Server.setBody(QStringLiteral("/trace"), "fl=1\nts=2\ncolo=AMS\nip=127.0.0.1\n", "text/plain");
+        TBehaviour Slow;
+        Slow.delayBeforeHeadersMs = 200;
+        Server.setBehaviour(QStringLiteral("/trace"), Slow);
+        TWindowFixture Fixture(1, Server.url(QStringLiteral("/trace")));
+        TLauncherMainWindow& Window = Fixture.window();
+        auto pJob = makeInstallation(Fixture.package(0));
+        pJob->onDownloadFailed(EPackageDownloaderError::DownloadFailed);
+        Window.onInstallationOrUpdateFinished(*pJob);
+        Window.messageBox()->hide();
+        QTRY_VERIFY(Fixture.m_pTrace->m_Received);
+        QVERIFY(!Window.messageBox()->isVisible());
+        QVERIFY(Window.messageBox()->text().endsWith(QStringLiteral("Loading, please wait...")));
+    }
+}
+
+void TestMainWindow::hintsInAllThreeCategories()
+{
+    TLoopbackHttpServer Server;
+    TWindowFixture Fixture(4);
+    TLauncherMainWindow& Window = Fixture.window();
+    QPointer<QWidget> pFirstBrowser = Window.hintSlot(QStringLiteral("cat1"))->findChild<shared::QTextBrowserWithNetwork*>();
+    QVERIFY(pFirstBrowser);
+
+    std::vector<shared::THint> Hints = serveHints(Server, {QStringLiteral("cat1"), QStringLiteral("cat2"), QStringLiteral("cat3")});
+    // A second hint of a category already shown is skipped.
+    Hints.push_back(makeHint(QStringLiteral("cat2"), QStringLiteral("Second"), Server.url(QStringLiteral("/hint0.png")),
+                             QStringLiteral("https://torvane.example/second")));
+    Window.setHints(Hints);
+    deliverDeferredDeletes();
+
+    QVERIFY(!Window.hintSpacer());
+    QVERIFY(!Window.hintsContainer()->isHidden());
+    QVERIFY(!Window.hintGroupBox()->isHidden());
+    QCOMPARE(Window.hintGroupBox()->layout()->indexOf(Window.hintsContainer()), 0);
+    QVERIFY(!pFirstBrowser);
+    QCOMPARE(Server.requestCount(QStringLiteral("/hint0.png")), 1);
+
+    const QStringList Categories{QStringLiteral("cat1"), QStringLiteral("cat2"), QStringLiteral("cat3")};
+    for (int Index = 0; Index < 3; ++Index) {
+        const QString& Category = Categories[Index];
+        QWidget* pSlot = Window.hintSlot(Category);
+        QWidget* pFrame = Window.findChild<QWidget*>(QStringLiteral("hintFrame_") + Category);
+        QVERIFY(pFrame);
+        QCOMPARE(pSlot->parentWidget(), pFrame);
+        QCOMPARE(pFrame->size(), QSize(286, 84));
+        QVERIFY(pFrame->styleSheet().contains(QStringLiteral("#8ED838")));
+        QVERIFY(!pFrame->mask().isEmpty());
+        QVERIFY(!pSlot->findChild<shared::QTextBrowserWithNetwork*>());
+        const QList<ClickableLabel*> Labels = pSlot->findChildren<ClickableLabel*>();
+        QCOMPARE(Labels.size(), 2);
+        ClickableLabel* pImage = Labels[0];
+        ClickableLabel* pCaption = Labels[1];
+        // A 580 x 160 picture covers 290 x 80 and sits 7 pixels left of the slot.
+        QCOMPARE(pImage->geometry(), QRect(-7, 0, 290, 80));
+        QCOMPARE(pImage->pixmap(Qt::ReturnByValue).size(), QSize(290, 80));
+        QCOMPARE(pCaption->geometry(), QRect(0, 50, 280, 30));
+        QVERIFY(pCaption->text().endsWith(Hints[Index].m_RichText.mid(int(strlen(shared::kHintRichTextPrefix)))));
+        QVERIFY(pCaption->styleSheet().contains(QStringLiteral("padding-left: %1px;").arg(Index == 0 ? 10 : 18)));
+        QVERIFY(pCaption->styleSheet().contains(QStringLiteral("rgba(50, 50, 50, 0.7)")));
+        QCOMPARE(pCaption->toolTip(), Hints[Index].m_Url);
+
+        QTest::mousePress(pCaption, Qt::LeftButton);
+        QTest::mousePress(pImage, Qt::LeftButton);
+        QCOMPARE(m_UrlCatcher.m_Urls, (QList<QUrl>{QUrl(Hints[Index].m_Url), QUrl(Hints[Index].m_Url)}));
+        m_UrlCatcher.m_Urls.clear();
+    }
+}
+
+void TestMainWindow::hintsInTwoCategoriesOrWrongCaseKeepTheSpacer()
+{
+    TLoopbackHttpServer Server;
+    {
+        TWindowFixture Fixture(2);
+        TLauncherMainWindow& Window = Fixture.window();
+        Window.setHints(serveHints(Server, {QStringLiteral("cat1"), QStringLiteral("cat2")}));
+        QVERIFY(spacerInLayout(Window));
+        QVERIFY(Window.hintsContainer()->isHidden());
+        QVERIFY(!Window.hintGroupBox()->isHidden());
+        QVERIFY(Window.findChild<QWidget*>(QStringLiteral("hintFrame_cat2")));
+        QVERIFY(!Window.findChild<QWidget*>(QStringLiteral("hintFrame_cat3")));
+        QVERIFY(Window.hintSlot(QStringLiteral("cat3"))->findChild<shared::QTextBrowserWithNetwork*>());
+    }
+    {
+        TWindowFixture Fixture(2);
+        TLauncherMainWindow& Window = Fixture.window();
+        Window.setHints(serveHints(Server, {QStringLiteral("Cat1"), QStringLiteral("cat2"), QStringLiteral("cat3")}));
+        QVERIFY(spacerInLayout(Window));
+        QVERIFY(Window.hintsContainer()->isHidden());
+        QVERIFY(!Window.findChild<QWidget*>(QStringLiteral("hintFrame_cat1")));
+        QVERIFY(Window.hintSlot(QStringLiteral("cat1"))->findChildren<ClickableLabel*>().isEmpty());
+        QVERIFY(Window.findChild<QWidget*>(QStringLiteral("hintFrame_cat3")));
+    }
+    {
+        TWindowFixture Fixture(2);
+        TLauncherMainWindow& Window = Fixture.window();
+        const int Requests = Server.totalRequests();
+        Window.setHints({});
+        QVERIFY(spacerInLayout(Window));
+        QVERIFY(Window.hintsContainer()->isHidden());
+        QVERIFY(!Window.hintGroupBox()->isHidden());
+        QCOMPARE(Server.totalRequests(), Requests);
+    }
+    {
+        // A picture that cannot be had leaves an empty image; caption and link still work.
+        TWindowFixture Fixture(1);
+        TLauncherMainWindow& Window = Fixture.window();
+        std::vector<shared::THint> Hints = serveHints(Server, {QStringLiteral("cat1"), QStringLiteral("cat2"), QStringLiteral("cat3")});
+        Hints[1].m_ImageUrl = Server.url(QStringLiteral("/gone.png")).toString();
+        Window.setHints(Hints);
+        QVERIFY(!Window.hintSpacer());
+        const QList<ClickableLabel*> Labels = Window.hintSlot(QStringLiteral("cat2"))->findChildren<ClickableLabel*>();
+        QCOMPARE(Labels.size(), 2);
+        QVERIFY(Labels[0]->pixmap(Qt::ReturnByValue).isNull());
+        QTest::mousePress(Labels[1], Qt::LeftButton);
+        QCOMPARE(m_UrlCatcher.m_Urls, QList<QUrl>{QUrl(Hints[1].m_Url)});
+    }
+}
+
+void TestMainWindow::singleImageHint()
+{
+    TLoopbackHttpServer Server;
+    Server.setBody(QStringLiteral("/single.png"), hintPicture(560, 208, Qt::darkBlue, Qt::cyan), "image/png");
+    TWindowFixture Fixture(1);
+    TLauncherMainWindow& Window = Fixture.window();
+    QPointer<QWidget> pBrowser = Window.hintSlot(QStringLiteral("cat1"))->findChild<shared::QTextBrowserWithNetwork*>();
+    shared::THint Hint = makeHint(QStringLiteral("cat2"), QStringLiteral("Maintenance on Tuesday"), Server.url(QStringLiteral("/single.png")),
+                                  QStringLiteral("https://torvane.example/maintenance"));
+    Hint.m_Title.clear();
+    Window.setHint(Hint);
+    deliverDeferredDeletes();
+
+    QVERIFY(!pBrowser);
+    QCOMPARE(Window.hintGroupBox()->title(), QStringLiteral("Hint"));
+    const QList<ClickableLabel*> Labels = Window.hintSlot(QStringLiteral("cat1"))->findChildren<ClickableLabel*>();
+    QCOMPARE(Labels.size(), 2);
+    QCOMPARE(Labels[0]->geometry(), QRect(-2, -12, 280, 104));
+    QCOMPARE(Labels[0]->minimumSize(), QSize(280, 104));
+    QCOMPARE(Labels[1]->geometry(), QRect(0, 74, 280, 30));
+    QVERIFY(Labels[1]->styleSheet().contains(QStringLiteral("padding-left: 10px;")));
+    QVERIFY(Labels[1]->styleSheet().contains(QStringLiteral("rgba(50, 50, 50, 0.5)")));
+    QTest::mousePress(Labels[1], Qt::LeftButton);
+    emit Labels[0]->linkActivated(QString());
+    QCOMPARE(m_UrlCatcher.m_Urls, (QList<QUrl>{QUrl(Hint.m_Url), QUrl(Hint.m_Url)}));
+}
+
+void TestMainWindow::aboutBox()
+{
+    TWindowFixture Fixture(1);
+    TLauncherMainWindow& Window = Fixture.window();
+    QLabel* pAboutLink = nullptr;
+    for (QLabel* pLabel : Window.findChildren<QLabel*>()) {
+        if (pLabel->toolTip() == QLatin1String("About")) {
+            pAboutLink = pLabel;
+        }
+    }
+    QVERIFY(pAboutLink);
+    QVERIFY(!pAboutLink->openExternalLinks());
+    QCOMPARE(pAboutLink->text(), QStringLiteral("<a href=\"about\"><img src=\":/images/launcher/icircle.png\"/></a>"));
+
+    // Without the translation file the ids show.
+    emit pAboutLink->linkActivated(QStringLiteral("about"));
+    QPointer<QMessageBox> pBox = Window.aboutBox();
+    QVERIFY(pBox);
+    QCOMPARE(pBox->windowTitle(), QStringLiteral("launcher.about.title"));
+    QCOMPARE(pBox->text(), QStringLiteral("launcher.about.text"));
+    pBox->close();
+    deliverDeferredDeletes();
+    QVERIFY(!pBox);
+    QVERIFY(!Window.aboutBox());
+
+    // With it (compiled beside the executable), the six values are filled in.
+    zarvo::shared::TTranslationManager Translations;
+    QVERIFY(Translations.loadAndInstall(QCoreApplication::instance(), QStringLiteral("launcher.en"), QCoreApplication::applicationDirPath()));
+    Window.onAboutDialogRequested(QStringLiteral("about"));
+    pBox = Window.aboutBox();
+    QVERIFY(pBox);
+    QVERIFY(pBox->isVisible());
+    QVERIFY(pBox->isModal());
+    QCOMPARE(pBox->icon(), QMessageBox::Information);
+    QCOMPARE(pBox->textFormat(), Qt::RichText);
+    QCOMPARE(pBox->textInteractionFlags(), Qt::TextSelectableByMouse | Qt::LinksAccessibleByMouse);
+    QCOMPARE(pBox->windowTitle(), QStringLiteral("About Torvane Online"));
+    const QString Text = pBox->text();
+    QVERIFY2(Text.contains(QStringLiteral("2019&ndash;%1").arg(QDate::currentDate().year())), qPrintable(Text));
+    QVERIFY(Text.contains(QStringLiteral("<a href=\"https://www.gnu.org/licenses/lgpl-3.0.html\">https://www.gnu.org/licenses/lgpl-3.0.html</a>")));
+    QVERIFY(Text.contains(QStringLiteral("<a href=\"https://code.qt.io/cgit/qt/qtbase.git/\">https://code.qt.io/cgit/qt/qtbase.git/</a>")));
+    QVERIFY(!Text.contains(QLatin1Char('%')));
+    // Asking again while it is open does not stack a second box.
+    Window.onAboutDialogRequested(QStringLiteral("about"));
+    QCOMPARE(Window.findChildren<QMessageBox*>(QStringLiteral("aboutBox")).size(), 1);
+    pBox->close();
+}
+
+void TestMainWindow::dragging()
+{
+    TDraggableMainWindow Window;
+    Window.move(100, 100);
+    auto send = [&Window](QEvent::Type Type, QPointF Global) {
+        QMouseEvent Event = mouseEvent(Type, Global);
+        QApplication::sendEvent(&Window, &Event);
+    };
+
+    send(QEvent::MouseButtonPress, QPointF(500, 400));
+    QCOMPARE(Window.dragAnchor(), QPoint(500, 400));
+    send(QEvent::MouseMove, QPointF(510, 405));
+    QCOMPARE(Window.pos(), QPoint(110, 105));
+    send(QEvent::MouseMove, QPointF(513, 405));
+    QCOMPARE(Window.pos(), QPoint(113, 105));
+    send(QEvent::MouseButtonRelease, QPointF(513, 405));
+    QCOMPARE(Window.dragAnchor(), QPoint(0, 0));
+
+    // Halves round upward.
+    send(QEvent::MouseButtonPress, QPointF(10.5, 20.4));
+    QCOMPARE(Window.dragAnchor(), QPoint(11, 20));
+    send(QEvent::MouseMove, QPointF(12.5, 20.5));
+    QCOMPARE(Window.pos(), QPoint(115, 106));
+    send(QEvent::MouseButtonRelease, QPointF(12.5, 20.5));
+
+    // A press at (0, 0) starts no drag until the first move sets an anchor.
+    send(QEvent::MouseButtonPress, QPointF(0, 0));
+    send(QEvent::MouseMove, QPointF(5, 5));
+    QCOMPARE(Window.pos(), QPoint(115, 106));
+    QCOMPARE(Window.dragAnchor(), QPoint(5, 5));
+    send(QEvent::MouseMove, QPointF(6, 7));
+    QCOMPARE(Window.pos(), QPoint(116, 108));
+}
+
+void TestMainWindow::screenshots()
+{
+    TLoopbackHttpServer Server;
+    Server.setBody(QStringLiteral("/cdn-cgi/trace"), "fl=31f7\nts=1765012345.678\ncolo=FRA\nip=127.0.0.1\n", "text/plain");
+    TWindowFixture Fixture(5, Server.url(QStringLiteral("/cdn-cgi/trace")),
+                           {QStringLiteral("Torvane Online"), QStringLiteral("Torvane Classic"), QStringLiteral("Torvane Preview"),
+                            QStringLiteral("Torvane Beta"), QStringLiteral("Torvane Test")},
+                           {QStringLiteral("regular"), QStringLiteral("classic"), QStringLiteral("preview"), QStringLiteral("beta"),
+                            QStringLiteral("test")});
+    const ELocalPackageStatus States[] = {ELocalPackageStatus::Installed, ELocalPackageStatus::NotInstalled, ELocalPackageStatus::PartiallyInstalled,
+                                          ELocalPackageStatus::UpdateRequired, ELocalPackageStatus::Undetermined};
+    for (int Index = 0; Index < 5; ++Index) {
+        Fixture.package(Index)->setLocalPackageStatus(States[Index]);
+    }
+    Fixture.package(0)->m_IsDefault = true;
+    TLauncherMainWindow& Window = Fixture.window();
+
+    auto pInstallation = makeInstallation(Fixture.package(2));
+    Window.onInstallationOrUpdateStarted(*pInstallation);
+    const_cast<TRunningAverage&>(pInstallation->downloader()->receivedAverage()).addSample(262144);
+    emit pInstallation->downloader()->progress(1234567890ULL, 2469135780ULL, 0, 4000000000ULL);
+    QCOMPARE(Window.packageItem(2)->progressBar()->text(), QStringLiteral("2.6 MB/s"));
+
+    // The offscreen screen is 800 x 600, so the first show bounds the window to two
+    // thirds of it; on a desktop it takes the height its content asks for.
+    Window.resize(800, qBound(450, Window.sizeHint().height(), 600));
+    Window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&Window));
+    saveScreenshot(&Window, QStringLiteral("mainwindow-packages.png"));
+
+    Window.setHints(serveHints(Server, {QStringLiteral("cat1"), QStringLiteral("cat2"), QStringLiteral("cat3")}));
+    deliverDeferredDeletes();
+    QCoreApplication::processEvents();
+    saveScreenshot(&Window, QStringLiteral("mainwindow-hints.png"));
+    // The middle hint under the mouse.
+    QWidget* pFrame = Window.findChild<QWidget*>(QStringLiteral("hintFrame_cat2"));
+    pFrame->setAttribute(Qt::WA_UnderMouse);
+    saveScreenshot(Window.hintGroupBox(), QStringLiteral("hints-hover.png"));
+    pFrame->setAttribute(Qt::WA_UnderMouse, false);
+
+    auto pFailed = makeInstallation(Fixture.package(3));
+    pFailed->onDownloadFailed(EPackageDownloaderError::DownloadFailed);
+    Window.onInstallationOrUpdateFinished(*pFailed);
+    QVERIFY(QTest::qWaitForWindowExposed(Window.messageBox()));
+    QTRY_VERIFY(Window.messageBox()->text().contains(QStringLiteral("COLO: FRA")));
+    saveScreenshot(Window.messageBox(), QStringLiteral("download-failed.png"));
+    Window.messageBox()->hide();
+
+    zarvo::shared::TTranslationManager Translations;
+    QVERIFY(Translations.loadAndInstall(QCoreApplication::instance(), QStringLiteral("launcher.en"), QCoreApplication::applicationDirPath()));
+    Window.onAboutDialogRequested(QString());
+    QVERIFY(QTest::qWaitForWindowExposed(Window.aboutBox()));
+    saveScreenshot(Window.aboutBox(), QStringLiteral("about.png"));
+    Window.aboutBox()->close();
+
+    Window.onInstallationOrUpdateFinished(*pInstallation);
+    saveScreenshot(&Window, QStringLiteral("mainwindow-after-installation.png"));
+
+    // One row: the window takes the height it needs and nothing scrolls.
+    TWindowFixture Three(3, QUrl(), {QStringLiteral("Torvane Online"), QStringLiteral("Torvane Classic"), QStringLiteral("Torvane Test")},
+                         {QStringLiteral("regular"), QStringLiteral("classic"), QStringLiteral("test")});
+    Three.package(0)->setLocalPackageStatus(ELocalPackageStatus::Installed);
+    Three.package(1)->setLocalPackageStatus(ELocalPackageStatus::Installed);
+    Three.package(2)->setLocalPackageStatus(ELocalPackageStatus::NotInstalled);
+    TLauncherMainWindow& Small = Three.window();
+    Small.setHints(serveHints(Server, {QStringLiteral("cat1"), QStringLiteral("cat2"), QStringLiteral("cat3")}));
+    deliverDeferredDeletes();
+    Small.resize(800, qBound(450, Small.sizeHint().height(), 600));
+    Small.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&Small));
+    QVERIFY(!Small.packageScrollArea()->verticalScrollBar()->isVisible());
+    saveScreenshot(&Small, QStringLiteral("mainwindow-one-row.png"));
+}
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"
