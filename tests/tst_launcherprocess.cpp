@@ -48,6 +48,9 @@ private slots:
     void interruptedInstallCompletesLater();
     void missingExecutableEndsWithOne();
     void maintenanceEndsWithOne();
+    void showUiAndAutostartRules();
+    void forcedAndPatchUpdates();
+    void diskErrorEndsWithOne();
 
 private:
     QByteArray settings(bool SkipVerification) const;
@@ -84,6 +87,7 @@ QByteArray TestLauncherProcess::settings(bool SkipVerification) const
 
 std::unique_ptr<QProcess> TestLauncherProcess::run(TStagedLauncher& Launcher, const QStringList& Arguments, const QString& Record)
 {
+    QFile::remove(Launcher.logPath()); // what is read from the log is this run's
     auto pProcess = std::make_unique<QProcess>();
     QProcessEnvironment Environment = Launcher.environment();
     Environment.insert(QStringLiteral("TORVANE_TEST_RECORD"), Record);
@@ -204,6 +208,101 @@ void TestLauncherProcess::maintenanceEndsWithOne()
     QCOMPARE(pProcess->exitCode(), 1);
     QVERIFY(readAll(Launcher.logPath()).contains("maintenance"));
     m_Server.clearBehaviour(QStringLiteral("/launcher/wexmetadata.json"));
+}
+
+namespace {
+
+void terminateLauncher(QProcess& Process)
+{
+    ::kill(static_cast<pid_t>(Process.processId()), SIGTERM);
+    Process.waitForFinished(10000);
+}
+
+} // namespace
+
+void TestLauncherProcess::showUiAndAutostartRules()
+{
+    const QJsonArray Two{package(QStringLiteral("First"), QStringLiteral("first"), QStringLiteral("../game/package.json"), true),
+                         package(QStringLiteral("Second"), QStringLiteral("second"), QStringLiteral("../game/package.json"), true)};
+    // first launch with two automatic packages, but the configuration forbids the autostart
+    m_Server.setBody(QStringLiteral("/launcher/wexmetadata.json"), launcherConfiguration(Two, QJsonObject{{"preventdefaultautostart", true}}));
+    TStagedLauncher Launcher(settings(true));
+    const QString Record = m_Work.filePath(QStringLiteral("record-ui.txt"));
+    auto pFirst = run(Launcher, {QStringLiteral("--first-launch")}, Record);
+    const QString Packages = Launcher.dataDir() + QStringLiteral("/packages/");
+    QVERIFY(waitUntil([&] { return QFile::exists(Packages + QStringLiteral("first/package.json")) && QFile::exists(Packages + QStringLiteral("second/package.json")); }, 120000));
+    QVERIFY(QFile::exists(Packages + QStringLiteral("first/default"))); // the first automatic package is the default
+    QVERIFY(!QFile::exists(Packages + QStringLiteral("second/default")));
+    QTest::qWait(1000);
+    QCOMPARE(pFirst->state(), QProcess::Running); // not started by itself
+    QVERIFY(!QFile::exists(Record));
+    terminateLauncher(*pFirst);
+
+    // the installed default with show-ui: the window, and nothing starts
+    m_Server.setBody(QStringLiteral("/launcher/wexmetadata.json"), launcherConfiguration(Two));
+    auto pShown = run(Launcher, {QStringLiteral("--show-ui")}, Record);
+    QVERIFY(waitUntil([&] { return readAll(Launcher.logPath()).contains("show the main window"); }, 30000));
+    QTest::qWait(1000);
+    QCOMPARE(pShown->state(), QProcess::Running);
+    QVERIFY(!QFile::exists(Record));
+    terminateLauncher(*pShown);
+
+    // first launch again without the prohibition: both are up to date, the default starts
+    auto pStarted = run(Launcher, {QStringLiteral("--first-launch")}, Record);
+    QVERIFY(pStarted->waitForFinished(120000));
+    QCOMPARE(pStarted->exitCode(), 0);
+    QVERIFY(waitUntil([&] { return QFile::exists(Record); }, 10000));
+    QVERIFY(readAll(Record).contains("/packages/first/bin"));
+}
+
+void TestLauncherProcess::forcedAndPatchUpdates()
+{
+    m_Server.setBody(QStringLiteral("/launcher/wexmetadata.json"),
+                     launcherConfiguration({package(QStringLiteral("Torvane"), QStringLiteral("torvane"), QStringLiteral("../game/package.json"), true)}));
+    TStagedLauncher Launcher(settings(true));
+    const QString Record = m_Work.filePath(QStringLiteral("record-patch.txt"));
+    auto pInstall = run(Launcher, {QStringLiteral("--first-launch")}, Record);
+    QVERIFY(pInstall->waitForFinished(120000));
+    QCOMPARE(pInstall->exitCode(), 0);
+    const QString Installation = Launcher.dataDir() + QStringLiteral("/packages/torvane");
+
+    // a force marker: removed, the window shown, the update started
+    QFile Marker(Installation + QStringLiteral("/FORCE_PATCH"));
+    QVERIFY(Marker.open(QIODevice::WriteOnly));
+    Marker.close();
+    auto pForced = run(Launcher, {}, m_Work.filePath(QStringLiteral("unused.txt")));
+    QVERIFY(waitUntil([&] { return readAll(Launcher.logPath()).contains("installOrUpdatePackage"); }, 30000));
+    QVERIFY(readAll(Launcher.logPath()).contains("show the main window"));
+    QVERIFY(!QFile::exists(Marker.fileName()));
+    QVERIFY(waitUntil([&] { return readAll(Launcher.logPath()).contains("onVerificationFinished"); }, 60000));
+    terminateLauncher(*pForced);
+
+    // a patch request naming the executable with "./" and "//": matched, updated and started
+    QFile::remove(Record);
+    const QString Patch = Installation + QStringLiteral("/./bin//client.sh");
+    auto pPatched = run(Launcher, {QStringLiteral("--patch"), Patch}, Record);
+    QVERIFY(pPatched->waitForFinished(120000));
+    QCOMPARE(pPatched->exitCode(), 0);
+    QVERIFY(waitUntil([&] { return QFile::exists(Record); }, 10000));
+
+    // a patch request for an unknown executable: the notice, and the launcher stays
+    auto pUnknown = run(Launcher, {QStringLiteral("--patch"), QStringLiteral("/nowhere/client")}, Record);
+    QVERIFY(waitUntil([&] { return readAll(Launcher.logPath()).contains("show the main window"); }, 30000));
+    QTest::qWait(1000); // the notice closes itself after TORVANE_DIALOG_TIMEOUT_MS
+    QCOMPARE(pUnknown->state(), QProcess::Running);
+    terminateLauncher(*pUnknown);
+}
+
+void TestLauncherProcess::diskErrorEndsWithOne()
+{
+    m_Server.setBody(QStringLiteral("/launcher/wexmetadata.json"), launcherConfiguration({}));
+    TStagedLauncher Launcher(settings(true));
+    // the configuration cache cannot be written: a directory stands in its place
+    QVERIFY(QDir().mkpath(Launcher.dataDir() + QStringLiteral("/launchermetadata.json/blocker")));
+    auto pProcess = run(Launcher, {}, m_Work.filePath(QStringLiteral("never.txt")));
+    QVERIFY(pProcess->waitForFinished(30000));
+    QCOMPARE(pProcess->exitCode(), 1);
+    QVERIFY(readAll(Launcher.logPath()).contains("A critical error occurred while accessing a file:"));
 }
 
 QTEST_GUILESS_MAIN(TestLauncherProcess)

@@ -357,14 +357,14 @@ void TPackageFileDownloader::prepareTarget(TChunkedFileState& File, const QStrin
         if (Existing.isDir() && !Existing.isSymLink()) {
             m_pFilesystemHelper->removeFileOrDirectory(Path);
         } else if (Existing.exists() || Existing.isSymLink()) {
-            try {
-                m_pFilesystemHelper->deleteFile(Path);
-            } catch (const std::runtime_error&) {
-                if (m_RenameMode != 1) {
-                    throw;
-                }
-                // a running executable cannot always be deleted, but it can be renamed
+            if (m_RenameMode == 1) {
+                // the launcher replacing itself keeps the old file beside the new one: a
+                // running executable may not be deletable, and a failed update restores
+                // the old launcher from this copy
                 m_pFilesystemHelper->moveReplacing(Path, Path + QStringLiteral(".old"));
+                qInfo() << "moved aside to .old:" << Path << " Thread: " << QThread::currentThreadId();
+            } else {
+                m_pFilesystemHelper->deleteFile(Path);
             }
         }
     }

@@ -210,6 +210,11 @@ QList<TFileToDownload> TPackageInstallation::FindFilesInPackageBasedOnHashAndSiz
                     Source += Piece.m_Length;
                 }
 
+                if (Reusable && m_SelfUpdateMode == 1) {
+                    // the launcher's own files are never rewritten in place: one of them is
+                    // the running executable, and the old copy must survive a failure
+                    Reusable = false;
+                }
                 if (Reusable) {
                     QFile Local(Path);
                     if (Local.open(QIODevice::ReadWrite)) {
@@ -292,8 +297,14 @@ QList<TFileToDownload> TPackageInstallation::FindFilesInPackageBasedOnHashAndSiz
                 }
             }
             if (!Handled) {
-                // not reusable: fetched whole
-                QFile::remove(Path);
+                // not reusable: fetched whole; the launcher replacing itself keeps the old
+                // file as ".old" so that a failed update can put it back
+                if (m_SelfUpdateMode == 1 && QFileInfo(Path).isFile()) {
+                    QFile::remove(Path + QStringLiteral(".old"));
+                    QFile::rename(Path, Path + QStringLiteral(".old"));
+                } else {
+                    QFile::remove(Path);
+                }
                 if (!File.m_PackedForm.m_Url.isEmpty()) {
                     Entry.m_Chunks = {File.m_PackedForm};
                 }
