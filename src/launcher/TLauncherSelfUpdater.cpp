@@ -34,7 +34,11 @@ void TLauncherSelfUpdater::onInstallationOrUpdateFinished(const TPackageInstalla
         return;
     }
     try {
-        const QString Executable = m_pInstallationManager->executablePath(*InstallationInProgress.package());
+        QString Executable = m_pInstallationManager->executablePath(*InstallationInProgress.package());
+        if (Executable.isEmpty()) {
+            // a launcher package that names no executable still replaced the running one
+            Executable = QCoreApplication::applicationFilePath();
+        }
         const QString Backup = Executable + QLatin1String(kBackupSuffix);
         if (!Executable.isEmpty() && QFileInfo::exists(Backup)) {
             m_pFilesystemHelper->removeFileOrDirectory(Executable);
