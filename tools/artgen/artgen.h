@@ -70,6 +70,7 @@ QImage drawBackground();
 QImage drawGameLogo(const QString& variant, bool disabled);
 QImage drawLauncherLogo(bool updating);
 QImage drawMakerLogo();
+QImage drawAppIcon();  // 256 x 256, for the desktop entry
 
 enum class ButtonState { Idle, Hover, Pressed };
 QImage drawButton(const QString& colour, ButtonState state);

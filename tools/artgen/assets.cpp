@@ -43,6 +43,7 @@ std::vector<Asset> buildAllAssets()
     a.push_back({QStringLiteral("Twitter.png"), drawBirdIcon(), QStringLiteral("social link")});
     a.push_back({QStringLiteral("Discord.png"), drawChatIcon(), QStringLiteral("social link")});
     a.push_back({QStringLiteral("HalvernLogo.png"), drawMakerLogo(), QStringLiteral("maker link")});
+    a.push_back({QStringLiteral("LauncherIcon.png"), drawAppIcon(), QStringLiteral("desktop icon")});
     return a;
 }
 

@@ -413,6 +413,54 @@ QImage drawLauncherLogo(bool updating)
     return image.convertToFormat(QImage::Format_ARGB32);
 }
 
+QImage drawAppIcon()
+{
+    // The desktop's application icon: the emblem, large, on a dark rounded plate with a
+    // gold rim. No lettering: it would not read at the small sizes menus use.
+    constexpr int kSize = 256;
+    const QRectF plate(10.5, 10.5, kSize - 21, kSize - 21);
+    QImage layer = newImage(kSize, kSize);
+    {
+        QPainter p(&layer);
+        p.setRenderHint(QPainter::Antialiasing);
+        QPainterPath rounded;
+        rounded.addRoundedRect(plate, 44, 44);
+        QLinearGradient bg(0, plate.top(), 0, plate.bottom());
+        bg.setColorAt(0, QColor(0x1D, 0x2A, 0x3C));
+        bg.setColorAt(1, QColor(0x07, 0x0A, 0x10));
+        p.setPen(Qt::NoPen);
+        p.setBrush(bg);
+        p.drawPath(rounded);
+        // A warm glow behind the emblem.
+        p.save();
+        p.setClipPath(rounded);
+        QRadialGradient glow(QPointF(128, 122), 120);
+        glow.setColorAt(0, QColor(200, 150, 70, 95));
+        glow.setColorAt(1, QColor(200, 150, 70, 0));
+        p.fillRect(plate, glow);
+        p.restore();
+        // Rim: gold line with a dark edge outside and a faint hairline inside.
+        p.setBrush(Qt::NoBrush);
+        p.setPen(QPen(kOutline, 5));
+        p.drawPath(rounded);
+        p.setPen(QPen(QBrush(goldGradient(plate.top(), plate.bottom())), 3));
+        p.drawPath(rounded);
+        QPainterPath inner;
+        inner.addRoundedRect(plate.adjusted(9, 9, -9, -9), 36, 36);
+        p.setPen(QPen(QColor(0xC8, 0xA2, 0x55, 80), 1.2));
+        p.drawPath(inner);
+    }
+    QImage emblem = newImage(kSize, kSize);
+    {
+        QPainter p(&emblem);
+        paintEmblem(p, QPointF(128, 136), 1.42);
+    }
+    QPainter p(&layer);
+    p.drawImage(0, 0, withShadows(emblem, 170));
+    p.end();
+    return layer.convertToFormat(QImage::Format_ARGB32);
+}
+
 QImage drawMakerLogo()
 {
     constexpr int w = 132;

@@ -48,6 +48,7 @@ QMap<QString, QSize> expectedImages()
     m.insert(QStringLiteral("Twitter.png"), QSize(24, 24));
     m.insert(QStringLiteral("Discord.png"), QSize(24, 24));
     m.insert(QStringLiteral("HalvernLogo.png"), QSize(132, 40));
+    m.insert(QStringLiteral("LauncherIcon.png"), QSize(256, 256));
     return m;
 }
 
@@ -201,6 +202,17 @@ private slots:
                          qPrintable(a.fileName));
             }
         }
+    }
+
+    void desktopIconIsAnOpaquePlateWithSeeThroughCorners()
+    {
+        // desktops draw the icon on any colour: the rounded plate's corners must let it
+        // through, and the plate itself must not
+        const QImage img = image(QStringLiteral("LauncherIcon.png")).convertToFormat(QImage::Format_ARGB32);
+        for (const QPoint& corner : {QPoint(0, 0), QPoint(255, 0), QPoint(0, 255), QPoint(255, 255), QPoint(14, 14), QPoint(241, 241)})
+            QVERIFY2(qAlpha(img.pixel(corner)) == 0, qPrintable(QStringLiteral("(%1, %2)").arg(corner.x()).arg(corner.y())));
+        for (const QPoint& inside : {QPoint(128, 128), QPoint(128, 20), QPoint(20, 128), QPoint(236, 128), QPoint(128, 236), QPoint(40, 40)})
+            QVERIFY2(qAlpha(img.pixel(inside)) == 255, qPrintable(QStringLiteral("(%1, %2)").arg(inside.x()).arg(inside.y())));
     }
 
     void disabledLogosAreGreyerAndDarker()
