@@ -24,7 +24,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLabel>
-#include <QMenu>
 #include <QMessageBox>
 #include <QNetworkAccessManager>
 #include <QPainter>
@@ -210,17 +209,10 @@ private slots:
     void initTestCase();
     void cleanup();
 
-    void constructionAndGrid();
-    void defaultCheckboxes();
-    void emptyPackageListReportsConnectionProblem();
-    void forwardsItemSignalsAndManagerSignals();
+    void gridAndDefaultClient();
     void reportsByErrorReason();
     void downloadFailureWaitsForTheTrace();
-    void downloadFailureWithoutTrace();
-    void hintsInAllThreeCategories();
-    void hintsInTwoCategoriesOrWrongCaseKeepTheSpacer();
-    void singleImageHint();
-    void aboutBox();
+    void hintsNeedAllThreeCategories();
     void dragging();
     void screenshots();
 
@@ -239,156 +231,75 @@ void TestMainWindow::cleanup()
     m_UrlCatcher.m_Urls.clear();
 }
 
-void TestMainWindow::constructionAndGrid()
+void TestMainWindow::gridAndDefaultClient()
 {
     TWindowFixture Fixture(5);
     Fixture.package(2)->m_IsDefault = true;
     TLauncherMainWindow& Window = Fixture.window();
-
-    QCOMPARE(Window.windowTitle(), QStringLiteral("Torvane Online"));
-    QCOMPARE(Window.width(), 800);
-    QCOMPARE(Window.minimumHeight(), 450);
-    QCOMPARE(Window.maximumHeight(), 600);
-    QVERIFY(!(Window.windowFlags() & Qt::WindowMaximizeButtonHint));
-    QVERIFY(Window.windowFlags() & Qt::WindowMinimizeButtonHint);
+    QSignalSpy Changed(&Window, &TLauncherMainWindow::defaultChanged);
+    QSignalSpy Button(&Window, &TLauncherMainWindow::clientPackageButtonClicked);
 
     // Four items a row, in configuration order.
-    const auto& Items = Window.packageItems();
-    QCOMPARE(int(Items.size()), 5);
     const QPoint Expected[] = {{0, 0}, {1, 0}, {2, 0}, {3, 0}, {0, 1}};
     for (int Id = 0; Id < 5; ++Id) {
-        TClientPackageLayoutItem* pItem = Window.packageItem(Id);
-        QVERIFY(pItem);
-        QCOMPARE(pItem->package(), Fixture.package(Id));
-        QCOMPARE(gridPosition(Window.packageGrid(), pItem), Expected[Id]);
-        // "showpackagenames" is on in this configuration.
-        QVERIFY(pItem->nameLabel());
+        QCOMPARE(Window.packageItem(Id)->package(), Fixture.package(Id));
+        QCOMPARE(gridPosition(Window.packageGrid(), Window.packageItem(Id)), Expected[Id]);
     }
     QVERIFY(!Window.packageItem(5));
+    // An item's button reaches the window's signal with its package.
+    Window.packageItem(4)->button()->click();
+    QCOMPARE(Button.size(), 1);
+    QCOMPARE(Button.at(0).at(0).value<std::shared_ptr<TPackage>>(), Fixture.package(4));
 
     // The default client from the configuration is checked and remembered.
     QCOMPARE(Window.defaultPackageId(), 2);
-    QVERIFY(Window.packageItem(2)->defaultClientCheckbox()->isChecked());
-    QVERIFY(!Window.packageItem(1)->defaultClientCheckbox()->isChecked());
-
-    auto* pVersion = Window.findChild<QLabel*>(QStringLiteral("versionLabel"));
-    QVERIFY(pVersion);
-    QCOMPARE(pVersion->text(), QStringLiteral("v0.0.8"));
-    QStringList ToolTips;
-    for (QLabel* pLabel : Window.findChildren<QLabel*>()) {
-        if (pLabel->openExternalLinks() && pLabel->text().startsWith(QLatin1String("<a href=\""))) {
-            ToolTips << pLabel->toolTip();
-        }
-    }
-    QVERIFY2(ToolTips.contains(QStringLiteral("Follow us on Twitter")) && ToolTips.contains(QStringLiteral("Follow us on Discord")),
-             qPrintable(ToolTips.join(',')));
-    QVERIFY(!Window.messageBox());
-    QVERIFY(spacerInLayout(Window));
-    QVERIFY(Window.hintsContainer()->isHidden());
-}
-
-void TestMainWindow::defaultCheckboxes()
-{
-    TWindowFixture Fixture(3);
-    Fixture.package(1)->m_IsDefault = true;
-    TLauncherMainWindow& Window = Fixture.window();
-    QSignalSpy Changed(&Window, &TLauncherMainWindow::defaultChanged);
     QCheckBox* pFirst = Window.packageItem(0)->defaultClientCheckbox();
-    QCheckBox* pSecond = Window.packageItem(1)->defaultClientCheckbox();
-
-    // Already the default: nothing.
-    Window.onDefaultClientPackageCheckboxChanged(Fixture.package(1), true);
+    QVERIFY(Window.packageItem(2)->defaultClientCheckbox()->isChecked());
+    QVERIFY(!pFirst->isChecked());
+    // Already the default, or unchecking one that is not: nothing.
+    Window.onDefaultClientPackageCheckboxChanged(Fixture.package(2), true);
+    Window.onDefaultClientPackageCheckboxChanged(Fixture.package(3), false);
     QCOMPARE(Changed.size(), 0);
-    // Unchecking a package that is not the default: nothing.
-    Window.onDefaultClientPackageCheckboxChanged(Fixture.package(2), false);
-    QCOMPARE(Changed.size(), 0);
-
     // Another package: the previous one is cleared, one signal.
     pFirst->setChecked(true);
     QCOMPARE(Changed.size(), 1);
     QCOMPARE(Changed.at(0).at(0).value<std::shared_ptr<TPackage>>(), Fixture.package(0));
     QCOMPARE(Changed.at(0).at(1).toBool(), true);
-    QVERIFY(!pSecond->isChecked());
+    QVERIFY(!Window.packageItem(2)->defaultClientCheckbox()->isChecked());
     QCOMPARE(Window.defaultPackageId(), 0);
-
     // Unchecking the default: no default any more, one signal.
     pFirst->setChecked(false);
     QCOMPARE(Changed.size(), 2);
-    QCOMPARE(Changed.at(1).at(0).value<std::shared_ptr<TPackage>>(), Fixture.package(0));
     QCOMPARE(Changed.at(1).at(1).toBool(), false);
     QCOMPARE(Window.defaultPackageId(), -1);
-    for (int Id = 0; Id < 3; ++Id) {
-        QVERIFY(!Window.packageItem(Id)->defaultClientCheckbox()->isChecked());
-    }
-
     // setDefault from the flow moves the mark without a signal.
-    Window.setDefault(Fixture.package(2), true);
+    Window.setDefault(Fixture.package(3), true);
     QCOMPARE(Changed.size(), 2);
-    QCOMPARE(Window.defaultPackageId(), 2);
-    QVERIFY(Window.packageItem(2)->defaultClientCheckbox()->isChecked());
-}
+    QCOMPARE(Window.defaultPackageId(), 3);
+    QVERIFY(Window.packageItem(3)->defaultClientCheckbox()->isChecked());
 
-void TestMainWindow::emptyPackageListReportsConnectionProblem()
-{
-    TWindowFixture Fixture(0);
-    TLauncherMainWindow& Window = Fixture.window();
-    QMessageBox* pBox = Window.messageBox();
-    QVERIFY(pBox);
-    QVERIFY(pBox->isVisible());
-    QCOMPARE(pBox->parent(), &Window);
+    // No packages at all: the user is told the service could not be reached.
+    TWindowFixture Empty(0);
+    QMessageBox* pBox = Empty.window().messageBox();
+    QVERIFY(pBox && pBox->isVisible());
     QCOMPARE(pBox->windowTitle(), QStringLiteral("Connection problem"));
     QCOMPARE(pBox->text(), QStringLiteral("Could not connect to the update service.\n\nPlease try again later.\n"));
-    QCOMPARE(pBox->icon(), QMessageBox::Critical);
-    QCOMPARE(Window.packageGrid()->count(), 0);
-    QCOMPARE(Window.defaultPackageId(), -1);
-}
-
-void TestMainWindow::forwardsItemSignalsAndManagerSignals()
-{
-    TWindowFixture Fixture(2);
-    TInstallationManager Manager(Fixture.m_pConfiguration, std::make_shared<TLauncherFilesystemHelper>());
-    TLauncherMainWindow& Window = Fixture.window(&Manager);
-    QSignalSpy Button(&Window, &TLauncherMainWindow::clientPackageButtonClicked);
-    QSignalSpy Verify(&Window, &TLauncherMainWindow::clientPackageVerifyButtonClicked);
-
-    Window.packageItem(1)->button()->click();
-    QCOMPARE(Button.size(), 1);
-    QCOMPARE(Button.at(0).at(0).value<std::shared_ptr<TPackage>>(), Fixture.package(1));
-    Fixture.package(0)->setLocalPackageStatus(ELocalPackageStatus::Installed);
-    Window.packageItem(0)->button()->contextMenu()->actions().first()->trigger();
-    QCOMPARE(Verify.size(), 1);
-    QCOMPARE(Verify.at(0).at(0).value<std::shared_ptr<TPackage>>(), Fixture.package(0));
-
-    // The manager's announcements reach the package's item.
-    auto pInstallation = makeInstallation(Fixture.package(1));
-    emit Manager.installationOrUpdateStarted(*pInstallation);
-    QVERIFY(!Window.packageItem(1)->progressBar()->isHidden());
-    QVERIFY(Window.packageItem(0)->progressBar()->isHidden());
-    pInstallation->onDownloadCompleted();
-    emit Manager.installationOrUpdateFinished(*pInstallation);
-    QVERIFY(Window.packageItem(1)->progressBar()->isHidden());
-    QVERIFY(!Window.packageItem(1)->button()->isHidden());
-    QVERIFY(!Window.messageBox());
-    QVERIFY(Window.installationFailureBoxes().isEmpty());
-
-    // A job of a package without an item is ignored.
-    auto pStranger = std::make_shared<TPackage>(42, QJsonObject{{"name", "Stranger"}}, QUrl());
-    auto pStrangerJob = makeInstallation(pStranger);
-    pStrangerJob->onDownloadFailed(EPackageDownloaderError::SavingFailed);
-    emit Manager.installationOrUpdateStarted(*pStrangerJob);
-    emit Manager.installationOrUpdateFinished(*pStrangerJob);
-    QCOMPARE(Window.installationFailureBoxes().size(), 1);
-    Window.installationFailureBoxes().first()->close();
 }
 
 void TestMainWindow::reportsByErrorReason()
 {
     TWindowFixture Fixture(2, QUrl(), {QStringLiteral("Torvane Online"), QStringLiteral("Torvane Beta")});
-    TLauncherMainWindow& Window = Fixture.window();
+    TInstallationManager Manager(Fixture.m_pConfiguration, std::make_shared<TLauncherFilesystemHelper>());
+    TLauncherMainWindow& Window = Fixture.window(&Manager);
 
-    auto pSuccess = makeInstallation(Fixture.package(0));
+    // The manager's announcements reach the package's item; success reports nothing.
+    auto pSuccess = makeInstallation(Fixture.package(1));
+    emit Manager.installationOrUpdateStarted(*pSuccess);
+    QVERIFY(!Window.packageItem(1)->progressBar()->isHidden());
+    QVERIFY(Window.packageItem(0)->progressBar()->isHidden());
     pSuccess->onDownloadCompleted();
-    Window.onInstallationOrUpdateFinished(*pSuccess);
+    emit Manager.installationOrUpdateFinished(*pSuccess);
+    QVERIFY(Window.packageItem(1)->progressBar()->isHidden());
     QVERIFY(!Window.messageBox());
     QVERIFY(Window.installationFailureBoxes().isEmpty());
 
@@ -401,8 +312,6 @@ void TestMainWindow::reportsByErrorReason()
     QCOMPARE(pSavingBox->text(), QStringLiteral("The installation of Torvane Online failed.\n\nMake sure you have enough free disk space and the "
                                                 "application isn't currently running, then try again."));
     QCOMPARE(pSavingBox->icon(), QMessageBox::Critical);
-    QCOMPARE(pSavingBox->standardButtons(), QMessageBox::StandardButtons(QMessageBox::Ok));
-    QCOMPARE(pSavingBox->windowModality(), Qt::ApplicationModal);
     QVERIFY(pSavingBox->isVisible());
 
     auto pVerification = makeInstallation(Fixture.package(1));
@@ -434,17 +343,15 @@ void TestMainWindow::downloadFailureWaitsForTheTrace()
     TLauncherMainWindow& Window = Fixture.window();
     const QString Report = QStringLiteral("The installation of %1 failed.\n\nNot all files necessary could be downloaded. Please try again later.\n\n"
                                           "Diagnostic information: %2");
+    const QString Trace = QStringLiteral("FL: 31f7, TS: 1765012345.678, COLO: FRA, IP: 127.0.0.1");
 
     auto pFirst = makeInstallation(Fixture.package(0));
     pFirst->onDownloadFailed(EPackageDownloaderError::DownloadFailed);
     Window.onInstallationOrUpdateFinished(*pFirst);
     QPointer<QMessageBox> pBox = Window.messageBox();
-    QVERIFY(pBox);
-    QVERIFY(pBox->isVisible());
+    QVERIFY(pBox && pBox->isVisible());
     QCOMPARE(pBox->windowTitle(), QStringLiteral("Download failed"));
-    QCOMPARE(pBox->icon(), QMessageBox::Critical);
     QCOMPARE(pBox->text(), Report.arg(QStringLiteral("Torvane Online"), QStringLiteral("Loading, please wait...")));
-    QVERIFY(Fixture.m_pTrace->m_UnderWay);
 
     // A second failure before the trace arrives takes over the same box.
     auto pSecond = makeInstallation(Fixture.package(1));
@@ -454,245 +361,67 @@ void TestMainWindow::downloadFailureWaitsForTheTrace()
     QCOMPARE(pBox->text(), Report.arg(QStringLiteral("Torvane Beta"), QStringLiteral("Loading, please wait...")));
 
     // The trace replaces the placeholder, for the package the box names now.
-    const QString WithTrace = Report.arg(QStringLiteral("Torvane Beta"), QStringLiteral("FL: 31f7, TS: 1765012345.678, COLO: FRA, IP: 127.0.0.1"));
-    QTRY_COMPARE(pBox->text(), WithTrace);
-    QCOMPARE(Server.requestCount(QStringLiteral("/cdn-cgi/trace")), 1);
+    QTRY_COMPARE(pBox->text(), Report.arg(QStringLiteral("Torvane Beta"), Trace));
     QCOMPARE(Window.findChildren<QMessageBox*>().size(), 1);
 
-    // Later failures use the values at once, in the same box.
+    // Later failures use the values at once, in the same box, without asking again.
     pBox->hide();
     Window.onInstallationOrUpdateFinished(*pFirst);
     QCOMPARE(Window.messageBox(), pBox.data());
     QVERIFY(pBox->isVisible());
-    QCOMPARE(pBox->text(), Report.arg(QStringLiteral("Torvane Online"), QStringLiteral("FL: 31f7, TS: 1765012345.678, COLO: FRA, IP: 127.0.0.1")));
+    QCOMPARE(pBox->text(), Report.arg(QStringLiteral("Torvane Online"), Trace));
     QCOMPARE(Server.requestCount(QStringLiteral("/cdn-cgi/trace")), 1);
     pBox->hide();
 }
 
-void TestMainWindow::downloadFailureWithoutTrace()
-{
-    const QString Failed = QStringLiteral("Diagnostic information: Failed to obtain information.");
-    {
-        // No trace address: the answer is known at once.
-        TWindowFixture Fixture(1);
-        TLauncherMainWindow& Window = Fixture.window();
-        auto pJob = makeInstallation(Fixture.package(0));
-        pJob->onDownloadFailed(EPackageDownloaderError::DownloadFailed);
-        Window.onInstallationOrUpdateFinished(*pJob);
-        QVERIFY2(Window.messageBox()->text().endsWith(Failed), qPrintable(Window.messageBox()->text()));
-        Window.messageBox()->hide();
-    }
-    {
-        // The trace fails while the box is open: the placeholder is replaced.
-        TLoopbackHttpServer Server;
-        TBehaviour Broken;
-        Broken.status = 500;
-        Broken.delayBeforeHeadersMs = 200;
-        Server.setBehaviour(QStringLiteral("/trace"), Broken);
-        TWindowFixture Fixture(1, Server.url(QStringLiteral("/trace")));
-        TLauncherMainWindow& Window = Fixture.window();
-        auto pJob = makeInstallation(Fixture.package(0));
-        pJob->onDownloadFailed(EPackageDownloaderError::DownloadFailed);
-        Window.onInstallationOrUpdateFinished(*pJob);
-        QVERIFY(Window.messageBox()->text().endsWith(QStringLiteral("Loading, please wait...")));
-        QTRY_VERIFY(Window.messageBox()->text().endsWith(Failed));
-        Window.messageBox()->hide();
-    }
-    {
-        // The box was closed before the trace came: it stays closed.
-        TLoopbackHttpServer Server;
-        Server.setBody(QStringLiteral("/trace"), "fl=1\nts=2\ncolo=AMS\nip=127.0.0.1\n", "text/plain");
-        TBehaviour Slow;
-        Slow.delayBeforeHeadersMs = 200;
-        Server.setBehaviour(QStringLiteral("/trace"), Slow);
-        TWindowFixture Fixture(1, Server.url(QStringLiteral("/trace")));
-        TLauncherMainWindow& Window = Fixture.window();
-        auto pJob = makeInstallation(Fixture.package(0));
-        pJob->onDownloadFailed(EPackageDownloaderError::DownloadFailed);
-        Window.onInstallationOrUpdateFinished(*pJob);
-        Window.messageBox()->hide();
-        QTRY_VERIFY(Fixture.m_pTrace->m_Received);
-        QVERIFY(!Window.messageBox()->isVisible());
-        QVERIFY(Window.messageBox()->text().endsWith(QStringLiteral("Loading, please wait...")));
-    }
-}
-
-void TestMainWindow::hintsInAllThreeCategories()
-{
-    TLoopbackHttpServer Server;
-    TWindowFixture Fixture(4);
-    TLauncherMainWindow& Window = Fixture.window();
-    QPointer<QWidget> pFirstBrowser = Window.hintSlot(QStringLiteral("cat1"))->findChild<shared::QTextBrowserWithNetwork*>();
-    QVERIFY(pFirstBrowser);
-
-    std::vector<shared::THint> Hints = serveHints(Server, {QStringLiteral("cat1"), QStringLiteral("cat2"), QStringLiteral("cat3")});
-    // A second hint of a category already shown is skipped.
-    Hints.push_back(makeHint(QStringLiteral("cat2"), QStringLiteral("Second"), Server.url(QStringLiteral("/hint0.png")),
-                             QStringLiteral("https://torvane.example/second")));
-    Window.setHints(Hints);
-    deliverDeferredDeletes();
-
-    QVERIFY(!Window.hintSpacer());
-    QVERIFY(!Window.hintsContainer()->isHidden());
-    QVERIFY(!Window.hintGroupBox()->isHidden());
-    QCOMPARE(Window.hintGroupBox()->layout()->indexOf(Window.hintsContainer()), 0);
-    QVERIFY(!pFirstBrowser);
-    QCOMPARE(Server.requestCount(QStringLiteral("/hint0.png")), 1);
-
-    const QStringList Categories{QStringLiteral("cat1"), QStringLiteral("cat2"), QStringLiteral("cat3")};
-    for (int Index = 0; Index < 3; ++Index) {
-        const QString& Category = Categories[Index];
-        QWidget* pSlot = Window.hintSlot(Category);
-        QWidget* pFrame = Window.findChild<QWidget*>(QStringLiteral("hintFrame_") + Category);
-        QVERIFY(pFrame);
-        QCOMPARE(pSlot->parentWidget(), pFrame);
-        QCOMPARE(pFrame->size(), QSize(286, 84));
-        QVERIFY(pFrame->styleSheet().contains(QStringLiteral("#8ED838")));
-        QVERIFY(!pFrame->mask().isEmpty());
-        QVERIFY(!pSlot->findChild<shared::QTextBrowserWithNetwork*>());
-        const QList<ClickableLabel*> Labels = pSlot->findChildren<ClickableLabel*>();
-        QCOMPARE(Labels.size(), 2);
-        ClickableLabel* pImage = Labels[0];
-        ClickableLabel* pCaption = Labels[1];
-        // A 580 x 160 picture covers 290 x 80 and sits 7 pixels left of the slot.
-        QCOMPARE(pImage->geometry(), QRect(-7, 0, 290, 80));
-        QCOMPARE(pImage->pixmap(Qt::ReturnByValue).size(), QSize(290, 80));
-        QCOMPARE(pCaption->geometry(), QRect(0, 50, 280, 30));
-        QVERIFY(pCaption->text().endsWith(Hints[Index].m_RichText.mid(int(strlen(shared::kHintRichTextPrefix)))));
-        QVERIFY(pCaption->styleSheet().contains(QStringLiteral("padding-left: %1px;").arg(Index == 0 ? 10 : 18)));
-        QVERIFY(pCaption->styleSheet().contains(QStringLiteral("rgba(50, 50, 50, 0.7)")));
-        QCOMPARE(pCaption->toolTip(), Hints[Index].m_Url);
-
-        QTest::mousePress(pCaption, Qt::LeftButton);
-        QTest::mousePress(pImage, Qt::LeftButton);
-        QCOMPARE(m_UrlCatcher.m_Urls, (QList<QUrl>{QUrl(Hints[Index].m_Url), QUrl(Hints[Index].m_Url)}));
-        m_UrlCatcher.m_Urls.clear();
-    }
-}
-
-void TestMainWindow::hintsInTwoCategoriesOrWrongCaseKeepTheSpacer()
+void TestMainWindow::hintsNeedAllThreeCategories()
 {
     TLoopbackHttpServer Server;
     {
+        TWindowFixture Fixture(4);
+        TLauncherMainWindow& Window = Fixture.window();
+        QVERIFY(spacerInLayout(Window));
+        QVERIFY(Window.hintsContainer()->isHidden());
+        QPointer<QWidget> pFirstBrowser = Window.hintSlot(QStringLiteral("cat1"))->findChild<shared::QTextBrowserWithNetwork*>();
+        QVERIFY(pFirstBrowser);
+
+        std::vector<shared::THint> Hints = serveHints(Server, {QStringLiteral("cat1"), QStringLiteral("cat2"), QStringLiteral("cat3")});
+        // A second hint of a category already shown is skipped.
+        Hints.push_back(makeHint(QStringLiteral("cat2"), QStringLiteral("Second"), Server.url(QStringLiteral("/hint0.png")),
+                                 QStringLiteral("https://torvane.example/second")));
+        Window.setHints(Hints);
+        deliverDeferredDeletes();
+        QVERIFY(!Window.hintSpacer());
+        QVERIFY(!Window.hintsContainer()->isHidden());
+        QVERIFY(!pFirstBrowser);
+        QCOMPARE(Server.requestCount(QStringLiteral("/hint0.png")), 1);
+        for (int Index = 0; Index < 3; ++Index) {
+            const QList<ClickableLabel*> Labels = Window.hintSlot(QStringLiteral("cat%1").arg(Index + 1))->findChildren<ClickableLabel*>();
+            QCOMPARE(Labels.size(), 2);
+            QCOMPARE(Labels[0]->pixmap(Qt::ReturnByValue).size(), QSize(290, 80));
+            QTest::mousePress(Labels[1], Qt::LeftButton);
+            QCOMPARE(m_UrlCatcher.m_Urls.value(Index), QUrl(Hints[Index].m_Url));
+        }
+    }
+    {
+        // Two categories: the spacer stays and the hints stay hidden.
         TWindowFixture Fixture(2);
         TLauncherMainWindow& Window = Fixture.window();
         Window.setHints(serveHints(Server, {QStringLiteral("cat1"), QStringLiteral("cat2")}));
         QVERIFY(spacerInLayout(Window));
         QVERIFY(Window.hintsContainer()->isHidden());
-        QVERIFY(!Window.hintGroupBox()->isHidden());
-        QVERIFY(Window.findChild<QWidget*>(QStringLiteral("hintFrame_cat2")));
-        QVERIFY(!Window.findChild<QWidget*>(QStringLiteral("hintFrame_cat3")));
         QVERIFY(Window.hintSlot(QStringLiteral("cat3"))->findChild<shared::QTextBrowserWithNetwork*>());
     }
     {
+        // A category in another letter case is skipped, so only two remain.
         TWindowFixture Fixture(2);
         TLauncherMainWindow& Window = Fixture.window();
         Window.setHints(serveHints(Server, {QStringLiteral("Cat1"), QStringLiteral("cat2"), QStringLiteral("cat3")}));
         QVERIFY(spacerInLayout(Window));
         QVERIFY(Window.hintsContainer()->isHidden());
-        QVERIFY(!Window.findChild<QWidget*>(QStringLiteral("hintFrame_cat1")));
         QVERIFY(Window.hintSlot(QStringLiteral("cat1"))->findChildren<ClickableLabel*>().isEmpty());
         QVERIFY(Window.findChild<QWidget*>(QStringLiteral("hintFrame_cat3")));
     }
-    {
-        TWindowFixture Fixture(2);
-        TLauncherMainWindow& Window = Fixture.window();
-        const int Requests = Server.totalRequests();
-        Window.setHints({});
-        QVERIFY(spacerInLayout(Window));
-        QVERIFY(Window.hintsContainer()->isHidden());
-        QVERIFY(!Window.hintGroupBox()->isHidden());
-        QCOMPARE(Server.totalRequests(), Requests);
-    }
-    {
-        // A picture that cannot be had leaves an empty image; caption and link still work.
-        TWindowFixture Fixture(1);
-        TLauncherMainWindow& Window = Fixture.window();
-        std::vector<shared::THint> Hints = serveHints(Server, {QStringLiteral("cat1"), QStringLiteral("cat2"), QStringLiteral("cat3")});
-        Hints[1].m_ImageUrl = Server.url(QStringLiteral("/gone.png")).toString();
-        Window.setHints(Hints);
-        QVERIFY(!Window.hintSpacer());
-        const QList<ClickableLabel*> Labels = Window.hintSlot(QStringLiteral("cat2"))->findChildren<ClickableLabel*>();
-        QCOMPARE(Labels.size(), 2);
-        QVERIFY(Labels[0]->pixmap(Qt::ReturnByValue).isNull());
-        QTest::mousePress(Labels[1], Qt::LeftButton);
-        QCOMPARE(m_UrlCatcher.m_Urls, QList<QUrl>{QUrl(Hints[1].m_Url)});
-    }
-}
-
-void TestMainWindow::singleImageHint()
-{
-    TLoopbackHttpServer Server;
-    Server.setBody(QStringLiteral("/single.png"), hintPicture(560, 208, Qt::darkBlue, Qt::cyan), "image/png");
-    TWindowFixture Fixture(1);
-    TLauncherMainWindow& Window = Fixture.window();
-    QPointer<QWidget> pBrowser = Window.hintSlot(QStringLiteral("cat1"))->findChild<shared::QTextBrowserWithNetwork*>();
-    shared::THint Hint = makeHint(QStringLiteral("cat2"), QStringLiteral("Maintenance on Tuesday"), Server.url(QStringLiteral("/single.png")),
-                                  QStringLiteral("https://torvane.example/maintenance"));
-    Hint.m_Title.clear();
-    Window.setHint(Hint);
-    deliverDeferredDeletes();
-
-    QVERIFY(!pBrowser);
-    QCOMPARE(Window.hintGroupBox()->title(), QStringLiteral("Hint"));
-    const QList<ClickableLabel*> Labels = Window.hintSlot(QStringLiteral("cat1"))->findChildren<ClickableLabel*>();
-    QCOMPARE(Labels.size(), 2);
-    QCOMPARE(Labels[0]->geometry(), QRect(-2, -12, 280, 104));
-    QCOMPARE(Labels[0]->minimumSize(), QSize(280, 104));
-    QCOMPARE(Labels[1]->geometry(), QRect(0, 74, 280, 30));
-    QVERIFY(Labels[1]->styleSheet().contains(QStringLiteral("padding-left: 10px;")));
-    QVERIFY(Labels[1]->styleSheet().contains(QStringLiteral("rgba(50, 50, 50, 0.5)")));
-    QTest::mousePress(Labels[1], Qt::LeftButton);
-    emit Labels[0]->linkActivated(QString());
-    QCOMPARE(m_UrlCatcher.m_Urls, (QList<QUrl>{QUrl(Hint.m_Url), QUrl(Hint.m_Url)}));
-}
-
-void TestMainWindow::aboutBox()
-{
-    TWindowFixture Fixture(1);
-    TLauncherMainWindow& Window = Fixture.window();
-    QLabel* pAboutLink = nullptr;
-    for (QLabel* pLabel : Window.findChildren<QLabel*>()) {
-        if (pLabel->toolTip() == QLatin1String("About")) {
-            pAboutLink = pLabel;
-        }
-    }
-    QVERIFY(pAboutLink);
-    QVERIFY(!pAboutLink->openExternalLinks());
-    QCOMPARE(pAboutLink->text(), QStringLiteral("<a href=\"about\"><img src=\":/images/launcher/icircle.png\"/></a>"));
-
-    // Without the translation file the ids show.
-    emit pAboutLink->linkActivated(QStringLiteral("about"));
-    QPointer<QMessageBox> pBox = Window.aboutBox();
-    QVERIFY(pBox);
-    QCOMPARE(pBox->windowTitle(), QStringLiteral("launcher.about.title"));
-    QCOMPARE(pBox->text(), QStringLiteral("launcher.about.text"));
-    pBox->close();
-    deliverDeferredDeletes();
-    QVERIFY(!pBox);
-    QVERIFY(!Window.aboutBox());
-
-    // With it (compiled beside the executable), the six values are filled in.
-    zarvo::shared::TTranslationManager Translations;
-    QVERIFY(Translations.loadAndInstall(QCoreApplication::instance(), QStringLiteral("launcher.en"), QCoreApplication::applicationDirPath()));
-    Window.onAboutDialogRequested(QStringLiteral("about"));
-    pBox = Window.aboutBox();
-    QVERIFY(pBox);
-    QVERIFY(pBox->isVisible());
-    QVERIFY(pBox->isModal());
-    QCOMPARE(pBox->icon(), QMessageBox::Information);
-    QCOMPARE(pBox->textFormat(), Qt::RichText);
-    QCOMPARE(pBox->textInteractionFlags(), Qt::TextSelectableByMouse | Qt::LinksAccessibleByMouse);
-    QCOMPARE(pBox->windowTitle(), QStringLiteral("About Torvane Online"));
-    const QString Text = pBox->text();
-    QVERIFY2(Text.contains(QStringLiteral("2019&ndash;%1").arg(QDate::currentDate().year())), qPrintable(Text));
-    QVERIFY(Text.contains(QStringLiteral("<a href=\"https://www.gnu.org/licenses/lgpl-3.0.html\">https://www.gnu.org/licenses/lgpl-3.0.html</a>")));
-    QVERIFY(Text.contains(QStringLiteral("<a href=\"https://code.qt.io/cgit/qt/qtbase.git/\">https://code.qt.io/cgit/qt/qtbase.git/</a>")));
-    QVERIFY(!Text.contains(QLatin1Char('%')));
-    // Asking again while it is open does not stack a second box.
-    Window.onAboutDialogRequested(QStringLiteral("about"));
-    QCOMPARE(Window.findChildren<QMessageBox*>(QStringLiteral("aboutBox")).size(), 1);
-    pBox->close();
 }
 
 void TestMainWindow::dragging()

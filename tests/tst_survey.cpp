@@ -11,26 +11,18 @@
 #include "TSystemSurveyUploader.h"
 #include "TSystemSurveyValueRetriever.h"
 
-#include <QGuiApplication>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QMap>
 #include <QNetworkAccessManager>
-#include <QScreen>
 #include <QSignalSpy>
+#include <QtEndian>
 #include <QTemporaryDir>
 #include <QtTest>
-
-#include <cerrno>
-#include <csignal>
-#include <stdexcept>
-
-#include <unistd.h>
 
 using namespace systemsurvey;
 using shared::TJsonDocumentHttpPostSender;
 using shared::TJsonDocumentUploaderBase;
-using testsupport::TBehaviour;
 using testsupport::TLoopbackHttpServer;
 
 namespace {
@@ -67,25 +59,19 @@ QByteArray cpuInfoBlocks(const QList<int>& PhysicalIds, int Cores, const QList<Q
 
 quint32 registerOf(const QByteArray& Bytes, int Offset)
 {
-    quint32 Value = 0;
-    for (int Byte = 3; Byte >= 0; --Byte) {
-        Value = (Value << 8) | quint8(Bytes.at(Offset + Byte));
-    }
-    return Value;
+    return qFromLittleEndian<quint32>(Bytes.constData() + Offset);
 }
 
 // A processor described by its cpuid leaves.
 class TFakeCpuRetriever : public TSystemSurveyValueRetriever {
 public:
     explicit TFakeCpuRetriever(const QString& CpuInfoPath)
-        : TSystemSurveyValueRetriever(inputsWithCpuInfo(CpuInfoPath))
+        : TSystemSurveyValueRetriever([&] {
+            TInputs Inputs;
+            Inputs.m_CpuInfoPath = CpuInfoPath;
+            return Inputs;
+        }())
     {
-    }
-    static TInputs inputsWithCpuInfo(const QString& Path)
-    {
-        TInputs Inputs;
-        Inputs.m_CpuInfoPath = Path;
-        return Inputs;
     }
     void setVendor(const QByteArray& Vendor, quint32 HighestLeaf)
     {
@@ -105,37 +91,20 @@ protected:
     TRegisters cpuid(quint32 Leaf) const override { return m_Leaves.value(Leaf); }
 };
 
-// Fixed values for every operation; records the order of the calls.
-class TRecordingRetriever : public TSystemSurveyValueRetriever {
+// Fixed values for every operation.
+class TFixedRetriever : public TSystemSurveyValueRetriever {
 public:
-    std::vector<TMonitorInfo> getMonitors() const override
-    {
-        return record("monitors", std::vector<TMonitorInfo>{{1920, 1080, false, 60}, {2560, 1440, true, 144}});
-    }
-    TOperatingSystemInfo getOperatingSystem() const override
-    {
-        return record("operatingSystem", TOperatingSystemInfo{"Linux", "Fakix", "7.1"});
-    }
-    quint64 getMainMemorySize() const override { return record("mainMemorySize", Q_UINT64_C(17179869184)); }
+    std::vector<TMonitorInfo> getMonitors() const override { return {{1920, 1080, false, 60}, {2560, 1440, true, 144}}; }
+    TOperatingSystemInfo getOperatingSystem() const override { return {"Linux", "Fakix", "7.1"}; }
+    quint64 getMainMemorySize() const override { return Q_UINT64_C(17179869184); }
     void getProcessorCounts(quint64& Numa, quint64& Physical, quint64& Cores, quint64& Logical) const override
     {
-        record("processorCounts", 0);
         Numa = 0, Physical = 1, Cores = 4, Logical = 8;
     }
-    double getClockSpeed() const override { return record("clockSpeed", 3400.5); }
-    std::vector<TGpuInfo> getGpus() const override { return record("gpus", TSystemSurveyValueRetriever::getGpus()); }
-    mutable QStringList m_Calls;
+    double getClockSpeed() const override { return 3400.5; }
 
 protected:
     TRegisters cpuid(quint32) const override { return {}; }
-
-private:
-    template <typename T>
-    T record(const char* Call, T Value) const
-    {
-        m_Calls << QLatin1String(Call);
-        return Value;
-    }
 };
 
 std::shared_ptr<TSystemSurveyAsJsonDocumentCreator> documentCreatorOn(std::shared_ptr<TSystemSurveyValueRetriever> pRetriever)
@@ -144,174 +113,54 @@ std::shared_ptr<TSystemSurveyAsJsonDocumentCreator> documentCreatorOn(std::share
                                                                 std::make_shared<TSystemSurveyToJsonConverter>());
 }
 
-QSet<QString> keysOf(const QJsonObject& Object)
-{
-    const QStringList Keys = Object.keys();
-    return QSet<QString>(Keys.begin(), Keys.end());
-}
-
 } // namespace
 
 class TestSurvey : public QObject {
     Q_OBJECT
 private slots:
-    void processorCounts_data();
-    void processorCounts();
-    void clockSpeed_data();
-    void clockSpeed();
-    void processorRecordFromCpuid();
-    void thisMachine();
+    void processorFromCpuinfoAndCpuid();
     void releaseToolFallbackAndOutput();
-    void hangingReleaseToolIsKilled();
-    void creatorAsksEveryValueInOrder();
     void documentKeysAndTypes();
     void clientId();
     void uploaderAnswers_data();
     void uploaderAnswers();
-    void lastErrorIsClearedBySuccess();
     void postedRequest();
-    void invalidUrlCollectsNothing();
-    void sharedManagerAndDoubleConnection();
 };
 
-void TestSurvey::processorCounts_data()
+void TestSurvey::processorFromCpuinfoAndCpuid()
 {
-    QTest::addColumn<bool>("exists");
-    QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<quint64>("physical");
-    QTest::addColumn<quint64>("cores");
-    QTest::addColumn<quint64>("logical");
-
+    QTemporaryDir Directory;
+    const QString Path = Directory.filePath(QStringLiteral("cpuinfo"));
     // the model name "Common KVM processor" must not count as a ninth..sixteenth processor
-    QTest::newRow("8 threads, 1 package") << true << cpuInfoBlocks({0, 0, 0, 0, 0, 0, 0, 0}, 4, {})
-                                          << quint64(1) << quint64(4) << quint64(8);
-    QTest::newRow("2 packages") << true << cpuInfoBlocks({0, 0, 1, 1}, 2, {}) << quint64(2) << quint64(2) << quint64(4);
-    QTest::newRow("same id, other spacing")
-        << true << QByteArray("processor : 0\nphysical id\t: 0\nprocessor : 1\nphysical id : 0\n")
-        << quint64(1) << quint64(0) << quint64(2);
-    QTest::newRow("last cpu cores wins, bad one ignored")
-        << true << QByteArray("processor\t: 0\ncpu cores\t: 2\ncpu cores\t: 6\ncpu cores\t: many\n")
-        << quint64(0) << quint64(6) << quint64(1);
-    QTest::newRow("empty file") << true << QByteArray() << quint64(0) << quint64(0) << quint64(0);
-    QTest::newRow("missing file") << false << QByteArray() << quint64(0) << quint64(0) << quint64(0);
-}
-
-void TestSurvey::processorCounts()
-{
-    QFETCH(bool, exists);
-    QFETCH(QByteArray, content);
-    QTemporaryDir Directory;
-    const QString Path = Directory.filePath(QStringLiteral("cpuinfo"));
-    if (exists) {
-        writeFile(Path, content);
-    }
-    quint64 Numa = 99, Physical = 99, Cores = 99, Logical = 99;
-    TFakeCpuRetriever(Path).getProcessorCounts(Numa, Physical, Cores, Logical);
-    QCOMPARE(Numa, quint64(0));
-    QTEST(Physical, "physical");
-    QTEST(Cores, "cores");
-    QTEST(Logical, "logical");
-}
-
-void TestSurvey::clockSpeed_data()
-{
-    QTest::addColumn<bool>("exists");
-    QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<double>("speed");
-
-    QTest::newRow("highest of 800 and 3400") << true << cpuInfoBlocks({0, 0, 0, 0}, 2, {"800.000", "3400.000"}) << 3400.0;
-    QTest::newRow("unreadable value ignored")
-        << true << QByteArray("cpu MHz\t\t: fast\ncpu MHz\t\t: 1200.5\ncpu MHz : nan\n") << 1200.5;
-    QTest::newRow("no cpu MHz lines") << true << QByteArray("processor\t: 0\n") << 0.0;
-    QTest::newRow("missing file") << false << QByteArray() << 0.0;
-}
-
-void TestSurvey::clockSpeed()
-{
-    QFETCH(bool, exists);
-    QFETCH(QByteArray, content);
-    QTemporaryDir Directory;
-    const QString Path = Directory.filePath(QStringLiteral("cpuinfo"));
-    if (exists) {
-        writeFile(Path, content);
-    }
-    QTEST(TFakeCpuRetriever(Path).getClockSpeed(), "speed");
-}
-
-void TestSurvey::processorRecordFromCpuid()
-{
-    QTemporaryDir Directory;
-    const QString Path = Directory.filePath(QStringLiteral("cpuinfo"));
     writeFile(Path, cpuInfoBlocks({0, 0, 0, 0, 0, 0, 0, 0}, 4, {"800.000", "3400.000"}));
-
     TFakeCpuRetriever Intel(Path);
     Intel.setVendor("GenuineIntel", 0x16);
     Intel.m_Leaves[1] = {0, 0, 0, (1u << 25) | (1u << 26)};
     Intel.m_Leaves[0x80000000u] = {0x80000008u, 0, 0, 0};
     Intel.m_Leaves[0x80000001u] = {0, 0, 0, 1u << 29};
     Intel.setBrand(QByteArray("  Intel(R) Core(TM)   i7-1065G7 CPU @ 1.30GHz").leftJustified(48, '\0'));
-    TCpuInfo Cpu = Intel.getCpu();
+    const TCpuInfo Cpu = Intel.getCpu();
     QCOMPARE(Cpu.m_Manufacturer, QStringLiteral("Intel"));
     QCOMPARE(Cpu.m_BrandName, QStringLiteral("Intel(R) Core(TM) i7-1065G7 CPU @ 1.30GHz"));
     QVERIFY(Cpu.m_Is64Bit && Cpu.m_Sse && Cpu.m_Sse2);
-    QCOMPARE(Cpu.m_LogicalCoreCount, quint64(8));
-    QCOMPARE(Cpu.m_PhysicalCount, quint64(1));
-    QCOMPARE(Cpu.m_CoreCount, quint64(4));
-    QCOMPARE(Cpu.m_ClockSpeed, 3400.0);
+    // logical, physical, cores, NUMA nodes
+    QCOMPARE((QList<quint64>{Cpu.m_LogicalCoreCount, Cpu.m_PhysicalCount, Cpu.m_CoreCount, Cpu.m_NumaNodeCount}),
+             (QList<quint64>{8, 1, 4, 0}));
+    QCOMPARE(Cpu.m_ClockSpeed, 3400.0); // the highest "cpu MHz"
 
-    // all 48 brand bytes used, no terminating zero byte
-    const QByteArray Full("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuv");
-    Intel.setBrand(Full);
-    QCOMPARE(Intel.getCpu().m_BrandName, QString::fromLatin1(Full));
+    // an unreadable speed is skipped; no file at all gives zeros, not an error
+    writeFile(Path, "cpu MHz\t\t: fast\ncpu MHz\t\t: 1200.5\ncpu MHz : nan\n");
+    QCOMPARE(Intel.getClockSpeed(), 1200.5);
+    quint64 Numa = 99, Physical = 99, Cores = 99, Logical = 99;
+    TFakeCpuRetriever(Directory.filePath(QStringLiteral("absent"))).getProcessorCounts(Numa, Physical, Cores, Logical);
+    QVERIFY(Numa == 0 && Physical == 0 && Cores == 0 && Logical == 0);
 
-    QCOMPARE(TSystemSurveyValueRetriever::manufacturerFromVendorString("XenVMMXenVMM"), QStringLiteral(" Xen HVM"));
-    QCOMPARE(TSystemSurveyValueRetriever::manufacturerFromVendorString("genuineintel"), QStringLiteral("Unknown Manufacturer"));
-
-    // no brand leaves; leaf 0x80000001 still says long mode; leaf 1 not offered
-    TFakeCpuRetriever Old(Path);
-    Old.setVendor("NotAVendor!!", 0);
-    Old.m_Leaves[1] = {0, 0, 0, (1u << 25) | (1u << 26)};
-    Old.m_Leaves[0x80000000u] = {0x80000003u, 0, 0, 0};
-    Old.m_Leaves[0x80000001u] = {0, 0, 0, 1u << 29};
-    Cpu = Old.getCpu();
-    QCOMPARE(Cpu.m_Manufacturer, QStringLiteral("Unknown Manufacturer"));
-    QCOMPARE(Cpu.m_BrandName, QStringLiteral("Acquiring Brand Name not supported"));
-    QVERIFY(Cpu.m_Is64Bit);
-    QVERIFY(!Cpu.m_Sse && !Cpu.m_Sse2);
-
-    // without extended leaves leaf 0x80000001 is not trusted
-    Old.m_Leaves[0x80000000u] = {0x80000000u, 0, 0, 0};
-    QVERIFY(!Old.getCpu().m_Is64Bit);
-}
-
-void TestSurvey::thisMachine()
-{
-    TSystemSurveyValueRetriever Retriever;
-
-    const std::vector<TMonitorInfo> Monitors = Retriever.getMonitors();
-    const QList<QScreen*> Screens = QGuiApplication::screens();
-    QCOMPARE(int(Monitors.size()), Screens.size());
-    int Primaries = 0;
-    for (int Index = 0; Index < Screens.size(); ++Index) {
-        QCOMPARE(Monitors[Index].m_Width, qint64(Screens[Index]->geometry().width()));
-        QCOMPARE(Monitors[Index].m_Height, qint64(Screens[Index]->geometry().height()));
-        Primaries += Monitors[Index].m_Primary ? 1 : 0;
+    const QPair<QByteArray, QString> Vendors[] = {{"AuthenticAMD", "AMD"},         {"GenuineIntel", "Intel"},
+                                                  {"XenVMMXenVMM", " Xen HVM"},    {"Vortex86 SoC", " Vortex"},
+                                                  {"genuineintel", "Unknown Manufacturer"}, {"NotAVendor!!", "Unknown Manufacturer"}};
+    for (const auto& [Vendor, Name] : Vendors) {
+        QCOMPARE(TSystemSurveyValueRetriever::manufacturerFromVendorString(Vendor), Name);
     }
-    QCOMPARE(Primaries, Screens.isEmpty() ? 0 : 1);
-
-    QCOMPARE(Retriever.getMainMemorySize(), quint64(sysconf(_SC_PHYS_PAGES)) * quint64(sysconf(_SC_PAGESIZE)));
-    QVERIFY(Retriever.getMainMemorySize() > 0);
-
-    const TCpuInfo Cpu = Retriever.getCpu();
-#if defined(__x86_64__)
-    QVERIFY(Cpu.m_Is64Bit && Cpu.m_Sse && Cpu.m_Sse2);
-    QVERIFY(Cpu.m_BrandName != QStringLiteral("Acquiring Brand Name not supported"));
-#endif
-    QVERIFY(Cpu.m_LogicalCoreCount >= 1);
-
-    const std::vector<TGpuInfo> Gpus = Retriever.getGpus();
-    QCOMPARE(int(Gpus.size()), 1);
-    QCOMPARE(Gpus[0].m_DeviceString, QStringLiteral("not implemented"));
 }
 
 void TestSurvey::releaseToolFallbackAndOutput()
@@ -340,61 +189,22 @@ void TestSurvey::releaseToolFallbackAndOutput()
     QCOMPARE(System.m_Name, QStringLiteral("Fakix Linux"));
     QCOMPARE(System.m_Release, QStringLiteral("7.1"));
 
-    // a first tool that exists but cannot be executed falls back as well
-    writeFile(Bin + "/lsb_release", "#!/nonexistent/interpreter\n", true);
-    QCOMPARE(retriever().getOperatingSystem().m_Name, QStringLiteral("Fakix Linux"));
-
     // a first tool that runs is preferred
     writeFile(Bin + "/lsb_release", "#!/bin/sh\necho \"first $*\"\n", true);
     System = retriever().getOperatingSystem();
     QCOMPARE(System.m_Name, QStringLiteral("first -s -i"));
     QCOMPARE(System.m_Release, QStringLiteral("first -s -r"));
-
-    // a tool that fails without output gives empty text, not the fallback's
-    writeFile(Bin + "/lsb_release", "#!/bin/sh\necho 'bad option' >&2\nexit 2\n", true);
-    QVERIFY(retriever().getOperatingSystem().m_Name.isEmpty());
-}
-
-void TestSurvey::hangingReleaseToolIsKilled()
-{
-    QTemporaryDir Directory;
-    const QString PidFile = Directory.filePath(QStringLiteral("pid"));
-    writeFile(Directory.filePath(QStringLiteral("lsb_release")),
-              "#!/bin/sh\necho partial\necho $$ > '" + PidFile.toUtf8() + "'\nexec sleep 60\n", true);
-    TInputs Inputs;
-    Inputs.m_ExecutableSearchPaths = QStringList{Directory.path()};
-    Inputs.m_ReleaseToolTimeoutMs = 500;
-
-    TSystemSurveyValueRetriever Retriever(Inputs);
-    QVERIFY(Retriever.getOperatingSystem().m_Name.isEmpty());
-    QFile File(PidFile);
-    QVERIFY(File.open(QIODevice::ReadOnly));
-    const pid_t Pid = pid_t(File.readAll().trimmed().toInt());
-    QVERIFY(Pid > 0);
-    QCOMPARE(::kill(Pid, 0), -1);
-    QCOMPARE(errno, ESRCH);
-}
-
-void TestSurvey::creatorAsksEveryValueInOrder()
-{
-    auto pRetriever = std::make_shared<TRecordingRetriever>();
-    TSystemSurveyCreator(pRetriever).createSurvey();
-    QCOMPARE(pRetriever->m_Calls,
-             QStringList({"monitors", "operatingSystem", "mainMemorySize", "processorCounts", "clockSpeed", "gpus"}));
-    QVERIFY_EXCEPTION_THROWN(TSystemSurveyCreator(nullptr), std::invalid_argument);
-    QVERIFY_EXCEPTION_THROWN(TSystemSurveyAsJsonDocumentCreator(nullptr, nullptr), std::invalid_argument);
 }
 
 void TestSurvey::documentKeysAndTypes()
 {
     // whole-object comparisons: QJsonValue equality also tells numbers, booleans and
     // strings apart
-    TSystemSurvey Survey = TSystemSurveyCreator(std::make_shared<TRecordingRetriever>()).createSurvey();
+    TSystemSurvey Survey = TSystemSurveyCreator(std::make_shared<TFixedRetriever>()).createSurvey();
     Survey.m_Gpus.push_back({"Adapter", Q_INT64_C(8589934592), 0x10de, 0x2484, "535.1"});
     const QJsonObject Root = TSystemSurveyToJsonConverter().convert(Survey).object();
 
-    QCOMPARE(keysOf(Root),
-             QSet<QString>({"dataType", "clientID", "monitors", "operatingSystem", "mainMemorySize", "cpu", "gpu"}));
+    QCOMPARE(Root.keys(), QStringList({"clientID", "cpu", "dataType", "gpu", "mainMemorySize", "monitors", "operatingSystem"}));
     QCOMPARE(Root["dataType"], QJsonValue(0));
     QCOMPARE(Root["clientID"], QJsonValue(systemsurvey::clientId()));
     QCOMPARE(Root["mainMemorySize"].toVariant().toLongLong(), Q_INT64_C(17179869184));
@@ -419,48 +229,33 @@ void TestSurvey::clientId()
     QCOMPARE(createClientId({}), QStringLiteral("454a6751674d3ad055d1583fd1255be2369476d2"));
     const QStringList Machine{"00:00:00:00:00:00", "52:54:00:12:34:56"};
     QCOMPARE(createClientId(Machine), QStringLiteral("9e661929627ed5a4a8a1bab1da482636880931f7"));
-    QCOMPARE(createClientId(QStringList(Machine)), createClientId(Machine));
+    // one more interface gives another id
     QCOMPARE(createClientId(Machine + QStringList{"02:42:AC:11:00:02"}),
              QStringLiteral("930396b696fc18bb00bd08a084d46823182631d8"));
 
     const QString Id = systemsurvey::clientId();
     QCOMPARE(Id, createClientId(hardwareAddressesOfAllInterfaces()));
-    QCOMPARE(Id.size(), 40);
     QVERIFY(QRegularExpression(QStringLiteral("^[0-9a-f]{40}$")).match(Id).hasMatch());
 }
 
 void TestSurvey::uploaderAnswers_data()
 {
-    QTest::addColumn<int>("status");
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<bool>("success");
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("message"); // "*": any non-empty text
 
-    QTest::newRow("empty object") << 200 << QByteArray("{}") << true << 0 << QString();
-    QTest::newRow("errorCode 0") << 200 << QByteArray(R"({"errorCode":0,"errorMessage":"none"})") << true << 0 << QString();
-    QTest::newRow("not JSON") << 200 << QByteArray("<html>busy</html>") << false << -100 << "*";
-    QTest::newRow("empty body") << 200 << QByteArray("") << false << -100 << "*";
-    QTest::newRow("rejected") << 200 << QByteArray(R"({"errorCode":7,"errorMessage":"quota exceeded"})") << false << 7
-                              << "quota exceeded";
-    QTest::newRow("rejected without message") << 200 << QByteArray(R"({"errorCode":-3})") << false << -3
-                                              << "The server rejected the document with error code -3";
-    QTest::newRow("errorCode as text") << 200 << QByteArray(R"({"errorCode":"7"})") << false << -100 << "*";
-    QTest::newRow("errorCode fraction") << 200 << QByteArray(R"({"errorCode":0.5})") << false << -100 << "*";
-    QTest::newRow("array") << 200 << QByteArray("[]") << false << -100 << "*";
-    QTest::newRow("server error") << 500 << QByteArray("{}") << false << 0 << "*";
+    QTest::newRow("accepted") << QByteArray(R"({"errorCode":0,"errorMessage":"none"})") << true << 0 << QString();
+    QTest::newRow("rejected") << QByteArray(R"({"errorCode":7,"errorMessage":"quota exceeded"})") << false << 7 << "quota exceeded";
+    QTest::newRow("not JSON") << QByteArray("<html>busy</html>") << false << -100 << "*";
 }
 
 void TestSurvey::uploaderAnswers()
 {
-    QFETCH(int, status);
     QFETCH(QByteArray, body);
     QFETCH(QString, message);
     TLoopbackHttpServer Server;
-    TBehaviour Behaviour;
-    Behaviour.status = status;
-    Behaviour.body = body;
-    Server.setBehaviour(QStringLiteral("/answer"), Behaviour);
+    Server.setBody(QStringLiteral("/answer"), body, "application/json");
 
     TJsonDocumentUploaderBase Uploader(std::make_shared<TJsonDocumentHttpPostSender>(std::make_shared<QNetworkAccessManager>()));
     QSignalSpy Finished(&Uploader, &TJsonDocumentUploaderBase::finished);
@@ -474,36 +269,14 @@ void TestSurvey::uploaderAnswers()
     } else {
         QCOMPARE(Uploader.getLastErrorMessage(), message);
     }
-    const QJsonDocument Reply = Finished.at(0).at(1).value<QJsonDocument>();
-    if (status == 200) {
-        QCOMPARE(Reply, QJsonDocument::fromJson(body));
-    } else {
-        QVERIFY(Reply.isNull());
-    }
-}
-
-void TestSurvey::lastErrorIsClearedBySuccess()
-{
-    TLoopbackHttpServer Server;
-    Server.setBody(QStringLiteral("/no"), R"({"errorCode":7,"errorMessage":"no"})", "application/json");
-    Server.setBody(QStringLiteral("/yes"), "{}", "application/json");
-    TJsonDocumentUploaderBase Uploader(std::make_shared<TJsonDocumentHttpPostSender>(std::make_shared<QNetworkAccessManager>()));
-    QSignalSpy Finished(&Uploader, &TJsonDocumentUploaderBase::finished);
-    Uploader.send(Server.url(QStringLiteral("/no")), QJsonDocument(QJsonObject()));
-    QVERIFY(Finished.wait(10000));
-    QCOMPARE(Uploader.getLastErrorCode(), 7);
-    Uploader.send(Server.url(QStringLiteral("/yes")), QJsonDocument(QJsonObject()));
-    QVERIFY(Finished.wait(10000));
-    QVERIFY(Finished.at(1).at(0).toBool());
-    QCOMPARE(Uploader.getLastErrorCode(), 0);
-    QVERIFY(Uploader.getLastErrorMessage().isEmpty());
+    QCOMPARE(Finished.at(0).at(1).value<QJsonDocument>(), QJsonDocument::fromJson(body));
 }
 
 void TestSurvey::postedRequest()
 {
     TLoopbackHttpServer Server;
     Server.setBody(QStringLiteral("/survey/upload"), "{}", "application/json");
-    auto pDocumentCreator = documentCreatorOn(std::make_shared<TRecordingRetriever>());
+    auto pDocumentCreator = documentCreatorOn(std::make_shared<TFixedRetriever>());
     auto pSender = std::make_shared<TJsonDocumentHttpPostSender>(std::make_shared<QNetworkAccessManager>());
     TSystemSurveyUploader Uploader(pSender, Server.url(QStringLiteral("/survey/upload")), pDocumentCreator);
     QSignalSpy Finished(&Uploader, &TSystemSurveyUploader::finished);
@@ -521,45 +294,6 @@ void TestSurvey::postedRequest()
     const QJsonObject Posted = QJsonDocument::fromJson(Requests[0].body).object();
     QCOMPARE(Posted["clientID"].toString(), systemsurvey::clientId());
     QCOMPARE(Posted["cpu"].toObject()["logicalCoreNumber"].toInt(), 8);
-}
-
-void TestSurvey::invalidUrlCollectsNothing()
-{
-    auto pRetriever = std::make_shared<TRecordingRetriever>();
-    auto pSender = std::make_shared<TJsonDocumentHttpPostSender>(std::make_shared<QNetworkAccessManager>());
-    for (const QUrl& Url : {QUrl(), QUrl(QStringLiteral("relative/path"))}) {
-        TSystemSurveyUploader Uploader(pSender, Url, documentCreatorOn(pRetriever));
-        QSignalSpy Finished(&Uploader, &TSystemSurveyUploader::finished);
-        Uploader.upload();
-        QCOMPARE(Finished.size(), 0); // reported from the event loop, like a transfer error
-        QVERIFY(Finished.wait(10000));
-        QVERIFY(!Finished.at(0).at(0).toBool());
-        QVERIFY(!Uploader.getLastErrorMessage().isEmpty());
-    }
-    QVERIFY(pRetriever->m_Calls.isEmpty());
-    QVERIFY_EXCEPTION_THROWN(TSystemSurveyUploader(pSender, QUrl(), nullptr), std::invalid_argument);
-}
-
-void TestSurvey::sharedManagerAndDoubleConnection()
-{
-    TLoopbackHttpServer Server;
-    Server.setBody(QStringLiteral("/a"), R"({"from":"a"})", "application/json");
-    Server.setBody(QStringLiteral("/b"), R"({"from":"b"})", "application/json");
-    auto pManager = std::make_shared<QNetworkAccessManager>();
-    TJsonDocumentHttpPostSender SenderA(pManager);
-    TJsonDocumentHttpPostSender SenderB(pManager);
-    // a caller that also wires the manager to the sender, as the start-up code may
-    QObject::connect(pManager.get(), &QNetworkAccessManager::finished, &SenderA, &TJsonDocumentHttpPostSender::onFinished);
-    QSignalSpy FinishedA(&SenderA, &TJsonDocumentHttpPostSender::finished);
-    QSignalSpy FinishedB(&SenderB, &TJsonDocumentHttpPostSender::finished);
-    SenderA.send(Server.url(QStringLiteral("/a")), QJsonDocument(QJsonObject()));
-    SenderB.send(Server.url(QStringLiteral("/b")), QJsonDocument(QJsonObject()));
-    QTRY_VERIFY_WITH_TIMEOUT(FinishedA.size() >= 1 && FinishedB.size() >= 1, 10000);
-    QCOMPARE(FinishedA.size(), 1);
-    QCOMPARE(FinishedB.size(), 1);
-    QCOMPARE(FinishedA.at(0).at(2).toByteArray(), QByteArray(R"({"from":"a"})"));
-    QCOMPARE(FinishedB.at(0).at(2).toByteArray(), QByteArray(R"({"from":"b"})"));
-    QCOMPARE(FinishedA.at(0).at(0).value<QNetworkReply::NetworkError>(), QNetworkReply::NoError);
 }
 
 QTEST_MAIN(TestSurvey)
