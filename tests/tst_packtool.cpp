@@ -32,6 +32,7 @@ private slots:
     void unchangedChunksKeepTheirNamesAcrossVersions();
     void eachCodecRoundTrips_data();
     void eachCodecRoundTrips();
+    void incompressibleChunksAreStored();
     void assetsCountChunkPositionsOnAfterThePackage();
     void badCommandLinesWriteNothing_data();
     void badCommandLinesWriteNothing();
@@ -378,6 +379,23 @@ void TestPackTool::eachCodecRoundTrips()
     if (Algorithm != 0) {
         QVERIFY(findFile(Reader, "text.txt")->m_PackedForm.m_PackedSize < 300000 / 2);
     }
+}
+
+void TestPackTool::incompressibleChunksAreStored()
+{
+    // Slow codecs skip chunks whose samples do not shrink, but a chunk that is only partly
+    // incompressible still gets compressed.
+    QTemporaryDir Scratch;
+    const QString Source = Scratch.path() + "/src";
+    writeFile(Source + "/texture.dds", randomBytes(1500000, 21));
+    writeFile(Source + "/mixed.pak", randomBytes(1 << 20, 22) + textBytes(1 << 20, 23));
+    const TRun Run = runTool({"pack", Source, Scratch.path() + "/out", "--version", "1", "--codec", "lzma", "--quiet"});
+    QVERIFY2(Run.m_ExitCode == 0, Run.m_Err.constData());
+    const TPackageConfigurationReader Reader = readPackage(Scratch.path() + "/out");
+    const QList<int> Algorithms = verifyAgainstSources(Reader, Source);
+    QCOMPARE(Algorithms.at(int(findFile(Reader, "texture.dds")->m_Chunks[0])), 0);
+    QCOMPARE(Algorithms.at(int(findFile(Reader, "mixed.pak")->m_Chunks[0])), 5);
+    QVERIFY(findFile(Reader, "mixed.pak")->m_PackedForm.m_PackedSize < quint64(1 << 20) * 3 / 2);
 }
 
 void TestPackTool::assetsCountChunkPositionsOnAfterThePackage()
