@@ -73,8 +73,10 @@ TPackageFileDownloader::TPackageFileDownloader(std::shared_ptr<::shared::TDownlo
 
 TPackageFileDownloader::~TPackageFileDownloader()
 {
-    // workers hold a pointer to this object: wait for the ones still running
+    // workers hold a pointer to this object: wait for the ones still running, telling
+    // nobody about it (the owner is being destroyed)
     m_ProgressTimer.stop();
+    blockSignals(true);
     disconnect(m_pDownloadPool.get(), nullptr, this, nullptr);
     while (m_RunningSteps > 0) {
         QThreadPool::globalInstance()->waitForDone(50);
