@@ -2,6 +2,7 @@
 
 #include "CrushDecoder.h"
 #include "CscDecoder.h"
+#include "ZpaqMemoryReader.h"
 
 #include <libzpaq.h>
 #include <lzlib.h>
@@ -224,24 +225,6 @@ bool decodeLzmaAlone(const unsigned char* Payload, std::size_t PayloadSize, unsi
 
 // --- ZPAQ (libzpaq) --------------------------------------------------------------------
 
-class TZpaqReader : public libzpaq::Reader {
-public:
-    TZpaqReader(const unsigned char* Data, std::size_t Size) : m_Data(Data), m_Size(Size) {}
-    int get() override { return m_Offset < m_Size ? m_Data[m_Offset++] : -1; }
-    int read(char* Buffer, int Count) override
-    {
-        const std::size_t Take = std::min<std::size_t>(static_cast<std::size_t>(std::max(Count, 0)), m_Size - m_Offset);
-        std::memcpy(Buffer, m_Data + m_Offset, Take);
-        m_Offset += Take;
-        return static_cast<int>(Take);
-    }
-
-private:
-    const unsigned char* m_Data;
-    std::size_t m_Size;
-    std::size_t m_Offset = 0;
-};
-
 class TZpaqWriter : public libzpaq::Writer {
 public:
     TZpaqWriter(unsigned char* Output, std::size_t Capacity) : m_Output(Output), m_Capacity(Capacity) {}
@@ -272,7 +255,7 @@ private:
 bool decodeZpaq(const unsigned char* Payload, std::size_t PayloadSize, unsigned char* Output, std::size_t OutputSize, std::size_t& Produced)
 {
     try {
-        TZpaqReader Reader(Payload, PayloadSize);
+        TZpaqMemoryReader Reader(Payload, PayloadSize);
         TZpaqWriter Writer(Output, OutputSize);
         libzpaq::Decompresser Decompresser;
         Decompresser.setInput(&Reader);

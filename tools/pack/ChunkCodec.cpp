@@ -1,5 +1,7 @@
 #include "ChunkCodec.h"
 
+#include "ZpaqMemoryReader.h"
+
 #include <libzpaq.h>
 #include <lzlib.h>
 #include <lzma.h>
@@ -212,24 +214,6 @@ bool looksIncompressible(const unsigned char* Input, std::size_t Size)
 
 struct TNoRoom {};
 
-class TZpaqInput : public libzpaq::Reader {
-public:
-    TZpaqInput(const unsigned char* Data, std::size_t Size) : m_Data(Data), m_Size(Size) {}
-    int get() override { return m_Offset < m_Size ? m_Data[m_Offset++] : -1; }
-    int read(char* Buffer, int Count) override
-    {
-        const std::size_t Take = std::min<std::size_t>(static_cast<std::size_t>(std::max(Count, 0)), m_Size - m_Offset);
-        std::memcpy(Buffer, m_Data + m_Offset, Take);
-        m_Offset += Take;
-        return static_cast<int>(Take);
-    }
-
-private:
-    const unsigned char* m_Data;
-    std::size_t m_Size;
-    std::size_t m_Offset = 0;
-};
-
 class TZpaqOutput : public libzpaq::Writer {
 public:
     TZpaqOutput(unsigned char* Output, std::size_t Capacity, const std::atomic<bool>* pCancel)
@@ -267,7 +251,7 @@ private:
 bool compressZpaq(const unsigned char* Input, std::size_t Size, unsigned char* Output, std::size_t Capacity, std::size_t& Produced,
                   const std::atomic<bool>* pCancel)
 {
-    TZpaqInput Reader(Input, Size);
+    shared::TZpaqMemoryReader Reader(Input, Size);
     TZpaqOutput Writer(Output, Capacity, pCancel);
     try {
         libzpaq::compress(&Reader, &Writer, kZpaqMethod);
