@@ -249,6 +249,24 @@ void TestDownloader::retriesAndFailures()
         QCOMPARE(Run.failure(), EPackageDownloaderError::DownloadFailed);
         QCOMPARE(m_pServer->requestCount(QStringLiteral("/undecodable")), 1);
     }
+    // the first chunk of a file never comes: the chunks behind it, verified and parked,
+    // are still put in their places for the next run to reuse
+    {
+        const QByteArray Parts[3] = {patternBytes(10000, 35), patternBytes(11000, 36), patternBytes(12000, 37)};
+        QVector<TServedChunk> Chunks;
+        for (int Index = 0; Index < 3; ++Index) {
+            Chunks << makeChunk(m_pServer->url(QStringLiteral("/kept/%1").arg(Index)), Parts[Index]);
+            if (Index > 0) {
+                m_pServer->setBody(QStringLiteral("/kept/%1").arg(Index), Chunks.last().m_Body);
+            }
+        }
+        TRun Run = start({makeFile(QStringLiteral("kept.bin"), Chunks, Parts[0] + Parts[1] + Parts[2])});
+        QTRY_COMPARE_WITH_TIMEOUT(Run.ends(), 1, 10000);
+        QCOMPARE(Run.failure(), EPackageDownloaderError::DownloadFailed);
+        const QByteArray Local = fileContent(m_pInstallation->filePath(QStringLiteral("kept.bin")));
+        QCOMPARE(Local.size(), 33000);
+        QCOMPARE(Local.mid(10000), Parts[1] + Parts[2]);
+    }
     // a missing chunk fails the run, the other file is still written
     {
         const QByteArray Data = patternBytes(10000, 33);

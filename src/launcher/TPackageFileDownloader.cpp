@@ -316,6 +316,9 @@ void TPackageFileDownloader::emitFinishedSignalWhenNoMoreFilesAreOutstanding()
     m_PreviousReceived = 0;
     m_PreviousWritten = 0;
     m_ProgressTimer.stop();
+    if (m_AtLeastOneDownloadFailed || m_AtLeastOneSavingOperationFailed) {
+        writeParkedChunksAfterFailure();
+    }
     {
         // whatever is still parked is no longer needed
         QMutexLocker Lock(&m_Mutex);
@@ -327,6 +330,46 @@ void TPackageFileDownloader::emitFinishedSignalWhenNoMoreFilesAreOutstanding()
         emit downloadCompleted();
     } else {
         emit downloadFailed(m_AtLeastOneDownloadFailed ? EPackageDownloaderError::DownloadFailed : EPackageDownloaderError::SavingFailed);
+    }
+}
+
+void TPackageFileDownloader::writeParkedChunksAfterFailure()
+{
+    // Chunks that waited behind a chunk that never came are verified data: they go to
+    // their places now, so that the next run finds them in the file instead of
+    // downloading them again. Nothing runs on the workers any more at this point.
+    std::set<TChunkedFileState*> Seen;
+    for (const TChunkToDownload& Chunk : m_AllChunks) {
+        for (const std::shared_ptr<TChunkedFileState>& pFile : Chunk.m_Files) {
+            if (!Seen.insert(pFile.get()).second || !pFile->m_Opened) {
+                continue;
+            }
+            TChunkedFileState& File = *pFile;
+            QMutexLocker FileLock(&File.m_Mutex);
+            const QString Path = m_pFilesystemHelper->resolvePathInsideDirectory(m_InstallationDirectory, File.m_LocalFile);
+            for (int Slot : File.m_SlotsToWrite) {
+                const TChunkInPackage& Record = File.m_Chunks[static_cast<std::size_t>(Slot)];
+                QByteArray Data;
+                {
+                    QMutexLocker Lock(&m_Mutex);
+                    const auto Found = m_PendingChunks.find(Record.m_UnpackedHash);
+                    if (Found == m_PendingChunks.end() || (*Found)->m_State == 0) {
+                        continue;
+                    }
+                    try {
+                        Data = parkedData(**Found, Record);
+                    } catch (const std::exception&) {
+                        continue;
+                    }
+                }
+                try {
+                    writeSlot(File, Path, Slot, Data, " kept after a failure in ", Record.m_Url);
+                } catch (const std::exception& Error) {
+                    qWarning() << "could not keep a downloaded chunk:" << Error.what();
+                }
+            }
+            File.m_Target.close();
+        }
     }
 }
 

@@ -126,6 +126,7 @@ private:
     void onStepFinished(EStep Step, const QUrl& Url, const TStepResult& Result);
     void retryOrGiveUp(const QUrl& Url, const QString& Reason, bool Verification);
     void emitFinishedSignalWhenNoMoreFilesAreOutstanding();
+    void writeParkedChunksAfterFailure();
     void emitProgress();
 
     void prepareTarget(TChunkedFileState& File, const QString& Path);
