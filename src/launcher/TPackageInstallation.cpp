@@ -317,15 +317,19 @@ QList<TFileToDownload> TPackageInstallation::FindFilesInPackageBasedOnHashAndSiz
         }
     };
 
+    // The calling task runs on the same pool and is the last of the six workers: waiting
+    // idle while a single pool thread did all the work would halve the speed on two cores.
     QList<QFuture<QList<TFileToDownload>>> Futures;
-    for (int Index = 0; Index < kWorkerCount; ++Index) {
+    for (int Index = 0; Index < kWorkerCount - 1; ++Index) {
         Futures.append(QtConcurrent::run(QThreadPool::globalInstance(), Worker));
     }
+    const QList<TFileToDownload> Own = Worker();
     QList<TFileToDownload> Result;
     for (QFuture<QList<TFileToDownload>>& Future : Futures) {
         Future.waitForFinished();
         Result.append(Future.result());
     }
+    Result.append(Own);
     return Result;
 }
 
@@ -408,10 +412,12 @@ bool TPackageInstallation::VerifyPackage(const QDir& InstallationDirectory, cons
             Fail();
         }
     };
+    // as in the scan: the calling task is the sixth worker instead of waiting idle
     QList<QFuture<void>> Futures;
-    for (int Index = 0; Index < kWorkerCount; ++Index) {
+    for (int Index = 0; Index < kWorkerCount - 1; ++Index) {
         Futures.append(QtConcurrent::run(QThreadPool::globalInstance(), Worker));
     }
+    Worker();
     for (QFuture<void>& Future : Futures) {
         Future.waitForFinished();
     }
