@@ -127,6 +127,7 @@ QList<TFileToDownload> TPackageInstallation::FindFilesInPackageBasedOnHashAndSiz
 
     const auto Worker = [this, pContext, &NewChunks, &InstallationDirectory, &pFilesystemHelper]() -> QList<TFileToDownload> {
         QList<TFileToDownload> Result;
+        QByteArray ReadBuffer;
         for (;;) {
             TFileInPackage File;
             {
@@ -270,15 +271,19 @@ QList<TFileToDownload> TPackageInstallation::FindFilesInPackageBasedOnHashAndSiz
                 // whole-file check
                 QByteArray Digest;
                 QFile Local(Path);
-                if (Local.open(QIODevice::ReadOnly)) {
+                if (Local.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
                     ::shared::TSha256 Hash;
-                    QByteArray Buffer;
-                    while (!Local.atEnd()) {
-                        Buffer = Local.read(kCopyBlockSize);
-                        if (Buffer.isEmpty()) {
+                    // one buffer for all the files of this worker: fresh pages for every
+                    // read cost more than the hashing of small files
+                    if (ReadBuffer.isEmpty()) {
+                        ReadBuffer.resize(static_cast<int>(kCopyBlockSize));
+                    }
+                    for (;;) {
+                        const qint64 Read = Local.read(ReadBuffer.data(), kCopyBlockSize);
+                        if (Read <= 0) {
                             break;
                         }
-                        Hash.addData(Buffer);
+                        Hash.addData(ReadBuffer.constData(), static_cast<std::size_t>(Read));
                     }
                     Digest = Hash.result();
                     Local.close();
