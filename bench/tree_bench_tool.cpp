@@ -26,7 +26,7 @@
 
 namespace {
 
-struct TFileSpec {
+struct TFileLayout {
     QString m_Path;
     std::uint64_t m_Size = 0;
     std::uint64_t m_Seed = 0;
@@ -36,9 +36,9 @@ struct TFileSpec {
     bool m_Insert = false;
 };
 
-std::vector<TFileSpec> gameTree(int Version)
+std::vector<TFileLayout> gameTree(int Version)
 {
-    std::vector<TFileSpec> Files;
+    std::vector<TFileLayout> Files;
     std::uint64_t Seed = 1000;
     const auto Add = [&](const QString& Path, std::uint64_t Size) {
         Files.push_back({Path, Size, ++Seed, 0, 0, false});
@@ -72,8 +72,8 @@ std::vector<TFileSpec> gameTree(int Version)
         Add(QStringLiteral("config/%1/setting%2.cfg").arg(Index / 100).arg(Index), 1000);
     }
     if (Version == 2) {
-        std::vector<TFileSpec> Patched;
-        for (TFileSpec File : Files) {
+        std::vector<TFileLayout> Patched;
+        for (TFileLayout File : Files) {
             if (File.m_Path == QLatin1String("data/textures.pak")) {
                 File.m_EditOffset = File.m_Size / 2;
                 File.m_EditLength = 65536;
@@ -98,9 +98,9 @@ std::vector<TFileSpec> gameTree(int Version)
     return Files;
 }
 
-bool writeFile(const QString& Root, const TFileSpec& Spec)
+bool writeFile(const QString& Root, const TFileLayout& Layout)
 {
-    const QString Path = Root + QLatin1Char('/') + Spec.m_Path;
+    const QString Path = Root + QLatin1Char('/') + Layout.m_Path;
     QDir().mkpath(QFileInfo(Path).absolutePath());
     QFile File(Path);
     if (!File.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
@@ -111,23 +111,23 @@ bool writeFile(const QString& Root, const TFileSpec& Spec)
     constexpr std::uint64_t kPiece = 16 * 1024 * 1024;
     std::unique_ptr<unsigned char[]> Buffer(new unsigned char[kPiece]);
     std::unique_ptr<unsigned char[]> Edit;
-    if (Spec.m_EditLength > 0) {
-        Edit.reset(new unsigned char[Spec.m_EditLength]);
-        benchsupport::fillGameData(Edit.get(), Spec.m_EditLength, Spec.m_Seed * 7919 + 17);
+    if (Layout.m_EditLength > 0) {
+        Edit.reset(new unsigned char[Layout.m_EditLength]);
+        benchsupport::fillGameData(Edit.get(), Layout.m_EditLength, Layout.m_Seed * 7919 + 17);
     }
-    bool EditDone = Spec.m_EditLength == 0;
-    for (std::uint64_t Offset = 0; Offset < Spec.m_Size; Offset += kPiece) {
-        const std::uint64_t Length = std::min(kPiece, Spec.m_Size - Offset);
-        benchsupport::fillGameData(Buffer.get(), Length, Spec.m_Seed * 1000003 + Offset / kPiece);
+    bool EditDone = Layout.m_EditLength == 0;
+    for (std::uint64_t Offset = 0; Offset < Layout.m_Size; Offset += kPiece) {
+        const std::uint64_t Length = std::min(kPiece, Layout.m_Size - Offset);
+        benchsupport::fillGameData(Buffer.get(), Length, Layout.m_Seed * 1000003 + Offset / kPiece);
         std::uint64_t Written = 0;
-        if (!EditDone && Spec.m_EditOffset >= Offset && Spec.m_EditOffset < Offset + Length) {
-            const std::uint64_t At = Spec.m_EditOffset - Offset;
-            if (Spec.m_Insert) {
+        if (!EditDone && Layout.m_EditOffset >= Offset && Layout.m_EditOffset < Offset + Length) {
+            const std::uint64_t At = Layout.m_EditOffset - Offset;
+            if (Layout.m_Insert) {
                 File.write(reinterpret_cast<const char*>(Buffer.get()), static_cast<qint64>(At));
-                File.write(reinterpret_cast<const char*>(Edit.get()), static_cast<qint64>(Spec.m_EditLength));
+                File.write(reinterpret_cast<const char*>(Edit.get()), static_cast<qint64>(Layout.m_EditLength));
                 Written = At;
             } else {
-                std::memcpy(Buffer.get() + At, Edit.get(), std::min(Spec.m_EditLength, Length - At));
+                std::memcpy(Buffer.get() + At, Edit.get(), std::min(Layout.m_EditLength, Length - At));
             }
             EditDone = true;
         }
@@ -140,17 +140,17 @@ bool writeFile(const QString& Root, const TFileSpec& Spec)
     return true;
 }
 
-int writeTree(const QString& RootArgument, const std::vector<TFileSpec>& Files)
+int writeTree(const QString& RootArgument, const std::vector<TFileLayout>& Files)
 {
     const QString Root = QDir(RootArgument).absolutePath();
     QSet<QString> Wanted;
     std::uint64_t Total = 0;
-    for (const TFileSpec& Spec : Files) {
-        if (!writeFile(Root, Spec)) {
+    for (const TFileLayout& Layout : Files) {
+        if (!writeFile(Root, Layout)) {
             return 1;
         }
-        Wanted.insert(Spec.m_Path);
-        Total += Spec.m_Size + (Spec.m_Insert ? Spec.m_EditLength : 0);
+        Wanted.insert(Layout.m_Path);
+        Total += Layout.m_Size + (Layout.m_Insert ? Layout.m_EditLength : 0);
     }
     QDirIterator Iterator(Root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
     QStringList Stale;
