@@ -3,6 +3,7 @@
 // Builds small packages for tests: chunk payloads in the bundle container (stored or
 // LZMA-free "stored" form), their records, and the files made of them.
 
+#include "ContainerBytes.h"
 #include "Sha256.h"
 #include "TPackageDifference.h"
 
@@ -13,24 +14,10 @@
 
 namespace testsupport {
 
-inline QByteArray containerVarint(quint64 Value)
-{
-    QByteArray Bytes;
-    do {
-        unsigned char Byte = Value & 0x7F;
-        Value >>= 7;
-        if (Value) {
-            Byte |= 0x80;
-        }
-        Bytes.append(char(Byte));
-    } while (Value);
-    return Bytes;
-}
-
 // The bytes in a stored (algorithm 0) container with the usual zero padding.
 inline QByteArray storedContainer(const QByteArray& Data)
 {
-    return QByteArray(16, '\0') + char(0x70) + char(0) + containerVarint(quint64(Data.size())) + containerVarint(quint64(Data.size())) + Data;
+    return containerBytes(0, quint64(Data.size()), Data, 16);
 }
 
 // Deterministic bytes that do not repeat within a chunk.

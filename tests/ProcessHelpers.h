@@ -80,6 +80,25 @@ public:
         return Environment;
     }
 
+    // A run whose log is its own (the previous log is removed first), whose fatal boxes
+    // close by themselves and whose error output goes to the test's.
+    std::unique_ptr<QProcess> run(const QStringList& Arguments, const QProcessEnvironment& Extra = {}) const
+    {
+        QFile::remove(logPath());
+        QProcessEnvironment Environment = environment();
+        Environment.insert(QStringLiteral("TORVANE_DIALOG_TIMEOUT_MS"), QStringLiteral("300"));
+        for (const QString& Key : Extra.keys()) {
+            Environment.insert(Key, Extra.value(Key));
+        }
+        auto pProcess = std::make_unique<QProcess>();
+        pProcess->setProcessEnvironment(Environment);
+        pProcess->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        pProcess->setWorkingDirectory(m_Home);
+        pProcess->start(executable(), Arguments);
+        pProcess->waitForStarted(10000);
+        return pProcess;
+    }
+
     std::unique_ptr<QProcess> start(const QStringList& Arguments = {}) const
     {
         auto pProcess = std::make_unique<QProcess>();

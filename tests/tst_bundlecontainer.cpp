@@ -2,6 +2,7 @@
 
 #include "BundleContainer.h"
 #include "CodecVectors.h"
+#include "ContainerBytes.h"
 #include "Sha256.h"
 
 #include <QtTest>
@@ -12,25 +13,6 @@ using namespace shared;
 using namespace testsupport;
 
 namespace {
-
-QByteArray varint(quint64 Value)
-{
-    QByteArray Bytes;
-    do {
-        unsigned char Byte = Value & 0x7F;
-        Value >>= 7;
-        if (Value) {
-            Byte |= 0x80;
-        }
-        Bytes.append(char(Byte));
-    } while (Value);
-    return Bytes;
-}
-
-QByteArray container(int Algorithm, quint64 Unpacked, const QByteArray& Payload, int Padding = 0)
-{
-    return QByteArray(Padding, '\0') + char(0x70) + char(Algorithm) + varint(Unpacked) + varint(quint64(Payload.size())) + Payload;
-}
 
 bool fails(const QByteArray& Data, quint64 Limit = kDefaultUnpackedSizeLimit)
 {
@@ -85,7 +67,7 @@ void TestBundleContainer::recognition()
 
 void TestBundleContainer::storedAndSizes()
 {
-    QCOMPARE(varint(300), QByteArray("\xAC\x02", 2));
+    QCOMPARE(containerVarint(300), QByteArray("\xAC\x02", 2));
     const QByteArray Stored = QByteArray("\x00\x00\x70\x00\x03\x03", 6) + "abc";
     QCOMPARE(decompressBundleData(Stored, 3), QByteArray("abc"));
     std::string StdOutput;
@@ -94,7 +76,7 @@ void TestBundleContainer::storedAndSizes()
 
     // 300 bytes stored, with two-byte varints
     const QByteArray Long(300, 'q');
-    const QByteArray LongContainer = container(0, 300, Long, 3);
+    const QByteArray LongContainer = containerBytes(0, 300, Long, 3);
     QCOMPARE(LongContainer.mid(5, 4), QByteArray("\xAC\x02\xAC\x02", 4));
     QCOMPARE(decompressBundleData(LongContainer, 300), Long);
     // non-minimal varints are still read
@@ -102,14 +84,14 @@ void TestBundleContainer::storedAndSizes()
 
     // unknown and unsupported numbers fail
     for (int Algorithm : {1, 2, 7, 8, 9, 11, 13, 22, 23}) {
-        QVERIFY2(fails(container(Algorithm, 3, "abc")), qPrintable(QString::number(Algorithm)));
+        QVERIFY2(fails(containerBytes(Algorithm, 3, "abc")), qPrintable(QString::number(Algorithm)));
     }
-    QVERIFY(fails(container(0, 0, QByteArray())));                      // unpacked size 0
-    QVERIFY(fails(container(0, 2, "abc")));                             // stored payload longer than declared
-    QVERIFY(fails(container(0, 3, "abc").left(6)));                     // payload shorter than its packed size
+    QVERIFY(fails(containerBytes(0, 0, QByteArray())));                      // unpacked size 0
+    QVERIFY(fails(containerBytes(0, 2, "abc")));                             // stored payload longer than declared
+    QVERIFY(fails(containerBytes(0, 3, "abc").left(6)));                     // payload shorter than its packed size
     QVERIFY(fails(QByteArray("\x70\x03", 2) + QByteArray(12, '\x80'))); // size varint never ends
-    QVERIFY(fails(container(5, 100, QByteArray(17, '\x5D'))));          // .lzma shorter than its header
-    QVERIFY(fails(container(5, 100, QByteArray(1, char(225)) + QByteArray(40, '\0')))); // properties above 224
+    QVERIFY(fails(containerBytes(5, 100, QByteArray(17, '\x5D'))));          // .lzma shorter than its header
+    QVERIFY(fails(containerBytes(5, 100, QByteArray(1, char(225)) + QByteArray(40, '\0')))); // properties above 224
 }
 
 void TestBundleContainer::referenceVectors_data()
@@ -188,10 +170,10 @@ void TestBundleContainer::brokenVectors()
 void TestBundleContainer::sizeBoundRefusedBeforeAllocating()
 {
     // 2^40 declared with the default ceiling, and a size just above a caller's bound
-    const QByteArray Huge = container(3, quint64(1) << 40, QByteArray("\x03\x00", 2));
+    const QByteArray Huge = containerBytes(3, quint64(1) << 40, QByteArray("\x03\x00", 2));
     QVERIFY(fails(Huge));
-    QVERIFY(fails(container(0, 5, "abcde"), 4));
-    QCOMPARE(decompressBundleData(container(0, 5, "abcde"), 5), QByteArray("abcde"));
+    QVERIFY(fails(containerBytes(0, 5, "abcde"), 4));
+    QCOMPARE(decompressBundleData(containerBytes(0, 5, "abcde"), 5), QByteArray("abcde"));
 }
 
 QTEST_GUILESS_MAIN(TestBundleContainer)

@@ -319,17 +319,10 @@ void TestEndToEnd::publish(const QString& Tree, const QString& Version)
 std::unique_ptr<QProcess> TestEndToEnd::run(const TStagedLauncher& Launcher, const QStringList& Arguments, const QString& Record) const
 {
     QFile::remove(Record);
-    auto pProcess = std::make_unique<QProcess>();
-    QProcessEnvironment Environment = Launcher.environment();
-    Environment.insert(QStringLiteral("TORVANE_TEST_RECORD"), Record);
-    Environment.insert(QStringLiteral("LD_LIBRARY_PATH"), QStringLiteral("/somewhere/else"));
-    Environment.insert(QStringLiteral("TORVANE_DIALOG_TIMEOUT_MS"), QStringLiteral("300"));
-    pProcess->setProcessEnvironment(Environment);
-    pProcess->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    pProcess->setWorkingDirectory(Launcher.home());
-    pProcess->start(Launcher.executable(), Arguments);
-    pProcess->waitForStarted(10000);
-    return pProcess;
+    QProcessEnvironment Extra;
+    Extra.insert(QStringLiteral("TORVANE_TEST_RECORD"), Record);
+    Extra.insert(QStringLiteral("LD_LIBRARY_PATH"), QStringLiteral("/somewhere/else"));
+    return Launcher.run(Arguments, Extra);
 }
 
 QString TestEndToEnd::expectedRecord(const TStagedLauncher& Launcher, bool UpToDate) const

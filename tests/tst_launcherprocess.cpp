@@ -87,17 +87,10 @@ QByteArray TestLauncherProcess::settings(bool SkipVerification) const
 
 std::unique_ptr<QProcess> TestLauncherProcess::run(TStagedLauncher& Launcher, const QStringList& Arguments, const QString& Record)
 {
-    QFile::remove(Launcher.logPath()); // what is read from the log is this run's
-    auto pProcess = std::make_unique<QProcess>();
-    QProcessEnvironment Environment = Launcher.environment();
-    Environment.insert(QStringLiteral("TORVANE_TEST_RECORD"), Record);
-    Environment.insert(QStringLiteral("LD_LIBRARY_PATH"), QStringLiteral("/somewhere/else"));
-    Environment.insert(QStringLiteral("TORVANE_DIALOG_TIMEOUT_MS"), QStringLiteral("300"));
-    pProcess->setProcessEnvironment(Environment);
-    pProcess->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    pProcess->start(Launcher.executable(), Arguments);
-    pProcess->waitForStarted(10000);
-    return pProcess;
+    QProcessEnvironment Extra;
+    Extra.insert(QStringLiteral("TORVANE_TEST_RECORD"), Record);
+    Extra.insert(QStringLiteral("LD_LIBRARY_PATH"), QStringLiteral("/somewhere/else"));
+    return Launcher.run(Arguments, Extra);
 }
 
 void TestLauncherProcess::installVerifyAndStartClient()

@@ -33,7 +33,6 @@ private slots:
 private:
     QByteArray settings() const;
     void publish(const QString& Name, const QString& Version);
-    std::unique_ptr<QProcess> run(TStagedLauncher& Launcher, const QStringList& Arguments = {});
 
     QTemporaryDir m_Work;
     QString m_Served;
@@ -78,19 +77,6 @@ QByteArray TestSelfUpdate::settings() const
           "assetFile=assets.json\n[TIMING]\nwaitNotificationTimeout=500\ndownloadErrorTimeout=1500\n";
 }
 
-std::unique_ptr<QProcess> TestSelfUpdate::run(TStagedLauncher& Launcher, const QStringList& Arguments)
-{
-    QFile::remove(Launcher.logPath());
-    auto pProcess = std::make_unique<QProcess>();
-    QProcessEnvironment Environment = Launcher.environment();
-    Environment.insert(QStringLiteral("TORVANE_DIALOG_TIMEOUT_MS"), QStringLiteral("300"));
-    pProcess->setProcessEnvironment(Environment);
-    pProcess->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    pProcess->start(Launcher.executable(), Arguments);
-    pProcess->waitForStarted(10000);
-    return pProcess;
-}
-
 void TestSelfUpdate::updatesAndRestarts()
 {
     TStagedLauncher Launcher(settings());
@@ -99,7 +85,7 @@ void TestSelfUpdate::updatesAndRestarts()
     writeTreeFile(Launcher.appDir(), QStringLiteral("keep/inner.old"), "old");
     writeTreeFile(Launcher.appDir(), QStringLiteral("sub/data.bin"), "the previous data");
 
-    auto pOld = run(Launcher);
+    auto pOld = Launcher.run({});
     QVERIFY(pOld->waitForFinished(60000));
     QCOMPARE(pOld->exitCode(), 0); // it restarted the new launcher and left
     // the new launcher runs with --skip-selfupdate and cleans up
@@ -131,7 +117,7 @@ void TestSelfUpdate::failedUpdateRestoresTheLauncher()
                          .toJson());
     TStagedLauncher Launcher(settings());
     const QByteArray Original = readAll(Launcher.executable());
-    auto pProcess = run(Launcher);
+    auto pProcess = Launcher.run({});
     QVERIFY(waitUntil([&] { return readAll(Launcher.logPath()).contains("show the main window"); }, 60000));
     QVERIFY(readAll(Launcher.logPath()).contains("Updating Torvane Online failed: Error 1"));
     QCOMPARE(pProcess->state(), QProcess::Running); // the old launcher goes on
@@ -155,7 +141,7 @@ void TestSelfUpdate::cachedConfigurationMakesNoUpdate()
     Slow.delayBeforeHeadersMs = 5000;
     m_Server.setBehaviour(QStringLiteral("/launcher/wexmetadata.json"), Slow);
     m_Server.resetCounters();
-    auto pProcess = run(Launcher);
+    auto pProcess = Launcher.run({});
     QVERIFY(waitUntil([&] { return readAll(Launcher.logPath()).contains("show the main window"); }, 30000));
     const QByteArray Log = readAll(Launcher.logPath());
     QVERIFY(Log.contains("using the cached launcher configuration"));

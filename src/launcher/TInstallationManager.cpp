@@ -27,11 +27,6 @@ const std::vector<std::shared_ptr<TPackage>>& TInstallationManager::packages() c
     return m_pConfiguration ? m_pConfiguration->getPackages() : kNone;
 }
 
-std::shared_ptr<TPackage> TInstallationManager::launcherPackage() const
-{
-    return m_pConfiguration ? m_pConfiguration->getLauncherPackage() : nullptr;
-}
-
 QString TInstallationManager::executablePath(const TPackage& Package) const
 {
     const TPackageConfigurationReader* pConfiguration = Package.currentConfiguration();

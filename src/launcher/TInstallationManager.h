@@ -42,8 +42,6 @@ public:
     const std::vector<std::shared_ptr<TPackageInstallation>>& installationsInProgress() const { return m_InstallationsInProgress; }
     const std::vector<std::shared_ptr<TPackage>>& packages() const;
     void setSelfUpdateMode(std::int32_t Mode) { m_SelfUpdateMode = Mode; }
-    // Installs the launcher's own package (self-update).
-    std::shared_ptr<TPackage> launcherPackage() const;
     const TPackageMarkers& markers() const { return m_Markers; }
 
 signals:

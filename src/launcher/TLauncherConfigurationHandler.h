@@ -35,8 +35,6 @@ public:
 
     std::shared_ptr<TLauncherConfigurationReader> getConfiguration() const { return m_pConfiguration; }
     bool isLocalCopy() const { return m_IsLocalCopy; }
-    void setLocalCopy(bool IsLocalCopy) { m_IsLocalCopy = IsLocalCopy; }
-    QTimer& errorTimer() { return m_ErrorTimer; }
     const ::shared::THint& getCurrentHint() const { return m_CurrentHint; }
     const std::vector<::shared::THint>& getHints() const { return m_Hints; }
     QString cacheFilePath() const;
