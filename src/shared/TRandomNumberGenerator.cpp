@@ -77,13 +77,13 @@ std::uint64_t TRandomNumberGenerator::uniformUnsigned(std::uint64_t Min, std::ui
 
 std::uint64_t TRandomNumberGenerator::uniformUnsignedInRange(std::uint64_t Min, std::uint64_t Max)
 {
-    Q_ASSERT_X(Min <= Max, "launcher/src/shared/randomnumbergenerator", "Min <= Max");
+    Q_ASSERT_X(Min <= Max, "TRandomNumberGenerator", "Min <= Max");
     return Min + uniformOffset(Max - Min);
 }
 
 std::int64_t TRandomNumberGenerator::uniformSigned(std::int64_t Min, std::int64_t Max)
 {
-    Q_ASSERT_X(Min <= Max, "launcher/src/shared/randomnumbergenerator", "Min <= Max");
+    Q_ASSERT_X(Min <= Max, "TRandomNumberGenerator", "Min <= Max");
     const std::uint64_t Range = static_cast<std::uint64_t>(Max) - static_cast<std::uint64_t>(Min);
     return static_cast<std::int64_t>(static_cast<std::uint64_t>(Min) + uniformOffset(Range));
 }
