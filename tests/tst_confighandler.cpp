@@ -26,6 +26,8 @@ private slots:
     void servedConfigurationIsCached();
     void silentServerFallsBackToCache();
     void maintenanceAndBadDocuments();
+    void refusedConfigurationFallsBackToCache_data();
+    void refusedConfigurationFallsBackToCache();
     void cacheProblems();
     void sharedAndMissingDocuments();
     void nocacheDecoration();
@@ -103,9 +105,9 @@ void TestConfigurationHandler::servedConfigurationIsCached()
     const QByteArray Config = configuration(QStringLiteral(R"({"name": "Game", "directoryname": "game",
         "builds": [{"os": "linux", "architecture": "x86_64", "url": "game/package.json", "assetsurl": "game/assets.json"}]})"));
     m_pServer->setBody(QStringLiteral("/launcher/wexmetadata.json"), Config);
-    m_pServer->setBody(QStringLiteral("/launcher/self/package.json"), R"({"version": "0.0.9"})");
-    m_pServer->setBody(QStringLiteral("/launcher/game/package.json"), R"({"version": "7"})");
-    m_pServer->setBody(QStringLiteral("/launcher/game/assets.json"), R"({"version": 2})");
+    m_pServer->setBody(QStringLiteral("/launcher/self/package.json"), R"({"version": "0.0.9", "files": []})");
+    m_pServer->setBody(QStringLiteral("/launcher/game/package.json"), R"({"version": "7", "files": []})");
+    m_pServer->setBody(QStringLiteral("/launcher/game/assets.json"), R"({"version": 2, "files": []})");
     auto pFixture = makeFixture();
     pFixture->m_pHandler->startDownload();
     QTRY_COMPARE_WITH_TIMEOUT(pFixture->m_pPackagesDone->size(), 1, 5000);
@@ -188,6 +190,35 @@ void TestConfigurationHandler::maintenanceAndBadDocuments()
     }
 }
 
+void TestConfigurationHandler::refusedConfigurationFallsBackToCache_data()
+{
+    QTest::addColumn<QByteArray>("Body");
+    const QByteArray Whole = configuration(QStringLiteral(R"({"name": "Game", "directoryname": "game"})"));
+    QTest::newRow("cut short") << Whole.left(Whole.size() - 20);
+    QTest::newRow("not an object") << QByteArray(R"(["game"])");
+    QTest::newRow("directory climbing out") << configuration(QStringLiteral(R"({"name": "Game", "directoryname": ".."})"));
+    QTest::newRow("packages of the wrong type") << QByteArray(R"({"packages": "game"})");
+}
+
+void TestConfigurationHandler::refusedConfigurationFallsBackToCache()
+{
+    // a document cut or replaced on the way is a failed download: the cached copy is used
+    // and stays as it was
+    QFETCH(QByteArray, Body);
+    const QByteArray Cached = configuration(QStringLiteral(R"({"name": "Cached", "directoryname": "cached"})"));
+    auto pFixture = makeFixture();
+    pFixture->m_pHelper->writeFileWithDirectory(pFixture->m_pHandler->cacheFilePath(), Cached);
+    m_pServer->setBody(QStringLiteral("/launcher/wexmetadata.json"), Body);
+    QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("^Launcher configuration refused, using the cached copy: ")));
+    pFixture->m_pHandler->startDownload();
+    QTRY_COMPARE_WITH_TIMEOUT(pFixture->m_pLoaded->size(), 1, 5000);
+    QVERIFY(pFixture->m_pHandler->isLocalCopy());
+    QCOMPARE(pFixture->m_pHandler->getConfiguration()->getPackages().front()->m_Name, QStringLiteral("Cached"));
+    QCOMPARE(pFixture->m_pFailed->size(), 0);
+    QCOMPARE(pFixture->m_pDiskFailed->size(), 0);
+    QCOMPARE(pFixture->m_pHelper->readFile(pFixture->m_pHandler->cacheFilePath()), Cached);
+}
+
 void TestConfigurationHandler::cacheProblems()
 {
     // the server is gone (connection refused) and there is no cache
@@ -236,8 +267,8 @@ void TestConfigurationHandler::sharedAndMissingDocuments()
         {"name": "E", "directoryname": "e", "builds": [{"os": "linux", "architecture": "x86_64", "url": "missing/package.json"}]})"));
     m_pServer->setBody(QStringLiteral("/launcher/wexmetadata.json"), Config);
     m_pServer->setBody(QStringLiteral("/launcher/self/package.json"), "{}");
-    m_pServer->setBody(QStringLiteral("/launcher/shared/package.json"), R"({"version": "s"})");
-    m_pServer->setBody(QStringLiteral("/launcher/c/package.json"), R"({"version": "c"})");
+    m_pServer->setBody(QStringLiteral("/launcher/shared/package.json"), R"({"version": "s", "files": []})");
+    m_pServer->setBody(QStringLiteral("/launcher/c/package.json"), R"({"version": "c", "files": []})");
     auto pFixture = makeFixture();
     pFixture->m_pHandler->startDownload();
     QTRY_COMPARE_WITH_TIMEOUT(pFixture->m_pPackagesDone->size(), 1, 5000);

@@ -22,9 +22,15 @@ private slots:
     void packageDocument();
     void assetsDocumentAndVersions();
     void brokenPackageDocuments();
+    void refusedPackageDocuments_data();
+    void refusedPackageDocuments();
+    void localFileNames_data();
+    void localFileNames();
     void urlResolution();
     void launcherDocument();
     void brokenLauncherDocuments();
+    void refusedLauncherDocuments_data();
+    void refusedLauncherDocuments();
     void localStatusAndMarkers();
     void defaultMarker();
 };
@@ -57,7 +63,7 @@ const QByteArray kTwoPackages = R"([
    "builds": [{"os": "windows", "architecture": "x86_64", "url": "win.json"},
               {"os": "Linux", "architecture": "X86_64", "url": "sub/package.json?x=1", "assetsurl": "/assets.json"}]},
   {"name": "Other", "directoryname": "other", "builds": [{"os": "linux", "architecture": "i386", "url": "i386.json"}]},
-  7
+  {"directoryname": "bare"}
 ])";
 
 } // namespace
@@ -102,12 +108,12 @@ void TestDocuments::packageDocument()
 
 void TestDocuments::assetsDocumentAndVersions()
 {
-    const QByteArray Package = R"({"version": 5, "chunks": [{"url": "p0"}], "files": [{"localfile": "p", "chunks": [0]}]})";
+    const QByteArray Package = R"({"chunks": [{"url": "p0"}], "files": [{"localfile": "p", "chunks": [0]}]})";
     const QUrl Base(QStringLiteral("http://a.example/p/"));
     const QUrl AssetsBase(QStringLiteral("http://b.example/assets/"));
     TPackageConfigurationReader Number(Package, R"({"version": 3, "chunks": [{"url": "a0"}], "files": [{"localfile": "asset", "chunks": [1, 0]}]})", Base, AssetsBase);
     QVERIFY(Number.m_Valid);
-    QCOMPARE(Number.m_Version, QString()); // a number is no version text
+    QCOMPARE(Number.m_Version, QString());
     QCOMPARE(Number.m_AssetsVersion, QStringLiteral("3"));
     QCOMPARE(Number.versionLabel(), QStringLiteral("P? A3"));
     QCOMPARE(Number.m_Chunks.size(), std::size_t(2));
@@ -115,8 +121,8 @@ void TestDocuments::assetsDocumentAndVersions()
     QCOMPARE(Number.m_Files[0].m_LocalFile, QStringLiteral("asset"));
     QCOMPARE(Number.m_Files[0].m_Chunks, (std::vector<std::int32_t>{1, 0})); // positions in the combined list
 
-    QCOMPARE(TPackageConfigurationReader(Package, R"({"version": 3.7})", Base, AssetsBase).m_AssetsVersion, QStringLiteral("0"));
-    QCOMPARE(TPackageConfigurationReader(Package, R"({"version": "3.7"})", Base, AssetsBase).m_AssetsVersion, QStringLiteral("3.7"));
+    QCOMPARE(TPackageConfigurationReader(Package, R"({"version": 3.7, "files": []})", Base, AssetsBase).m_AssetsVersion, QStringLiteral("0"));
+    QCOMPARE(TPackageConfigurationReader(Package, R"({"version": "3.7", "files": []})", Base, AssetsBase).m_AssetsVersion, QStringLiteral("3.7"));
     TPackageConfigurationReader NoAssets(Package, QByteArray(), Base, AssetsBase);
     QVERIFY(NoAssets.m_Valid);
     QVERIFY(NoAssets.m_AssetsVersion.isEmpty());
@@ -131,28 +137,25 @@ void TestDocuments::brokenPackageDocuments()
     QVERIFY(Truncated.m_Files.empty() && Truncated.m_Chunks.empty());
     QCOMPARE(Truncated.versionLabel(), QStringLiteral("P? A?"));
     QCOMPARE(Truncated.m_PackageDocument, kPackageDocument.left(kPackageDocument.size() / 2));
+    QVERIFY(Truncated.m_Error.contains(QLatin1String("not valid JSON")));
 
     QTest::ignoreMessage(QtCriticalMsg, "JSON asset configuration file could not be parsed, using default package.");
     QVERIFY(!TPackageConfigurationReader(kPackageDocument, "{", Base, Base).m_Valid);
 
-    // wrong types give neutral values, never a failure
-    TPackageConfigurationReader Typed(R"({"version": [], "chunks": {"a": 1}, "files": [5, "x", {"localfile": 3, "chunks": "0", "unpackedhash": "zz"}]})",
-                                      QByteArray(), Base, Base);
-    QVERIFY(Typed.m_Valid);
-    QVERIFY(Typed.m_Chunks.empty());
-    QCOMPARE(Typed.m_Files.size(), std::size_t(3));
-    for (const TFileInPackage& File : Typed.m_Files) {
-        QVERIFY(File.m_Chunks.empty());
-    }
-    QVERIFY(TPackageConfigurationReader(R"([1, 2])", QByteArray(), Base, Base).m_Valid); // not an object: empty
+    // a refusal found late keeps nothing that was read before it: no version, no files
+    QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("refused.*refers to chunks")));
+    TPackageConfigurationReader Late(R"({"version": "7", "executable": "x", "parameters": ["-p"], "chunks": [{"url": "c"}],
+                                        "files": [{"localfile": "f", "chunks": [0, 1]}]})",
+                                     R"({"version": "3", "files": []})", Base, Base);
+    QVERIFY(!Late.m_Valid);
+    QVERIFY(Late.m_Files.empty() && Late.m_Chunks.empty() && Late.m_Parameters.isEmpty() && Late.m_Executable.isEmpty());
+    QCOMPARE(Late.versionLabel(), QStringLiteral("P? A?"));
 
-    // a file naming a chunk that does not exist is refused as a whole
-    QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("refers to chunks")));
-    TPackageConfigurationReader Hostile(R"({"chunks": [{"url": "c"}], "files": [{"localfile": "f", "chunks": [0, 1]}]})", QByteArray(), Base, Base);
-    QVERIFY(!Hostile.m_Valid);
-    QVERIFY(Hostile.m_Files.empty());
-    QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("refers to chunks")));
-    QVERIFY(!TPackageConfigurationReader(R"({"chunks": [{"url": "c"}], "files": [{"localfile": "f", "chunks": [-1]}]})", QByteArray(), Base, Base).m_Valid);
+    // names are stored normalised and the files sorted by them; "./" is no other file
+    TPackageConfigurationReader Dotted(R"({"files": [{"localfile": "./b"}, {"localfile": "././a/x"}]})", QByteArray(), Base, Base);
+    QVERIFY(Dotted.m_Valid);
+    QCOMPARE(Dotted.m_Files[0].m_LocalFile, QStringLiteral("a/x"));
+    QCOMPARE(Dotted.m_Files[1].m_LocalFile, QStringLiteral("b"));
 
     // a big document of many files stays fast and whole
     QByteArray Big = "{\"chunks\": [{\"url\": \"c\"}], \"files\": [";
@@ -161,6 +164,91 @@ void TestDocuments::brokenPackageDocuments()
     }
     Big += "]}";
     QCOMPARE(TPackageConfigurationReader(Big, QByteArray(), Base, Base).m_Files.size(), std::size_t(20000));
+}
+
+void TestDocuments::refusedPackageDocuments_data()
+{
+    QTest::addColumn<QByteArray>("Package");
+    QTest::addColumn<QByteArray>("Assets");
+    QTest::addColumn<QString>("Reason");
+    const QByteArray Chunk = R"({"url": "c0", "unpackedsize": 4, "unpackedhash": "00aa"})";
+    const QByteArray Ok = R"({"files": [{"localfile": "a", "unpackedsize": 4, "chunks": [0]}], "chunks": [)" + Chunk + "]}";
+    QTest::newRow("not an object") << QByteArray("[1, 2]") << QByteArray() << "not a JSON object";
+    QTest::newRow("an error body") << QByteArray(R"({"error": "not found"})") << QByteArray() << "has no \"files\"";
+    QTest::newRow("files not an array") << QByteArray(R"({"files": {"a": 1}})") << QByteArray() << "is not an array";
+    QTest::newRow("file not an object") << QByteArray(R"({"files": [5]})") << QByteArray() << "is not an object";
+    QTest::newRow("version a number") << QByteArray(R"({"version": 5, "files": []})") << QByteArray() << "wrong type";
+    QTest::newRow("no localfile") << QByteArray(R"({"files": [{"unpackedsize": 0}]})") << QByteArray() << "no \"localfile\"";
+    QTest::newRow("localfile a number") << QByteArray(R"({"files": [{"localfile": 3}]})") << QByteArray() << "no \"localfile\"";
+    QTest::newRow("size negative") << QByteArray(R"({"files": [{"localfile": "a", "unpackedsize": -1, "url": "u"}]})") << QByteArray() << "not a size";
+    QTest::newRow("size fractional") << QByteArray(R"({"files": [{"localfile": "a", "unpackedsize": 1.5, "url": "u"}]})") << QByteArray() << "not a size";
+    QTest::newRow("hash not hex") << QByteArray(R"({"files": [{"localfile": "a", "unpackedhash": "zz"}]})") << QByteArray() << "hexadecimal";
+    QTest::newRow("executable a text") << QByteArray(R"({"files": [{"localfile": "a", "executable": "yes"}]})") << QByteArray() << "wrong type";
+    QTest::newRow("chunks a text") << QByteArray(R"({"files": [{"localfile": "a", "chunks": "0"}]})") << QByteArray() << "not an array";
+    QTest::newRow("chunk position past the end") << QByteArray(R"({"chunks": [)" + Chunk + R"(], "files": [{"localfile": "a", "unpackedsize": 8, "chunks": [0, 1]}]})") << QByteArray() << "refers to chunks";
+    QTest::newRow("chunk position negative") << QByteArray(R"({"chunks": [)" + Chunk + R"(], "files": [{"localfile": "a", "chunks": [-1]}]})") << QByteArray() << "invalid chunk position";
+    QTest::newRow("chunk position fractional") << QByteArray(R"({"chunks": [)" + Chunk + R"(], "files": [{"localfile": "a", "chunks": [0.5]}]})") << QByteArray() << "invalid chunk position";
+    QTest::newRow("chunk without url") << QByteArray(R"({"chunks": [{"unpackedsize": 4}], "files": []})") << QByteArray() << "no \"url\"";
+    QTest::newRow("sizes do not add up") << QByteArray(R"({"chunks": [)" + Chunk + R"(], "files": [{"localfile": "a", "unpackedsize": 5, "chunks": [0]}]})") << QByteArray() << "add up to 4";
+    QTest::newRow("size without source") << QByteArray(R"({"files": [{"localfile": "a", "unpackedsize": 5}]})") << QByteArray() << "neither";
+    QTest::newRow("one url, two digests") << QByteArray(R"({"chunks": [)" + Chunk + R"(, {"url": "c0", "unpackedsize": 4, "unpackedhash": "00bb"}], "files": []})") << QByteArray() << "different digests";
+    QTest::newRow("packed form clashes with a chunk") << QByteArray(R"({"chunks": [)" + Chunk + R"(], "files": [{"localfile": "a", "url": "c0", "unpackedsize": 4, "unpackedhash": "00cc"}]})") << QByteArray() << "different digests";
+    QTest::newRow("one digest, two sizes") << QByteArray(R"({"chunks": [)" + Chunk + R"(, {"url": "c1", "unpackedsize": 5, "unpackedhash": "00aa"}], "files": []})") << QByteArray() << "different sizes";
+    QTest::newRow("same name twice") << QByteArray(R"({"files": [{"localfile": "a"}, {"localfile": "a"}]})") << QByteArray() << "listed twice";
+    QTest::newRow("same name after ./") << QByteArray(R"({"files": [{"localfile": "a"}, {"localfile": "./a"}]})") << QByteArray() << "listed twice";
+    QTest::newRow("name in package and assets") << Ok << QByteArray(R"({"files": [{"localfile": "a"}]})") << "listed twice";
+    QTest::newRow("file is a directory of another") << QByteArray(R"({"files": [{"localfile": "a"}, {"localfile": "a/b"}]})") << QByteArray() << "also a directory";
+    QTest::newRow("deep prefix across documents") << Ok << QByteArray(R"({"files": [{"localfile": "a/b/c"}]})") << "also a directory";
+    QTest::newRow("assets not an object") << Ok << QByteArray("[7]") << "not a JSON object";
+    QTest::newRow("assets chunk url clash") << Ok << QByteArray(R"({"chunks": [{"url": "c0", "unpackedsize": 9}], "files": []})") << "different digests";
+}
+
+void TestDocuments::refusedPackageDocuments()
+{
+    QFETCH(QByteArray, Package);
+    QFETCH(QByteArray, Assets);
+    QFETCH(QString, Reason);
+    const QUrl Base(QStringLiteral("http://a.example/"));
+    QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("^Package configuration refused: ")));
+    const TPackageConfigurationReader Reader(Package, Assets, Base, Base);
+    QVERIFY(!Reader.m_Valid);
+    QVERIFY2(Reader.m_Error.contains(Reason), qPrintable(Reader.m_Error));
+    QVERIFY(Reader.m_Files.empty() && Reader.m_Chunks.empty() && Reader.m_Version.isEmpty());
+    QCOMPARE(Reader.m_PackageDocument, Package); // kept byte for byte, never written as a marker
+}
+
+void TestDocuments::localFileNames_data()
+{
+    QTest::addColumn<QString>("Name");
+    QTest::addColumn<QString>("Stored"); // empty: refused
+    QTest::newRow("plain") << "bin/game" << "bin/game";
+    QTest::newRow("leading ./") << "./bin/game" << "bin/game";
+    QTest::newRow("repeated ./") << "././game" << "game";
+    QTest::newRow("dot file") << ".config" << ".config";
+    QTest::newRow("dots in a name") << "a..b/..c" << "a..b/..c";
+    QTest::newRow("empty") << "" << "";
+    QTest::newRow("only ./") << "./" << "";
+    QTest::newRow("dot") << "." << "";
+    QTest::newRow("dot dot") << ".." << "";
+    QTest::newRow("climbs to the directory itself") << "data/.." << "";
+    QTest::newRow("climbs out") << "../x" << "";
+    QTest::newRow("absolute") << "/etc/x" << "";
+    QTest::newRow("double slash") << "a//b" << "";
+    QTest::newRow("trailing slash") << "a/" << "";
+    QTest::newRow("inner dot") << "a/./b" << "";
+    QTest::newRow("backslash") << "a\\b" << "";
+    QTest::newRow("NUL") << QStringLiteral("a") + QChar(0) + QStringLiteral("b") << "";
+    QTest::newRow("newline") << "a\nb" << "";
+    QTest::newRow("DEL") << QStringLiteral("a") + QChar(0x7f) << "";
+}
+
+void TestDocuments::localFileNames()
+{
+    QFETCH(QString, Name);
+    QFETCH(QString, Stored);
+    QString Reason;
+    QCOMPARE(TPackageConfigurationReader::normaliseLocalFile(Name, &Reason), Stored);
+    QCOMPARE(Reason.isEmpty(), !Stored.isEmpty());
 }
 
 void TestDocuments::urlResolution()
@@ -189,7 +277,7 @@ void TestDocuments::launcherDocument()
     QCOMPARE(pTorvane->m_InstallAutomatically, true);
     QCOMPARE(pTorvane->m_LogoLinkTarget, QUrl(QStringLiteral("http://t.example")));
     QCOMPARE(pTorvane->localPackageStatus(), ELocalPackageStatus::Undetermined);
-    QCOMPARE(Reader.getPackages()[2]->m_Name, QString()); // a non-object element: all fields empty
+    QCOMPARE(Reader.getPackages()[2]->m_Name, QString()); // absent fields: empty
     QVERIFY(Reader.getPackages()[2]->m_Builds.empty());
     QVERIFY(Reader.getPreventDefaultAutostart());
     QVERIFY(!Reader.getShowPackageNames());
@@ -218,7 +306,6 @@ void TestDocuments::brokenLauncherDocuments()
     QVERIFY(Empty.getPackages().empty());
     QVERIFY(Empty.getHardwareSurveyUrl().isEmpty() && Empty.getHintsUrl().isEmpty());
     QVERIFY(!Empty.getPreventDefaultAutostart() && !Empty.getShowPackageNames());
-    QVERIFY(TLauncherConfigurationReader(R"({"packages": {"a": 1}, "launcher": [1]})", QUrl()).getPackages().empty());
 
     const QByteArray Whole = launcherJson(kTwoPackages);
     const QByteArray Truncated = Whole.left(Whole.size() / 2);
@@ -230,6 +317,37 @@ void TestDocuments::brokenLauncherDocuments()
     } catch (const TLauncherConfigurationException& Error) {
         QCOMPARE(QString::fromStdString(Error.what()), Expected.errorString());
     }
+}
+
+void TestDocuments::refusedLauncherDocuments_data()
+{
+    QTest::addColumn<QByteArray>("Document");
+    QTest::addColumn<QString>("Reason");
+    QTest::newRow("not an object") << QByteArray("[]") << "not a JSON object";
+    QTest::newRow("packages an object") << QByteArray(R"({"packages": {"a": 1}})") << "wrong type";
+    QTest::newRow("launcher an array") << QByteArray(R"({"launcher": [1]})") << "wrong type";
+    QTest::newRow("package not an object") << QByteArray(R"({"packages": [7]})") << "package 0 is not an object";
+    QTest::newRow("hints a number") << QByteArray(R"({"hints": 5})") << "wrong type";
+    QTest::newRow("build url a number") << QByteArray(R"({"packages": [{"directoryname": "d", "builds": [{"url": 1}]}]})") << "wrong type";
+    QTest::newRow("no directory") << QByteArray(R"({"packages": [{"name": "x"}]})") << "not a plain directory name";
+    QTest::newRow("empty directory") << QByteArray(R"({"packages": [{"directoryname": ""}]})") << "not a plain directory name";
+    QTest::newRow("dot dot directory") << QByteArray(R"({"packages": [{"directoryname": ".."}]})") << "not a plain directory name";
+    QTest::newRow("nested directory") << QByteArray(R"({"packages": [{"directoryname": "a/b"}]})") << "not a plain directory name";
+    QTest::newRow("backslash directory") << QByteArray(R"({"packages": [{"directoryname": "a\\b"}]})") << "not a plain directory name";
+}
+
+void TestDocuments::refusedLauncherDocuments()
+{
+    QFETCH(QByteArray, Document);
+    QFETCH(QString, Reason);
+    try {
+        TLauncherConfigurationReader Reader(Document, QUrl());
+        QFAIL("not refused");
+    } catch (const TLauncherConfigurationException& Error) {
+        QVERIFY2(QString::fromUtf8(Error.what()).contains(Reason), Error.what());
+    }
+    // the launcher's own package needs no directory: it lives beside the executable
+    QVERIFY(TLauncherConfigurationReader(R"({"launcher": {"name": "L"}})", QUrl()).getLauncherPackage());
 }
 
 void TestDocuments::localStatusAndMarkers()
@@ -253,7 +371,7 @@ void TestDocuments::localStatusAndMarkers()
     // the full marker wins over the partial one; another version asks for an update
     pHelper->writeFileWithDirectory(Markers.partialMarkerPath(*pPackage), "{}");
     QCOMPARE(Markers.computeLocalStatus(*pPackage), ELocalPackageStatus::Installed);
-    pHelper->writeFile(Markers.fullMarkerPath(*pPackage), R"({"version": "1.1"})");
+    pHelper->writeFile(Markers.fullMarkerPath(*pPackage), R"({"version": "1.1", "files": []})");
     QCOMPARE(Markers.computeLocalStatus(*pPackage), ELocalPackageStatus::UpdateRequired);
     pHelper->writeFile(Markers.fullMarkerPath(*pPackage), "{ broken");
     QTest::ignoreMessage(QtCriticalMsg, "JSON package configuration file could not be parsed, using default package.");
@@ -261,9 +379,9 @@ void TestDocuments::localStatusAndMarkers()
 
     // assets version "1" always asks for an update
     pPackage->currentBuild()->m_pConfiguration =
-        std::make_unique<TPackageConfigurationReader>(kPackageDocument, R"({"version": "1"})", Base, Base);
+        std::make_unique<TPackageConfigurationReader>(kPackageDocument, R"({"version": "1", "files": []})", Base, Base);
     pHelper->writeFile(Markers.fullMarkerPath(*pPackage), kPackageDocument);
-    pHelper->writeFile(Markers.assetsDocumentPath(*pPackage), R"({"version": "1"})");
+    pHelper->writeFile(Markers.assetsDocumentPath(*pPackage), R"({"version": "1", "files": []})");
     QCOMPARE(Markers.computeLocalStatus(*pPackage), ELocalPackageStatus::UpdateRequired);
 
     // marker operations
@@ -272,7 +390,7 @@ void TestDocuments::localStatusAndMarkers()
     Markers.markPartiallyInstalled(*pPackage);
     QCOMPARE(pPackage->localPackageStatus(), ELocalPackageStatus::PartiallyInstalled);
     QCOMPARE(pHelper->readFile(Markers.partialMarkerPath(*pPackage)), kPackageDocument);
-    QCOMPARE(pHelper->readFile(Markers.assetsDocumentPath(*pPackage)), QByteArray(R"({"version": "1"})"));
+    QCOMPARE(pHelper->readFile(Markers.assetsDocumentPath(*pPackage)), QByteArray(R"({"version": "1", "files": []})"));
     QCOMPARE(Markers.computeLocalStatus(*pPackage), ELocalPackageStatus::PartiallyInstalled);
     Markers.markFullyInstalled(*pPackage);
     QVERIFY(!QFile::exists(Markers.partialMarkerPath(*pPackage)));

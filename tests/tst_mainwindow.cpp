@@ -69,7 +69,8 @@ std::shared_ptr<TLauncherConfigurationReader> makeConfiguration(int Count, const
         const QJsonObject Document{{"version", QStringLiteral("1.%1.0").arg(Index)},
                                    {"generation", Variant == QLatin1String("classic") ? "first" : "second"},
                                    {"variant", Variant},
-                                   {"executable", "client"}};
+                                   {"executable", "client"},
+                                   {"files", QJsonArray{}}};
         pConfiguration->getPackages()[Index]->currentBuild()->m_pConfiguration = std::make_unique<TPackageConfigurationReader>(
             QJsonDocument(Document).toJson(), QByteArray(), QUrl(QStringLiteral("http://127.0.0.1:9/")), QUrl());
     }

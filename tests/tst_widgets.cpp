@@ -54,7 +54,7 @@ std::shared_ptr<TPackage> makePackage(const QString& Version)
                              {"directoryname", "torvane"},
                              {"builds", QJsonArray{QJsonObject{{"os", "linux"}, {"architecture", "x86_64"}, {"url", "package.json"}}}}};
     auto pPackage = std::make_shared<TPackage>(0, Object, QUrl(QStringLiteral("http://127.0.0.1:9/")));
-    const QJsonObject Document{{"version", Version}, {"generation", "second"}, {"variant", "regular"}, {"executable", "client"}};
+    const QJsonObject Document{{"version", Version}, {"generation", "second"}, {"variant", "regular"}, {"executable", "client"}, {"files", QJsonArray{}}};
     pPackage->currentBuild()->m_pConfiguration = std::make_unique<TPackageConfigurationReader>(
         QJsonDocument(Document).toJson(), QByteArray(), QUrl(QStringLiteral("http://127.0.0.1:9/")), QUrl());
     return pPackage;

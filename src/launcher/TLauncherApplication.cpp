@@ -209,7 +209,10 @@ void TLauncherApplication::onPackageConfigurationDownloadsFinished()
     // the self-update decision
     try {
         const auto pLauncher = pConfiguration ? pConfiguration->getLauncherPackage() : nullptr;
-        if (!isSelfUpdateSkipped() && pLauncher && pLauncher->currentConfiguration()) {
+        if (pLauncher && pLauncher->currentConfiguration() && !pLauncher->currentConfiguration()->m_Valid) {
+            qCritical().noquote() << "The launcher's own package configuration was refused, no self-update:"
+                                  << pLauncher->currentConfiguration()->m_Error;
+        } else if (!isSelfUpdateSkipped() && pLauncher && pLauncher->currentConfiguration()) {
             const QString Version = pLauncher->currentConfiguration()->m_Version;
             const QString Remote = Version.isEmpty() ? QStringLiteral("?") : Version;
             if (Remote != QLatin1String(kLauncherVersion)) {

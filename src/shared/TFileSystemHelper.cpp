@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QImage>
 #include <QJsonParseError>
+#include <QSaveFile>
 #include <QSettings>
 #include <QTextStream>
 
@@ -17,12 +18,12 @@ namespace shared {
 
 namespace {
 
-[[noreturn]] void throwIoError(const QFile& File, const QString& Message)
+[[noreturn]] void throwIoError(const QFileDevice& File, const QString& Message)
 {
     throw std::runtime_error(QStringLiteral("I/O error on file '%1': %2").arg(File.fileName(), Message).toUtf8().toStdString());
 }
 
-void checkIoError(const QFile& File)
+void checkIoError(const QFileDevice& File)
 {
     if (File.error() != QFileDevice::NoError) {
         throwIoError(File, File.errorString());
@@ -121,6 +122,24 @@ void TFileSystemHelper::writeFile(const QString& FilePath, const QByteArray& Dat
     }
     File.close();
     checkIoError(File);
+}
+
+void TFileSystemHelper::writeFileAtomically(const QString& FilePath, const QByteArray& Data)
+{
+    // written beside the target and renamed over it only when complete: a crash or a
+    // full disk leaves the previous file as it was, never a cut one
+    QSaveFile File(FilePath);
+    if (!File.open(QIODevice::WriteOnly)) {
+        throwIoError(File, QStringLiteral("Could not open file."));
+    }
+    const qint64 Written = File.write(Data);
+    if (Written != Data.size()) {
+        File.cancelWriting();
+        throwIoError(File, QStringLiteral("Could not write all data to disk."));
+    }
+    if (!File.commit()) {
+        throwIoError(File, File.errorString());
+    }
 }
 
 void TFileSystemHelper::writeTextFile(const QString& FilePath, const QString& Text)

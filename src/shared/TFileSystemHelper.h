@@ -59,6 +59,9 @@ public:
     virtual QByteArray readFile(const QString& FilePath);
     virtual QByteArray readFileOrEmpty(const QString& FilePath);
     virtual void writeFile(const QString& FilePath, const QByteArray& Data);
+    // As writeFile, but the file is replaced whole or not at all (temporary file beside
+    // it, flushed, then renamed). Throws the same I/O errors.
+    virtual void writeFileAtomically(const QString& FilePath, const QByteArray& Data);
     virtual void writeTextFile(const QString& FilePath, const QString& Text);
     virtual void appendTextFile(const QString& FilePath, const QString& Text);
     virtual bool deleteFile(const QString& FilePath);

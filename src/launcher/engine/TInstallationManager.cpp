@@ -30,7 +30,7 @@ const std::vector<std::shared_ptr<TPackage>>& TInstallationManager::packages() c
 QString TInstallationManager::executablePath(const TPackage& Package) const
 {
     const TPackageConfigurationReader* pConfiguration = Package.currentConfiguration();
-    if (!pConfiguration || pConfiguration->m_Executable.isEmpty()) {
+    if (!pConfiguration || !pConfiguration->m_Valid || pConfiguration->m_Executable.isEmpty()) {
         return QString();
     }
     try {
@@ -109,12 +109,14 @@ std::shared_ptr<TPackageInstallation> TInstallationManager::startJob(const std::
     const TPackageConfigurationReader& Current = *pPackage->currentConfiguration();
     const QDir Directory = installationDirectory(*pPackage);
     Installed = readPackageConfigurationFromInstallationDirectory(*pPackage);
-    try {
-        m_Markers.markPartiallyInstalled(*pPackage);
-    } catch (const std::runtime_error& Error) {
-        // nothing was started: the player sees the disk error
-        emit diskAccessFailed(QString::fromUtf8(Error.what()));
-        return nullptr;
+    if (Current.m_Valid) {
+        try {
+            m_Markers.markPartiallyInstalled(*pPackage);
+        } catch (const std::runtime_error& Error) {
+            // nothing was started: the player sees the disk error
+            emit diskAccessFailed(QString::fromUtf8(Error.what()));
+            return nullptr;
+        }
     }
     auto pJob = std::make_shared<TPackageInstallation>(pPackage, m_pFilesystemHelper);
     pJob->setInstallationDirectory(Directory);
@@ -126,6 +128,13 @@ std::shared_ptr<TPackageInstallation> TInstallationManager::startJob(const std::
     m_AllFinishedReported = false;
     connect(pJob.get(), &TPackageInstallation::diskAccessFailed, this, &TInstallationManager::onDiskAccessFailed);
     emit installationOrUpdateStarted(*pJob);
+    if (!Current.m_Valid) {
+        // A refused document changes nothing on disk: no marker, no deletion, no
+        // download. The job ends at once as a failed download, which the player sees.
+        qCritical().noquote() << "The package configuration of" << pPackage->m_Name << "was refused:" << Current.m_Error;
+        pJob->onDownloadFailed(EPackageDownloaderError::DownloadFailed);
+        return nullptr;
+    }
     return pJob;
 }
 

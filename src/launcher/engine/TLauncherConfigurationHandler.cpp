@@ -56,15 +56,17 @@ void TLauncherConfigurationHandler::onConfigurationDownloadFinished(QUrl Url, QB
         try {
             pConfiguration = std::make_shared<TLauncherConfigurationReader>(Data, m_ConfigurationUrl.adjusted(QUrl::RemoveFilename));
         } catch (const TLauncherConfigurationException& Error) {
-            qCritical() << "Launcher configuration could not be parsed:" << Error.what();
-            emit mainConfigurationDownloadFailed();
+            // a body cut short or replaced on the way is a failed transfer: the cached
+            // copy is used, and the cache keeps the last good document
+            qCritical() << "Launcher configuration refused, using the cached copy:" << Error.what();
+            useCachedCopy();
             return;
         }
         m_pConfiguration = pConfiguration;
         try {
             const QString Path = cacheFilePath();
             m_pFilesystemHelper->ensureDirectoryExists(QFileInfo(Path).absolutePath());
-            m_pFilesystemHelper->writeFile(Path, m_pConfiguration->getRawDocument());
+            m_pFilesystemHelper->writeFileAtomically(Path, m_pConfiguration->getRawDocument());
         } catch (const std::runtime_error& Error) {
             emit diskAccessFailed(QString::fromUtf8(Error.what()));
         }

@@ -11,7 +11,9 @@
 
 namespace zarvo::launcher {
 
-// The launcher configuration was not valid JSON; the text is the parser's.
+// The launcher configuration was refused: not valid JSON (the text is the parser's), or
+// not an object, a value of the wrong type, a package entry that is not an object or a
+// client package whose directory is not one plain name (the text names it).
 class TLauncherConfigurationException : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
@@ -22,7 +24,7 @@ public:
 class TLauncherConfigurationReader {
 public:
     // BaseUrl: where the document came from, without its file name. Throws
-    // TLauncherConfigurationException when the bytes are not valid JSON.
+    // TLauncherConfigurationException when the document is refused.
     TLauncherConfigurationReader(const QByteArray& Document, const QUrl& BaseUrl);
 
     const QUrl& getBaseUrl() const { return m_BaseUrl; }

@@ -7,6 +7,7 @@
 #include <QSettings>
 #include <QStandardPaths>
 
+#include <cstdio>
 #include <stdexcept>
 
 void torvaneInitEngineResources();
@@ -98,7 +99,7 @@ QDir TLauncherFilesystemHelper::getPackagesDirectory()
 void TLauncherFilesystemHelper::writeFileWithDirectory(const QString& FilePath, const QByteArray& Data)
 {
     ensureDirectoryExists(QFileInfo(FilePath).absolutePath());
-    writeFile(FilePath, Data);
+    writeFileAtomically(FilePath, Data);
 }
 
 void TLauncherFilesystemHelper::removeFileOrDirectory(const QString& Path)
@@ -118,8 +119,12 @@ void TLauncherFilesystemHelper::moveReplacing(const QString& Source, const QStri
     if (!QFileInfo::exists(Source)) {
         return;
     }
-    removeFileOrDirectory(Destination);
-    if (!QFile::rename(Source, Destination)) {
+    // a file is replaced by one rename, so that no moment passes without either file
+    const QFileInfo Target(Destination);
+    if (Target.isDir() && !Target.isSymLink()) {
+        removeFileOrDirectory(Destination);
+    }
+    if (std::rename(QFile::encodeName(Source).constData(), QFile::encodeName(Destination).constData()) != 0) {
         throw std::runtime_error(QStringLiteral("Failed to move file %1 to %2").arg(Source, Destination).toUtf8().toStdString());
     }
 }

@@ -26,7 +26,7 @@ public:
     // The directory holding the installed packages (below the per-user data directory),
     // created when missing.
     virtual QDir getPackagesDirectory();
-    // Creates the file's directory when missing, then writes the file.
+    // Creates the file's directory when missing, then writes the file atomically.
     virtual void writeFileWithDirectory(const QString& FilePath, const QByteArray& Data);
     // Removes a directory recursively or deletes a file; a missing path is no error.
     virtual void removeFileOrDirectory(const QString& Path);

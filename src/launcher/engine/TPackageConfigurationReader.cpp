@@ -6,19 +6,104 @@
 #include <QJsonObject>
 
 #include <algorithm>
+#include <map>
+#include <set>
+#include <stdexcept>
 
 namespace zarvo::launcher {
 
 namespace {
 
-std::uint64_t toUnsigned(const QJsonValue& Value)
+// A document that cannot be used; the text names the reason.
+class TDocumentRefused : public std::runtime_error {
+public:
+    explicit TDocumentRefused(const QString& Reason)
+        : std::runtime_error(Reason.toUtf8().toStdString())
+    {
+    }
+};
+
+[[noreturn]] void refuseDocument(const QString& Reason)
 {
-    return Value.toVariant().toULongLong();
+    throw TDocumentRefused(Reason);
 }
 
-QByteArray fromHex(const QJsonValue& Value)
+QString describe(const QJsonObject& Object, const QString& Where)
 {
-    return QByteArray::fromHex(Value.toString().toLatin1());
+    const QString Name = Object.value(QLatin1String("localfile")).toString();
+    return Name.isEmpty() ? Where : QStringLiteral("%1 \"%2\"").arg(Where, Name);
+}
+
+void requireType(const QJsonObject& Object, const char* Key, QJsonValue::Type Type, const QString& Where)
+{
+    const QJsonValue Value = Object.value(QLatin1String(Key));
+    if (!Value.isUndefined() && Value.type() != Type) {
+        refuseDocument(QStringLiteral("\"%1\" of %2 has the wrong type").arg(QLatin1String(Key), Where));
+    }
+}
+
+// Sizes are JSON numbers or decimal texts; anything else (negative, fractional, beyond
+// what a double holds exactly) is refused.
+std::uint64_t readSize(const QJsonObject& Object, const char* Key, const QString& Where)
+{
+    const QJsonValue Value = Object.value(QLatin1String(Key));
+    if (Value.isUndefined()) {
+        return 0;
+    }
+    if (Value.isDouble()) {
+        const double Number = Value.toDouble();
+        if (Number >= 0 && Number <= 9007199254740992.0 && Number == static_cast<double>(static_cast<std::uint64_t>(Number))) {
+            return static_cast<std::uint64_t>(Number);
+        }
+    } else if (Value.isString()) {
+        bool Ok = false;
+        const QString Text = Value.toString();
+        const std::uint64_t Number = Text.toULongLong(&Ok);
+        if (Ok && !Text.isEmpty() && Text.at(0).isDigit()) {
+            return Number;
+        }
+    }
+    refuseDocument(QStringLiteral("\"%1\" of %2 is not a size").arg(QLatin1String(Key), Where));
+}
+
+QByteArray readHash(const QJsonObject& Object, const char* Key, const QString& Where)
+{
+    const QJsonValue Value = Object.value(QLatin1String(Key));
+    if (Value.isUndefined()) {
+        return QByteArray();
+    }
+    const QString Text = Value.toString();
+    bool Hex = Value.isString() && Text.size() % 2 == 0;
+    for (int Index = 0; Hex && Index < Text.size(); ++Index) {
+        const QChar Digit = Text.at(Index);
+        Hex = (Digit >= QLatin1Char('0') && Digit <= QLatin1Char('9')) || (Digit >= QLatin1Char('a') && Digit <= QLatin1Char('f'))
+            || (Digit >= QLatin1Char('A') && Digit <= QLatin1Char('F'));
+    }
+    if (!Hex) {
+        refuseDocument(QStringLiteral("\"%1\" of %2 is not a hexadecimal digest").arg(QLatin1String(Key), Where));
+    }
+    return QByteArray::fromHex(Text.toLatin1());
+}
+
+QJsonArray readArray(const QJsonObject& Object, const char* Key, const QString& Where, bool Required)
+{
+    const QJsonValue Value = Object.value(QLatin1String(Key));
+    if (Value.isUndefined() && !Required) {
+        return QJsonArray();
+    }
+    if (!Value.isArray()) {
+        refuseDocument(Value.isUndefined() ? QStringLiteral("%1 has no \"%2\"").arg(Where, QLatin1String(Key))
+                                           : QStringLiteral("\"%1\" of %2 is not an array").arg(QLatin1String(Key), Where));
+    }
+    return Value.toArray();
+}
+
+QJsonObject elementObject(const QJsonValue& Element, const QString& Where)
+{
+    if (!Element.isObject()) {
+        refuseDocument(QStringLiteral("an element of %1 is not an object").arg(Where));
+    }
+    return Element.toObject();
 }
 
 EPackageGeneration generationFrom(const QString& Text)
@@ -49,6 +134,12 @@ EPackageVariant variantFrom(const QString& Text)
     return EPackageVariant::Unknown;
 }
 
+bool sameData(const TChunkInPackage& Left, const TChunkInPackage& Right)
+{
+    return Left.m_PackedSize == Right.m_PackedSize && Left.m_PackedHash == Right.m_PackedHash && Left.m_UnpackedSize == Right.m_UnpackedSize
+        && Left.m_UnpackedHash == Right.m_UnpackedHash && Left.m_Unpack == Right.m_Unpack;
+}
+
 } // namespace
 
 QUrl TPackageConfigurationReader::resolveUrl(const QString& Text, const QUrl& Base)
@@ -68,64 +159,225 @@ QUrl TPackageConfigurationReader::resolveUrl(const QString& Text, const QUrl& Ba
     return Result;
 }
 
+QString TPackageConfigurationReader::normaliseLocalFile(const QString& Name, QString* pReason)
+{
+    const auto Refuse = [pReason, &Name](const char* Why) {
+        if (pReason) {
+            *pReason = QStringLiteral("the file name \"%1\" %2").arg(Name, QLatin1String(Why));
+        }
+        return QString();
+    };
+    QString Result = Name;
+    while (Result.startsWith(QLatin1String("./"))) {
+        Result.remove(0, 2);
+    }
+    if (Result.isEmpty()) {
+        return Refuse("is empty");
+    }
+    if (Result.startsWith(QLatin1Char('/'))) {
+        return Refuse("is absolute");
+    }
+    for (const QChar Character : Result) {
+        if (Character == QLatin1Char('\\')) {
+            return Refuse("contains a backslash");
+        }
+        if (Character.unicode() < 0x20 || Character.unicode() == 0x7f) {
+            return Refuse("contains a control character");
+        }
+    }
+    for (const QStringRef& Segment : Result.splitRef(QLatin1Char('/'))) {
+        if (Segment.isEmpty() || Segment == QLatin1String(".") || Segment == QLatin1String("..")) {
+            return Refuse("has an empty, \".\" or \"..\" segment");
+        }
+    }
+    return Result;
+}
+
 TChunkInPackage TPackageConfigurationReader::parseChunk(const QJsonObject& Object, const QUrl& Base)
 {
+    const QString Where = describe(Object, QStringLiteral("a chunk"));
+    requireType(Object, "url", QJsonValue::String, Where);
+    requireType(Object, "unpack", QJsonValue::Bool, Where);
     TChunkInPackage Chunk;
     const QString Url = Object.value(QLatin1String("url")).toString();
     if (!Url.isEmpty()) {
         Chunk.m_Url = resolveUrl(Url, Base);
     }
-    Chunk.m_PackedSize = toUnsigned(Object.value(QLatin1String("packedsize")));
-    Chunk.m_PackedHash = fromHex(Object.value(QLatin1String("packedhash")));
-    Chunk.m_UnpackedSize = toUnsigned(Object.value(QLatin1String("unpackedsize")));
-    Chunk.m_UnpackedHash = fromHex(Object.value(QLatin1String("unpackedhash")));
+    Chunk.m_PackedSize = readSize(Object, "packedsize", Where);
+    Chunk.m_PackedHash = readHash(Object, "packedhash", Where);
+    Chunk.m_UnpackedSize = readSize(Object, "unpackedsize", Where);
+    Chunk.m_UnpackedHash = readHash(Object, "unpackedhash", Where);
     Chunk.m_Unpack = Object.value(QLatin1String("unpack")).toBool(true);
     return Chunk;
 }
 
 TFileInPackage TPackageConfigurationReader::parseFile(const QJsonObject& Object, const QUrl& Base)
 {
+    const QString Where = describe(Object, QStringLiteral("a file"));
+    const QJsonValue LocalFile = Object.value(QLatin1String("localfile"));
+    if (!LocalFile.isString()) {
+        refuseDocument(QStringLiteral("a file has no \"localfile\" name"));
+    }
+    QString Reason;
     TFileInPackage File;
-    File.m_LocalFile = Object.value(QLatin1String("localfile")).toString();
-    File.m_UnpackedHash = fromHex(Object.value(QLatin1String("unpackedhash")));
-    File.m_UnpackedSize = toUnsigned(Object.value(QLatin1String("unpackedsize")));
+    File.m_LocalFile = normaliseLocalFile(LocalFile.toString(), &Reason);
+    if (File.m_LocalFile.isEmpty()) {
+        refuseDocument(Reason);
+    }
+    requireType(Object, "executable", QJsonValue::Bool, Where);
+    File.m_UnpackedHash = readHash(Object, "unpackedhash", Where);
+    File.m_UnpackedSize = readSize(Object, "unpackedsize", Where);
     File.m_Executable = Object.value(QLatin1String("executable")).toBool(false);
     File.m_PackedForm = parseChunk(Object, Base);
-    const QJsonValue Chunks = Object.value(QLatin1String("chunks"));
-    if (Chunks.isArray()) {
-        for (const QJsonValue& Position : Chunks.toArray()) {
-            File.m_Chunks.push_back(Position.toInt(0));
+    for (const QJsonValue& Position : readArray(Object, "chunks", Where, false)) {
+        const double Number = Position.toDouble(-1);
+        if (!Position.isDouble() || Number < 0 || Number > 2147483647.0 || Number != static_cast<double>(static_cast<std::int32_t>(Number))) {
+            refuseDocument(QStringLiteral("%1 names an invalid chunk position").arg(Where));
         }
+        File.m_Chunks.push_back(static_cast<std::int32_t>(Number));
     }
-    const QJsonValue Patches = Object.value(QLatin1String("patches"));
-    if (Patches.isArray()) {
-        for (const QJsonValue& Element : Patches.toArray()) {
-            const QJsonObject Patch = Element.toObject();
-            TPatchInPackage Record;
-            const QString Url = Patch.value(QLatin1String("url")).toString();
-            if (!Url.isEmpty()) {
-                Record.m_Url = resolveUrl(Url, Base);
-            }
-            Record.m_FromVersion = QString::number(Patch.value(QLatin1String("fromversion")).toInt(0));
-            Record.m_ToVersion = QString::number(Patch.value(QLatin1String("toversion")).toInt(0));
-            Record.m_Size = Patch.value(QLatin1String("size")).toInt(0);
-            File.m_Patches.push_back(Record);
+    for (const QJsonValue& Element : readArray(Object, "patches", Where, false)) {
+        const QJsonObject Patch = elementObject(Element, QStringLiteral("\"patches\" of %1").arg(Where));
+        TPatchInPackage Record;
+        const QString Url = Patch.value(QLatin1String("url")).toString();
+        if (!Url.isEmpty()) {
+            Record.m_Url = resolveUrl(Url, Base);
         }
+        Record.m_FromVersion = QString::number(Patch.value(QLatin1String("fromversion")).toInt(0));
+        Record.m_ToVersion = QString::number(Patch.value(QLatin1String("toversion")).toInt(0));
+        Record.m_Size = Patch.value(QLatin1String("size")).toInt(0);
+        File.m_Patches.push_back(Record);
     }
     return File;
 }
 
-bool TPackageConfigurationReader::chunkPositionsAreValid() const
+void TPackageConfigurationReader::readPackageDocument(const QJsonDocument& Document)
 {
+    const QString Where = QStringLiteral("the package document");
+    if (!Document.isObject()) {
+        refuseDocument(QStringLiteral("the package document is not a JSON object"));
+    }
+    const QJsonObject Root = Document.object();
+    for (const char* Key : {"version", "executable", "generation", "variant"}) {
+        requireType(Root, Key, QJsonValue::String, Where);
+    }
+    m_Version = Root.value(QLatin1String("version")).toString();
+    m_Executable = Root.value(QLatin1String("executable")).toString();
+    m_Generation = generationFrom(Root.value(QLatin1String("generation")).toString());
+    m_Variant = variantFrom(Root.value(QLatin1String("variant")).toString());
+    for (const QJsonValue& Chunk : readArray(Root, "chunks", Where, false)) {
+        m_Chunks.push_back(parseChunk(elementObject(Chunk, QStringLiteral("\"chunks\"")), m_BaseUrl));
+    }
+    // required: an answer that is some other JSON object (an error body) would otherwise
+    // read as a package without files, and every installed file would become obsolete
+    for (const QJsonValue& File : readArray(Root, "files", Where, true)) {
+        m_Files.push_back(parseFile(elementObject(File, QStringLiteral("\"files\"")), m_BaseUrl));
+    }
+    for (const QJsonValue& Parameter : readArray(Root, "parameters", Where, false)) {
+        if (!Parameter.isString()) {
+            refuseDocument(QStringLiteral("a parameter is not a text"));
+        }
+        m_Parameters.append(Parameter.toString());
+    }
+}
+
+void TPackageConfigurationReader::readAssetsDocument(const QJsonDocument& Document)
+{
+    const QString Where = QStringLiteral("the assets document");
+    if (!Document.isObject()) {
+        refuseDocument(QStringLiteral("the assets document is not a JSON object"));
+    }
+    const QJsonObject Root = Document.object();
+    const QJsonValue Version = Root.value(QLatin1String("version"));
+    if (!Version.isUndefined() && !Version.isDouble() && !Version.isString()) {
+        refuseDocument(QStringLiteral("\"version\" of the assets document has the wrong type"));
+    }
+    m_AssetsVersion = Version.isDouble() ? QString::number(Version.toInt()) : Version.toString();
+    for (const QJsonValue& Chunk : readArray(Root, "chunks", Where, false)) {
+        m_Chunks.push_back(parseChunk(elementObject(Chunk, QStringLiteral("\"chunks\"")), m_AssetsBaseUrl));
+    }
+    for (const QJsonValue& File : readArray(Root, "files", Where, true)) {
+        m_Files.push_back(parseFile(elementObject(File, QStringLiteral("\"files\"")), m_AssetsBaseUrl));
+    }
+}
+
+void TPackageConfigurationReader::checkFilesAndChunks()
+{
+    // Every check runs on the combined lists: a name or a chunk URL of the assets document
+    // may clash with one of the package document.
     const auto Count = static_cast<std::int64_t>(m_Chunks.size());
+    std::map<QUrl, const TChunkInPackage*> ByUrl;
+    std::map<QByteArray, std::uint64_t> SizeByHash;
+    const auto AddChunk = [&ByUrl, &SizeByHash](const TChunkInPackage& Chunk) {
+        const auto Known = ByUrl.emplace(Chunk.m_Url, &Chunk);
+        if (!Known.second && !sameData(*Known.first->second, Chunk)) {
+            // the downloader fetches a URL once: two records would share one body
+            refuseDocument(QStringLiteral("the chunk URL %1 is listed with different digests or sizes").arg(Chunk.m_Url.toString()));
+        }
+        if (!Chunk.m_UnpackedHash.isEmpty()) {
+            const auto Size = SizeByHash.emplace(Chunk.m_UnpackedHash, Chunk.m_UnpackedSize);
+            if (!Size.second && Size.first->second != Chunk.m_UnpackedSize) {
+                refuseDocument(QStringLiteral("the digest %1 is listed with different sizes").arg(QString::fromLatin1(Chunk.m_UnpackedHash.toHex())));
+            }
+        }
+    };
+    for (const TChunkInPackage& Chunk : m_Chunks) {
+        if (Chunk.m_Url.isEmpty()) {
+            refuseDocument(QStringLiteral("a chunk has no \"url\""));
+        }
+        AddChunk(Chunk);
+    }
+
+    std::set<QString> Names;
     for (const TFileInPackage& File : m_Files) {
+        if (!Names.insert(File.m_LocalFile).second) {
+            refuseDocument(QStringLiteral("the file name \"%1\" is listed twice").arg(File.m_LocalFile));
+        }
+        std::uint64_t Sum = 0;
         for (std::int32_t Position : File.m_Chunks) {
             if (Position < 0 || Position >= Count) {
-                return false;
+                refuseDocument(QStringLiteral("the file \"%1\" refers to chunks the document does not list").arg(File.m_LocalFile));
+            }
+            const std::uint64_t Size = m_Chunks[static_cast<std::size_t>(Position)].m_UnpackedSize;
+            if (Sum + Size < Sum) {
+                refuseDocument(QStringLiteral("the chunk sizes of \"%1\" overflow").arg(File.m_LocalFile));
+            }
+            Sum += Size;
+        }
+        if (!File.m_Chunks.empty() && Sum != File.m_UnpackedSize) {
+            refuseDocument(QStringLiteral("the chunk sizes of \"%1\" add up to %2, not to its size %3").arg(File.m_LocalFile).arg(Sum).arg(File.m_UnpackedSize));
+        }
+        if (File.m_UnpackedSize > 0 && File.m_Chunks.empty() && File.m_PackedForm.m_Url.isEmpty()) {
+            refuseDocument(QStringLiteral("the file \"%1\" has a size but neither \"url\" nor \"chunks\"").arg(File.m_LocalFile));
+        }
+        if (!File.m_PackedForm.m_Url.isEmpty()) {
+            AddChunk(File.m_PackedForm);
+        }
+    }
+    // "a" and "a/b" cannot both be files
+    for (const QString& Name : Names) {
+        for (int Slash = Name.indexOf(QLatin1Char('/')); Slash > 0; Slash = Name.indexOf(QLatin1Char('/'), Slash + 1)) {
+            if (Names.count(Name.left(Slash))) {
+                refuseDocument(QStringLiteral("the file name \"%1\" is also a directory of \"%2\"").arg(Name.left(Slash), Name));
             }
         }
     }
-    return true;
+}
+
+void TPackageConfigurationReader::refuse(const QString& Reason)
+{
+    // nothing of a refused document is used: no version that would call an empty
+    // directory installed, no file list that would turn every installed file obsolete
+    m_Version.clear();
+    m_AssetsVersion.clear();
+    m_Generation = EPackageGeneration::Unknown;
+    m_Variant = EPackageVariant::Unknown;
+    m_Executable.clear();
+    m_Parameters.clear();
+    m_Chunks.clear();
+    m_Files.clear();
+    m_Valid = false;
+    m_Error = Reason;
 }
 
 TPackageConfigurationReader::TPackageConfigurationReader(const QByteArray& PackageDocument, const QByteArray& AssetsDocument,
@@ -139,6 +391,7 @@ TPackageConfigurationReader::TPackageConfigurationReader(const QByteArray& Packa
     const QJsonDocument Package = QJsonDocument::fromJson(PackageDocument, &Error);
     if (Error.error != QJsonParseError::NoError) {
         qCritical() << "JSON package configuration file could not be parsed, using default package.";
+        refuse(QStringLiteral("the package document is not valid JSON: %1 at offset %2").arg(Error.errorString()).arg(Error.offset));
         return;
     }
     QJsonDocument Assets;
@@ -146,62 +399,21 @@ TPackageConfigurationReader::TPackageConfigurationReader(const QByteArray& Packa
         Assets = QJsonDocument::fromJson(AssetsDocument, &Error);
         if (Error.error != QJsonParseError::NoError) {
             qCritical() << "JSON asset configuration file could not be parsed, using default package.";
+            refuse(QStringLiteral("the assets document is not valid JSON: %1 at offset %2").arg(Error.errorString()).arg(Error.offset));
             return;
         }
     }
-
-    const QJsonObject Root = Package.object();
-    m_Version = Root.value(QLatin1String("version")).toString();
-    m_Executable = Root.value(QLatin1String("executable")).toString();
-    m_Generation = generationFrom(Root.value(QLatin1String("generation")).toString());
-    m_Variant = variantFrom(Root.value(QLatin1String("variant")).toString());
-    const QJsonValue Chunks = Root.value(QLatin1String("chunks"));
-    if (Chunks.isArray()) {
-        for (const QJsonValue& Chunk : Chunks.toArray()) {
-            m_Chunks.push_back(parseChunk(Chunk.toObject(), m_BaseUrl));
+    try {
+        readPackageDocument(Package);
+        if (!AssetsDocument.isEmpty()) {
+            readAssetsDocument(Assets);
         }
-    }
-    const QJsonValue Files = Root.value(QLatin1String("files"));
-    if (Files.isArray()) {
-        for (const QJsonValue& File : Files.toArray()) {
-            m_Files.push_back(parseFile(File.toObject(), m_BaseUrl));
-        }
-    }
-    const QJsonValue Parameters = Root.value(QLatin1String("parameters"));
-    if (Parameters.isArray()) {
-        for (const QJsonValue& Parameter : Parameters.toArray()) {
-            m_Parameters.append(Parameter.toString());
-        }
-    }
-
-    if (Assets.isObject()) {
-        const QJsonObject AssetsRoot = Assets.object();
-        const QJsonValue Version = AssetsRoot.value(QLatin1String("version"));
-        m_AssetsVersion = Version.isDouble() ? QString::number(Version.toInt()) : Version.toString();
-        const QJsonValue AssetChunks = AssetsRoot.value(QLatin1String("chunks"));
-        if (AssetChunks.isArray()) {
-            for (const QJsonValue& Chunk : AssetChunks.toArray()) {
-                m_Chunks.push_back(parseChunk(Chunk.toObject(), m_AssetsBaseUrl));
-            }
-        }
-        const QJsonValue AssetFiles = AssetsRoot.value(QLatin1String("files"));
-        if (AssetFiles.isArray()) {
-            for (const QJsonValue& File : AssetFiles.toArray()) {
-                m_Files.push_back(parseFile(File.toObject(), m_AssetsBaseUrl));
-            }
-        }
-    }
-
-    // A file naming a chunk that the lists do not hold would make every later step read
-    // outside the chunk list; such a document is refused as a whole.
-    if (!chunkPositionsAreValid()) {
-        qCritical() << "JSON package configuration file refers to chunks it does not list, using default package.";
-        m_Chunks.clear();
-        m_Files.clear();
-        m_Parameters.clear();
+        checkFilesAndChunks();
+    } catch (const TDocumentRefused& Refused) {
+        refuse(QString::fromUtf8(Refused.what()));
+        qCritical().noquote() << "Package configuration refused:" << m_Error;
         return;
     }
-
     std::sort(m_Files.begin(), m_Files.end(),
               [](const TFileInPackage& Left, const TFileInPackage& Right) { return Left.m_LocalFile < Right.m_LocalFile; });
     m_Valid = true;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <vector>
 
+class QJsonDocument;
 class QJsonObject;
 
 namespace zarvo::launcher {
@@ -59,6 +60,11 @@ public:
     // Resolves a "url" text of a document against its base address.
     static QUrl resolveUrl(const QString& Text, const QUrl& Base);
 
+    // The stored form of a "localfile" name: a leading "./" is dropped. Empty, with
+    // Reason set, when the name cannot name a file inside an installation: empty,
+    // absolute, a backslash or control character, an empty, "." or ".." segment.
+    static QString normaliseLocalFile(const QString& Name, QString* pReason = nullptr);
+
     QUrl m_BaseUrl;
     QUrl m_AssetsBaseUrl;
     QString m_Version;
@@ -71,12 +77,19 @@ public:
     TFileInPackageVector m_Files;
     QByteArray m_PackageDocument;
     QByteArray m_AssetsDocument;
+    // True only when both documents were read whole and passed every check; a refused
+    // reader holds no version, no files and no chunks, only the raw documents.
     bool m_Valid = false;
+    // Why the documents were refused; empty when valid.
+    QString m_Error;
 
 private:
     static TChunkInPackage parseChunk(const QJsonObject& Object, const QUrl& Base);
     static TFileInPackage parseFile(const QJsonObject& Object, const QUrl& Base);
-    bool chunkPositionsAreValid() const;
+    void readPackageDocument(const QJsonDocument& Document);
+    void readAssetsDocument(const QJsonDocument& Document);
+    void checkFilesAndChunks();
+    void refuse(const QString& Reason);
 };
 
 } // namespace zarvo::launcher

@@ -115,6 +115,11 @@ void TPackageFileDownloader::startDownload(const std::vector<TFileToDownload>& F
                     m_pFilesystemHelper->writeFileWithDirectory(Path, QByteArray());
                 }
             }
+            if (File.m_Executable) {
+                // complete already (or rebuilt from local pieces): no last chunk will set it
+                const QString Path = m_pFilesystemHelper->resolvePathInsideDirectory(m_InstallationDirectory, File.m_LocalFile);
+                QFile::setPermissions(Path, QFile::permissions(Path) | QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther);
+            }
             continue;
         }
         auto pState = std::make_shared<TChunkedFileState>();
@@ -400,7 +405,8 @@ void TPackageFileDownloader::prepareTarget(TChunkedFileState& File, const QStrin
         // the whole file comes anew: what lies there goes first
         const QFileInfo Existing(Path);
         if (Existing.isDir() && !Existing.isSymLink()) {
-            m_pFilesystemHelper->removeFileOrDirectory(Path);
+            // never removed with what it holds: a saving failure
+            throwIoError(Path, "a directory is in the way");
         } else if (Existing.exists() || Existing.isSymLink()) {
             if (m_RenameMode == 1) {
                 // the launcher replacing itself keeps the old file beside the new one: a

@@ -439,6 +439,15 @@ void TPackageInstallation::onRequiredChangesComputedForInstallation(TPackageDiff
     try {
         for (const TFileInPackage& File : m_FilesToDelete) {
             const QString Path = m_pFilesystemHelper->resolvePathInsideDirectory(m_InstallationDirectory, File.m_LocalFile);
+            const QFileInfo Existing(Path);
+            if (Existing.isDir() && !Existing.isSymLink()) {
+                // A document names files only: a directory found there now is not removed
+                // with what it holds (it may be the installation itself); an empty one goes.
+                if (!QDir().rmdir(Path)) {
+                    qWarning() << "obsolete entry is a directory that is not empty, left in place:" << Path;
+                }
+                continue;
+            }
             try {
                 m_pFilesystemHelper->removeFileOrDirectory(Path);
             } catch (const std::runtime_error&) {
@@ -480,6 +489,12 @@ void TPackageInstallation::onDownloadFailed(EPackageDownloaderError ErrorReason)
 
 void TPackageInstallation::startVerification(const TPackageConfigurationReader& InstalledConfiguration, bool Forced)
 {
+    if (!InstalledConfiguration.m_Valid) {
+        // an empty list would pass without reading a file
+        qCritical().noquote() << "The installed package configuration of" << m_pPackage->m_Name << "was refused:" << InstalledConfiguration.m_Error;
+        onVerifyFinished(false);
+        return;
+    }
     if (!Forced && m_pFilesystemHelper->getSettings()->m_SkipVerification) {
         onVerifyFinished(true);
         return;

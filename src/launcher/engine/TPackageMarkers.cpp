@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 
+#include <stdexcept>
+
 namespace zarvo::launcher {
 
 namespace {
@@ -68,7 +70,8 @@ ELocalPackageStatus TPackageMarkers::computeLocalStatus(const TPackage& Package)
             const QUrl Base = QUrl::fromLocalFile(installationDirectory(Package).absolutePath());
             const TPackageConfigurationReader Installed(m_pFilesystemHelper->readFileOrEmpty(Full),
                                                         m_pFilesystemHelper->readFileOrEmpty(assetsDocumentPath(Package)), Base, Base);
-            if (Installed.versionLabel() != pCurrent->versionLabel()) {
+            // a refused document on either side says nothing about the installed version
+            if (!Installed.m_Valid || !pCurrent->m_Valid || Installed.versionLabel() != pCurrent->versionLabel()) {
                 return ELocalPackageStatus::UpdateRequired;
             }
             const QString AssetsVersion = pCurrent->m_AssetsVersion.isEmpty() ? QStringLiteral("?") : pCurrent->m_AssetsVersion;
@@ -90,9 +93,23 @@ void TPackageMarkers::writeAssetsDocument(const TPackage& Package, const TPackag
     }
 }
 
-void TPackageMarkers::markPartiallyInstalled(TPackage& Package) const
+namespace {
+
+// Markers are copies of the current documents: a refused one is never written.
+const TPackageConfigurationReader* usableConfiguration(const TPackage& Package)
 {
     const TPackageConfigurationReader* pCurrent = Package.currentConfiguration();
+    if (pCurrent && !pCurrent->m_Valid) {
+        throw std::runtime_error(QStringLiteral("The package configuration of %1 was refused: %2").arg(Package.m_Name, pCurrent->m_Error).toUtf8().toStdString());
+    }
+    return pCurrent;
+}
+
+} // namespace
+
+void TPackageMarkers::markPartiallyInstalled(TPackage& Package) const
+{
+    const TPackageConfigurationReader* pCurrent = usableConfiguration(Package);
     const QString Full = fullMarkerPath(Package);
     const QString Partial = partialMarkerPath(Package);
     if (QFileInfo::exists(Full)) {
@@ -108,7 +125,7 @@ void TPackageMarkers::markPartiallyInstalled(TPackage& Package) const
 
 void TPackageMarkers::updatePartiallyInstalledPackage(TPackage& Package) const
 {
-    const TPackageConfigurationReader* pCurrent = Package.currentConfiguration();
+    const TPackageConfigurationReader* pCurrent = usableConfiguration(Package);
     const QString Full = fullMarkerPath(Package);
     const QString Partial = partialMarkerPath(Package);
     if (QFileInfo::exists(Full)) {
@@ -123,7 +140,7 @@ void TPackageMarkers::updatePartiallyInstalledPackage(TPackage& Package) const
 
 void TPackageMarkers::markFullyInstalled(TPackage& Package) const
 {
-    const TPackageConfigurationReader* pCurrent = Package.currentConfiguration();
+    const TPackageConfigurationReader* pCurrent = usableConfiguration(Package);
     const QString Partial = partialMarkerPath(Package);
     // The full marker is written before the partial one goes: a crash in between leaves
     // both (the full one wins), never neither.
