@@ -249,6 +249,10 @@ void TestDocuments::localFileNames()
     QString Reason;
     QCOMPARE(TPackageConfigurationReader::normaliseLocalFile(Name, &Reason), Stored);
     QCOMPARE(Reason.isEmpty(), !Stored.isEmpty());
+    // the reason goes into the log: a hostile name cannot cut or forge a line
+    for (const QChar Character : Reason) {
+        QVERIFY(Character.unicode() >= 0x20 && Character.unicode() != 0x7f);
+    }
 }
 
 void TestDocuments::urlResolution()

@@ -28,10 +28,25 @@ public:
     throw TDocumentRefused(Reason);
 }
 
+// A name from a document as it may go into a log line: control characters escaped, so
+// that a hostile name can neither cut the line nor forge another one.
+QString printable(const QString& Name)
+{
+    QString Result;
+    for (const QChar Character : Name) {
+        if (Character.unicode() < 0x20 || Character.unicode() == 0x7f) {
+            Result += QStringLiteral("\\x%1").arg(Character.unicode(), 2, 16, QLatin1Char('0'));
+        } else {
+            Result += Character;
+        }
+    }
+    return Result;
+}
+
 QString describe(const QJsonObject& Object, const QString& Where)
 {
     const QString Name = Object.value(QLatin1String("localfile")).toString();
-    return Name.isEmpty() ? Where : QStringLiteral("%1 \"%2\"").arg(Where, Name);
+    return Name.isEmpty() ? Where : QStringLiteral("%1 \"%2\"").arg(Where, printable(Name));
 }
 
 void requireType(const QJsonObject& Object, const char* Key, QJsonValue::Type Type, const QString& Where)
@@ -163,7 +178,7 @@ QString TPackageConfigurationReader::normaliseLocalFile(const QString& Name, QSt
 {
     const auto Refuse = [pReason, &Name](const char* Why) {
         if (pReason) {
-            *pReason = QStringLiteral("the file name \"%1\" %2").arg(Name, QLatin1String(Why));
+            *pReason = QStringLiteral("the file name \"%1\" %2").arg(printable(Name), QLatin1String(Why));
         }
         return QString();
     };
