@@ -33,6 +33,13 @@ void TLauncherSelfUpdater::onInstallationOrUpdateFinished(const TPackageInstalla
         emit updateDownloadFinishedAndRestartRequired();
         return;
     }
+    const TPackageConfigurationReader* pConfiguration = InstallationInProgress.package()->currentConfiguration();
+    if (!pConfiguration || !pConfiguration->m_Valid) {
+        // a refused document moved nothing aside: an old ".old" file is no backup of this run
+        qCritical() << "Updating Torvane Online failed: the package configuration was refused";
+        emit updateFailed();
+        return;
+    }
     try {
         QString Executable = m_pInstallationManager->executablePath(*InstallationInProgress.package());
         if (Executable.isEmpty()) {
