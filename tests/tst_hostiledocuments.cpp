@@ -26,6 +26,7 @@ private slots:
     void refusedDocumentsChangeNothing();
     void directoryInTheWayIsAFailure();
     void completeExecutableGetsItsBits();
+    void dotSlashNamesAreTheSameFiles();
     void leftoverTemporaryMarkerIsIgnored();
 
 private:
@@ -308,6 +309,36 @@ void TestHostileDocuments::completeExecutableGetsItsBits()
     for (const QString& Path : m_pServer->requestedPaths()) {
         QVERIFY2(!Path.contains(QLatin1String("/chunks/")), qPrintable(Path));
     }
+}
+
+void TestHostileDocuments::dotSlashNamesAreTheSameFiles()
+{
+    // installed from a document that wrote "./name": the update to plain names keeps every
+    // file (none is obsolete) and fetches nothing
+    QJsonObject Root = documentObject(m_Version1);
+    QJsonArray Files = Root.value(QStringLiteral("files")).toArray();
+    for (int Index = 0; Index < Files.size(); ++Index) {
+        QJsonObject File = Files.at(Index).toObject();
+        File.insert(QStringLiteral("localfile"), QStringLiteral("./") + File.value(QStringLiteral("localfile")).toString());
+        Files.replace(Index, File);
+    }
+    Root.insert(QStringLiteral("files"), Files);
+    Root.insert(QStringLiteral("version"), QStringLiteral("0"));
+    writeTreeFile(m_Installation, QStringLiteral("package.json"), toJson(Root));
+    const QMap<QString, QByteArray> Before = snapshot();
+    m_pServer->resetCounters();
+    const TOutcome Outcome = install(configuration(m_Version1, QByteArray()));
+    QVERIFY(Outcome.m_Finished && Outcome.m_WithoutError);
+    QCOMPARE(Outcome.m_StatusBefore, ELocalPackageStatus::UpdateRequired);
+    QCOMPARE(Outcome.m_StatusAfter, ELocalPackageStatus::Installed);
+    for (const QString& Path : m_pServer->requestedPaths()) {
+        QVERIFY2(!Path.contains(QLatin1String("/chunks/")), qPrintable(Path));
+    }
+    QMap<QString, QByteArray> After = snapshot();
+    After.remove(QStringLiteral("packages/game/package.json"));
+    QMap<QString, QByteArray> Expected = Before;
+    Expected.remove(QStringLiteral("packages/game/package.json"));
+    QVERIFY(After == Expected);
 }
 
 void TestHostileDocuments::leftoverTemporaryMarkerIsIgnored()
