@@ -12,7 +12,7 @@
 namespace zarvo::launcher {
 
 // The launcher configuration was not valid JSON; the text is the parser's.
-class TLauncherConfigurationException : public std::runtime_error {
+class TLauncherConfigurationException final : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };

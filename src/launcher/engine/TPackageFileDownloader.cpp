@@ -92,7 +92,7 @@ int TPackageFileDownloader::parkedInMemory() const
 }
 
 void TPackageFileDownloader::startDownload(const std::vector<TFileToDownload>& Files, const QDir& InstallationDirectory,
-                                           std::int32_t SelfUpdateMode)
+                                           ESelfUpdateMode SelfUpdateMode)
 {
     m_InstallationDirectory = InstallationDirectory;
     m_RenameMode = SelfUpdateMode;
@@ -402,7 +402,7 @@ void TPackageFileDownloader::prepareTarget(TChunkedFileState& File, const QStrin
         if (Existing.isDir() && !Existing.isSymLink()) {
             m_pFilesystemHelper->removeFileOrDirectory(Path);
         } else if (Existing.exists() || Existing.isSymLink()) {
-            if (m_RenameMode == 1) {
+            if (m_RenameMode == ESelfUpdateMode::RenameReplacedFiles) {
                 // the launcher replacing itself keeps the old file beside the new one: a
                 // running executable may not be deletable, and a failed update restores
                 // the old launcher from this copy
