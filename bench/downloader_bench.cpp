@@ -96,7 +96,7 @@ TRunResult download(const TPackageConfigurationReader& Document, const QString& 
     const double CpuBefore = cpuSeconds();
     QElapsedTimer Timer;
     Timer.start();
-    Downloader.startDownload(Files, QDir(InstallDirectory), 0);
+    Downloader.startDownload(Files, QDir(InstallDirectory), ESelfUpdateMode::Off);
     if (!benchsupport::runUntil([&] { return Completed || Failed; }, 1800)) {
         std::fprintf(stderr, "download did not end within 30 minutes\n");
     }

@@ -10,27 +10,13 @@
 #include <QProcess>
 #include <QtTest>
 
-#include <random>
+#include "RandomBytes.h"
 
 namespace testsupport {
 
 inline QString packToolBinary()
 {
     return QStringLiteral(TORVANE_BIN_DIR "/torvane-pack");
-}
-
-inline QByteArray randomData(int Size, quint64 Seed)
-{
-    QByteArray Data(Size, Qt::Uninitialized);
-    std::mt19937_64 Generator(Seed);
-    auto* pWords = reinterpret_cast<quint64*>(Data.data());
-    for (int Index = 0; Index < Size / 8; ++Index) {
-        pWords[Index] = Generator();
-    }
-    for (int Index = Size / 8 * 8; Index < Size; ++Index) {
-        Data[Index] = char(Generator());
-    }
-    return Data;
 }
 
 inline void writeTreeFile(const QString& Root, const QString& Relative, const QByteArray& Data, bool Executable = false)

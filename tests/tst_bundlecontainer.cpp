@@ -102,7 +102,8 @@ void TestBundleContainer::referenceVectors_data()
     QTest::addColumn<QByteArray>("sha256");
     const QVector<TCodecVector> Vectors = readCodecVectors();
     if (Vectors.isEmpty()) {
-        QSKIP("codec vectors not found at " CODEC_VECTORS_DIR);
+        // a row that fails: the vectors belong to the tree
+        QTest::newRow("MANIFEST.tsv unreadable") << QStringLiteral("MANIFEST.tsv") << QString() << qint64(0) << QByteArray();
     }
     const std::set<int> Algorithms{0, 3, 4, 5, 6, 10, 14, 21};
     for (const TCodecVector& Vector : Vectors) {
@@ -140,9 +141,6 @@ void TestBundleContainer::referenceVectors()
 void TestBundleContainer::brokenVectors()
 {
     const QVector<TCodecVector> Vectors = readCodecVectors();
-    if (Vectors.isEmpty()) {
-        QSKIP("codec vectors not found at " CODEC_VECTORS_DIR);
-    }
     // either result is acceptable for these, as long as nothing crashes
     const QSet<QString> EitherWay{QStringLiteral("broken-unpacked-too-small.bin"), QStringLiteral("broken-unpacked-too-large.bin")};
     const QSet<QString> NotContainers{QStringLiteral("broken-no-marker.bin"), QStringLiteral("broken-bad-marker.bin")};

@@ -28,7 +28,9 @@ private slots:
     void maintenanceAndBadDocuments();
     void refusedConfigurationFallsBackToCache_data();
     void refusedConfigurationFallsBackToCache();
-    void cacheProblems();
+    void serverGoneAndNoCacheFails();
+    void cacheThatIsNotJsonIsAFileError();
+    void unwritableCacheIsReportedAndConfigurationUsed();
     void sharedAndMissingDocuments();
     void nocacheDecoration();
     void hints();
@@ -219,41 +221,38 @@ void TestConfigurationHandler::refusedConfigurationFallsBackToCache()
     QCOMPARE(pFixture->m_pHelper->readFile(pFixture->m_pHandler->cacheFilePath()), Cached);
 }
 
-void TestConfigurationHandler::cacheProblems()
+void TestConfigurationHandler::serverGoneAndNoCacheFails()
 {
-    // the server is gone (connection refused) and there is no cache
-    {
-        auto pFixture = makeFixture();
-        m_pServer.reset();
-        pFixture->m_pHandler->startDownload();
-        QTRY_COMPARE_WITH_TIMEOUT(pFixture->m_pFailed->size(), 1, 5000);
-        QCOMPARE(pFixture->m_pLoaded->size(), 0);
-    }
-    m_pServer = std::make_unique<TLoopbackHttpServer>();
-    // a cache that is not JSON: a file error
-    {
-        auto pFixture = makeFixture();
-        pFixture->m_pHelper->writeFileWithDirectory(pFixture->m_pHandler->cacheFilePath(), "{ not json");
-        TBehaviour Broken;
-        Broken.status = 500;
-        m_pServer->setBehaviour(QStringLiteral("/launcher/wexmetadata.json"), Broken);
-        pFixture->m_pHandler->startDownload();
-        QTRY_COMPARE_WITH_TIMEOUT(pFixture->m_pDiskFailed->size(), 1, 5000);
-        QCOMPARE(pFixture->m_pLoaded->size(), 0);
-        QCOMPARE(pFixture->m_pFailed->size(), 0);
-    }
-    // a cache that cannot be written: reported, and the configuration is still used
-    {
-        auto pFixture = makeFixture();
-        QFile::remove(pFixture->m_pHandler->cacheFilePath());
-        QVERIFY(QDir().mkpath(pFixture->m_pHandler->cacheFilePath() + QStringLiteral("/blocker")));
-        m_pServer->clearBehaviour(QStringLiteral("/launcher/wexmetadata.json"));
-        m_pServer->setBody(QStringLiteral("/launcher/wexmetadata.json"), "{}");
-        pFixture->m_pHandler->startDownload();
-        QTRY_COMPARE_WITH_TIMEOUT(pFixture->m_pLoaded->size(), 1, 5000);
-        QCOMPARE(pFixture->m_pDiskFailed->size(), 1);
-        QVERIFY(pFixture->m_pDiskFailed->first().at(0).toString().contains(QStringLiteral("launchermetadata.json")));
-    }
+    auto pFixture = makeFixture();
+    m_pServer.reset(); // connection refused
+    pFixture->m_pHandler->startDownload();
+    QTRY_COMPARE_WITH_TIMEOUT(pFixture->m_pFailed->size(), 1, 5000);
+    QCOMPARE(pFixture->m_pLoaded->size(), 0);
+}
+
+void TestConfigurationHandler::cacheThatIsNotJsonIsAFileError()
+{
+    auto pFixture = makeFixture();
+    pFixture->m_pHelper->writeFileWithDirectory(pFixture->m_pHandler->cacheFilePath(), "{ not json");
+    TBehaviour Broken;
+    Broken.status = 500;
+    m_pServer->setBehaviour(QStringLiteral("/launcher/wexmetadata.json"), Broken);
+    pFixture->m_pHandler->startDownload();
+    QTRY_COMPARE_WITH_TIMEOUT(pFixture->m_pDiskFailed->size(), 1, 5000);
+    QCOMPARE(pFixture->m_pLoaded->size(), 0);
+    QCOMPARE(pFixture->m_pFailed->size(), 0);
+}
+
+void TestConfigurationHandler::unwritableCacheIsReportedAndConfigurationUsed()
+{
+    auto pFixture = makeFixture();
+    QFile::remove(pFixture->m_pHandler->cacheFilePath());
+    QVERIFY(QDir().mkpath(pFixture->m_pHandler->cacheFilePath() + QStringLiteral("/blocker")));
+    m_pServer->setBody(QStringLiteral("/launcher/wexmetadata.json"), "{}");
+    pFixture->m_pHandler->startDownload();
+    QTRY_COMPARE_WITH_TIMEOUT(pFixture->m_pLoaded->size(), 1, 5000);
+    QCOMPARE(pFixture->m_pDiskFailed->size(), 1);
+    QVERIFY(pFixture->m_pDiskFailed->first().at(0).toString().contains(QStringLiteral("launchermetadata.json")));
 }
 
 void TestConfigurationHandler::sharedAndMissingDocuments()

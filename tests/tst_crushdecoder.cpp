@@ -111,8 +111,8 @@ std::pair<TBytes, std::size_t> loadVector(const QString& Name)
     return {toBytes(Data.mid(int(Header.m_PayloadOffset), int(Header.m_PackedSize))), std::size_t(Header.m_UnpackedSize)};
 }
 
-#define SKIP_WITHOUT_VECTORS() \
-    if (!QFile::exists(testsupport::codecVectorsDirectory() + "/MANIFEST.tsv")) QSKIP("codec test vectors not found (set CODEC_VECTORS_DIR)")
+#define REQUIRE_VECTORS() \
+    QVERIFY2(QFile::exists(testsupport::codecVectorsDirectory() + "/MANIFEST.tsv"), "the codec test vectors are missing from tests/data")
 
 } // namespace
 
@@ -122,7 +122,7 @@ private slots:
     // Every vector marked ok decodes to its input; every broken one fails.
     void referenceVectors()
     {
-        SKIP_WITHOUT_VECTORS();
+        REQUIRE_VECTORS();
         int Good = 0;
         for (const testsupport::TCodecVector& Vector : testsupport::readCodecVectors()) {
             if (Vector.m_Algorithm != kCrushAlgorithm) {
@@ -201,7 +201,7 @@ private slots:
     // and random bytes may decode, but only within bounds (checked in decode()).
     void survivesCorruptInput()
     {
-        SKIP_WITHOUT_VECTORS();
+        REQUIRE_VECTORS();
         std::mt19937 Random(20240611u);
         for (const char* Name : {"abra47.a21.bin", "log64k.a21.bin", "random256k.a21.bin"}) {
             const auto [Payload, Size] = loadVector(QString::fromLatin1(Name));

@@ -103,8 +103,8 @@ TBytes hexStream(std::initializer_list<const char*> Parts)
 
 } // namespace
 
-#define SKIP_WITHOUT_VECTORS() \
-    if (!QFile::exists(testsupport::codecVectorsDirectory() + "/MANIFEST.tsv")) QSKIP("codec test vectors not found (set CODEC_VECTORS_DIR)")
+#define REQUIRE_VECTORS() \
+    QVERIFY2(QFile::exists(testsupport::codecVectorsDirectory() + "/MANIFEST.tsv"), "the codec test vectors are missing from tests/data")
 
 class TestCscDecoder : public QObject {
     Q_OBJECT
@@ -113,7 +113,7 @@ private slots:
     // every broken one fails.
     void referenceVectors()
     {
-        SKIP_WITHOUT_VECTORS();
+        REQUIRE_VECTORS();
         const auto Good = cscVectors(QStringLiteral("ok"));
         QVERIFY2(!Good.isEmpty(), "MANIFEST.tsv lists no algorithm-14 vectors");
         for (const testsupport::TCodecVector& Vector : Good + cscVectors(QStringLiteral("reject"))) {
@@ -168,7 +168,7 @@ private slots:
     // at 212,992) leaves the window before the end and is filtered early.
     void honoursWindowSize()
     {
-        SKIP_WITHOUT_VECTORS();
+        REQUIRE_VECTORS();
         auto [Payload, Size] = loadVector(QStringLiteral("exe.a14.bin"));
         for (const std::uint32_t Window : {1983545u, 1983544u}) {
             for (int Index = 0; Index < 4; ++Index) {
@@ -184,7 +184,7 @@ private slots:
     // bounds; the sanitizer build reports any stray access.
     void survivesDamagedPayloads()
     {
-        SKIP_WITHOUT_VECTORS();
+        REQUIRE_VECTORS();
         std::mt19937 Random(20240611);
         int Decoded = 0;
         for (const testsupport::TCodecVector& Vector : cscVectors(QStringLiteral("ok"))) {

@@ -1,3 +1,4 @@
+#include "RandomBytes.h"
 #include "TestEnvironment.h"
 
 #include "support/LoopbackHttpServer.h"
@@ -15,25 +16,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <random>
-
 using namespace zarvo::launcher;
+using testsupport::randomBytes;
 
 namespace {
-
-QByteArray randomBytes(int Size, quint64 Seed)
-{
-    QByteArray Data(Size, Qt::Uninitialized);
-    std::mt19937_64 Generator(Seed);
-    auto* pWords = reinterpret_cast<quint64*>(Data.data());
-    for (int Index = 0; Index < Size / 8; ++Index) {
-        pWords[Index] = Generator();
-    }
-    for (int Index = Size / 8 * 8; Index < Size; ++Index) {
-        Data[Index] = char(Generator());
-    }
-    return Data;
-}
 
 // The content-defined pieces of Data, as the packaging tool cuts them.
 QVector<QByteArray> pieces(const QByteArray& Data)

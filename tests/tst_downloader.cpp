@@ -55,7 +55,10 @@ private slots:
     void outOfOrderChunksAreParked();
     void parkingSpillsToTemporaryFiles();
     void sharedChunksAreFetchedOnce();
+    void retriesAndFailures_data();
     void retriesAndFailures();
+    void chunksBehindAMissingOneAreKept();
+    void missingChunkFailsTheRunOnly();
     void savingFailures();
     void executableBitAndRenameMode();
     void progressTotals();
@@ -71,7 +74,7 @@ private:
         EPackageDownloaderError failure() const { return m_pFailed->first().at(0).value<EPackageDownloaderError>(); }
     };
     TRun start(const std::vector<TFileToDownload>& Files, const QByteArray& Settings = QByteArray(),
-               std::shared_ptr<TLauncherFilesystemHelper> pHelper = nullptr, int SelfUpdateMode = 0);
+               std::shared_ptr<TLauncherFilesystemHelper> pHelper = nullptr, ESelfUpdateMode SelfUpdateMode = ESelfUpdateMode::Off);
     QString settingsFile(const QByteArray& Settings);
 
     std::unique_ptr<TLoopbackHttpServer> m_pServer;
@@ -102,7 +105,7 @@ QString TestDownloader::settingsFile(const QByteArray& Settings)
 }
 
 TestDownloader::TRun TestDownloader::start(const std::vector<TFileToDownload>& Files, const QByteArray& Settings,
-                                           std::shared_ptr<TLauncherFilesystemHelper> pHelper, int SelfUpdateMode)
+                                           std::shared_ptr<TLauncherFilesystemHelper> pHelper, ESelfUpdateMode SelfUpdateMode)
 {
     if (!pHelper) {
         pHelper = std::make_shared<TLauncherFilesystemHelper>(settingsFile(Settings));
@@ -207,78 +210,84 @@ void TestDownloader::sharedChunksAreFetchedOnce()
     QCOMPARE(Run.m_pDownloader->parkedInMemory(), 0);
 }
 
+void TestDownloader::retriesAndFailures_data()
+{
+    QTest::addColumn<QString>("Fault");
+    QTest::addColumn<bool>("Succeeds");
+    QTest::addColumn<int>("MinimumFetches");
+    QTest::addColumn<int>("MaximumFetches");
+    QTest::newRow("two resets, then the chunk arrives") << QStringLiteral("reset") << true << 3 << 4;
+    QTest::newRow("corrupt on every fetch: four fetches") << QStringLiteral("corrupt") << false << 4 << 4;
+    QTest::newRow("undecodable payload: one fetch") << QStringLiteral("undecodable") << false << 1 << 1;
+}
+
 void TestDownloader::retriesAndFailures()
 {
-    // two resets, then the chunk arrives
-    {
-        const QByteArray Data = patternBytes(300000, 30);
-        const TServedChunk Chunk = makeChunk(m_pServer->url(QStringLiteral("/flaky")), Data);
-        m_pServer->setBody(QStringLiteral("/flaky"), Chunk.m_Body);
+    QFETCH(QString, Fault);
+    QFETCH(bool, Succeeds);
+    QFETCH(int, MinimumFetches);
+    QFETCH(int, MaximumFetches);
+    const QString Path = QStringLiteral("/") + Fault;
+    const QByteArray Data = patternBytes(300000, 30);
+    TServedChunk Chunk = makeChunk(m_pServer->url(Path), Data);
+    if (Fault == QLatin1String("reset")) {
         TBehaviour Reset;
         Reset.resetAfterBodyBytes = 200000;
-        m_pServer->queueBehaviour(QStringLiteral("/flaky"), Reset);
-        m_pServer->queueBehaviour(QStringLiteral("/flaky"), Reset);
-        TRun Run = start({makeFile(QStringLiteral("flaky.bin"), {Chunk}, Data)});
-        QTRY_COMPARE_WITH_TIMEOUT(Run.ends(), 1, 10000);
-        QCOMPARE(Run.m_pCompleted->size(), 1);
-        QVERIFY(m_pServer->requestCount(QStringLiteral("/flaky")) >= 3);
-        QCOMPARE(fileContent(m_pInstallation->filePath(QStringLiteral("flaky.bin"))), Data);
-    }
-    // corrupted on every attempt: four fetches, then DownloadFailed
-    {
-        const QByteArray Data = patternBytes(10000, 31);
-        const TServedChunk Chunk = makeChunk(m_pServer->url(QStringLiteral("/corrupt")), Data);
-        m_pServer->setBody(QStringLiteral("/corrupt"), Chunk.m_Body);
+        m_pServer->queueBehaviour(Path, Reset);
+        m_pServer->queueBehaviour(Path, Reset);
+    } else if (Fault == QLatin1String("corrupt")) {
         TBehaviour Corrupt;
         Corrupt.corruptOffsets = {5000};
-        m_pServer->setBehaviour(QStringLiteral("/corrupt"), Corrupt);
-        TRun Run = start({makeFile(QStringLiteral("corrupt.bin"), {Chunk}, Data)});
-        QTRY_COMPARE_WITH_TIMEOUT(Run.ends(), 1, 10000);
-        QCOMPARE(Run.m_pFailed->size(), 1);
-        QCOMPARE(Run.failure(), EPackageDownloaderError::DownloadFailed);
-        QCOMPARE(m_pServer->requestCount(QStringLiteral("/corrupt")), 4);
-    }
-    // a payload that cannot be decoded: given up after one fetch
-    {
-        const QByteArray Data = patternBytes(10000, 32);
-        TServedChunk Chunk = makeChunk(m_pServer->url(QStringLiteral("/undecodable")), Data);
+        m_pServer->setBehaviour(Path, Corrupt);
+    } else {
         Chunk.m_Body[17] = char(9); // an algorithm the launcher does not decode
-        m_pServer->setBody(QStringLiteral("/undecodable"), Chunk.m_Body);
-        TRun Run = start({makeFile(QStringLiteral("undecodable.bin"), {Chunk}, Data)});
-        QTRY_COMPARE_WITH_TIMEOUT(Run.ends(), 1, 10000);
-        QCOMPARE(Run.failure(), EPackageDownloaderError::DownloadFailed);
-        QCOMPARE(m_pServer->requestCount(QStringLiteral("/undecodable")), 1);
     }
-    // the first chunk of a file never comes: the chunks behind it, verified and parked,
-    // are still put in their places for the next run to reuse
-    {
-        const QByteArray Parts[3] = {patternBytes(10000, 35), patternBytes(11000, 36), patternBytes(12000, 37)};
-        QVector<TServedChunk> Chunks;
-        for (int Index = 0; Index < 3; ++Index) {
-            Chunks << makeChunk(m_pServer->url(QStringLiteral("/kept/%1").arg(Index)), Parts[Index]);
-            if (Index > 0) {
-                m_pServer->setBody(QStringLiteral("/kept/%1").arg(Index), Chunks.last().m_Body);
-            }
+    m_pServer->setBody(Path, Chunk.m_Body);
+
+    TRun Run = start({makeFile(QStringLiteral("chunk.bin"), {Chunk}, Data)});
+    QTRY_COMPARE_WITH_TIMEOUT(Run.ends(), 1, 10000);
+    QCOMPARE(Run.m_pCompleted->size(), Succeeds ? 1 : 0);
+    if (Succeeds) {
+        QCOMPARE(fileContent(m_pInstallation->filePath(QStringLiteral("chunk.bin"))), Data);
+    } else {
+        QCOMPARE(Run.failure(), EPackageDownloaderError::DownloadFailed);
+    }
+    const int Fetches = m_pServer->requestCount(Path);
+    QVERIFY2(Fetches >= MinimumFetches && Fetches <= MaximumFetches, qPrintable(QString::number(Fetches)));
+}
+
+// The first chunk of a file never comes: the chunks behind it, verified and parked, are
+// still put in their places for the next run to reuse.
+void TestDownloader::chunksBehindAMissingOneAreKept()
+{
+    const QByteArray Parts[3] = {patternBytes(10000, 35), patternBytes(11000, 36), patternBytes(12000, 37)};
+    QVector<TServedChunk> Chunks;
+    for (int Index = 0; Index < 3; ++Index) {
+        Chunks << makeChunk(m_pServer->url(QStringLiteral("/kept/%1").arg(Index)), Parts[Index]);
+        if (Index > 0) {
+            m_pServer->setBody(QStringLiteral("/kept/%1").arg(Index), Chunks.last().m_Body);
         }
-        TRun Run = start({makeFile(QStringLiteral("kept.bin"), Chunks, Parts[0] + Parts[1] + Parts[2])});
-        QTRY_COMPARE_WITH_TIMEOUT(Run.ends(), 1, 10000);
-        QCOMPARE(Run.failure(), EPackageDownloaderError::DownloadFailed);
-        const QByteArray Local = fileContent(m_pInstallation->filePath(QStringLiteral("kept.bin")));
-        QCOMPARE(Local.size(), 33000);
-        QCOMPARE(Local.mid(10000), Parts[1] + Parts[2]);
     }
-    // a missing chunk fails the run, the other file is still written
-    {
-        const QByteArray Data = patternBytes(10000, 33);
-        const TServedChunk Present = makeChunk(m_pServer->url(QStringLiteral("/present")), Data);
-        m_pServer->setBody(QStringLiteral("/present"), Present.m_Body);
-        const TServedChunk Missing = makeChunk(m_pServer->url(QStringLiteral("/absent")), patternBytes(100, 34));
-        TRun Run = start({makeFile(QStringLiteral("present.bin"), {Present}, Data), makeFile(QStringLiteral("absent.bin"), {Missing}, QByteArray(100, 'x'))});
-        QTRY_COMPARE_WITH_TIMEOUT(Run.ends(), 1, 10000);
-        QCOMPARE(Run.failure(), EPackageDownloaderError::DownloadFailed);
-        QCOMPARE(m_pServer->requestCount(QStringLiteral("/absent")), 4);
-        QCOMPARE(fileContent(m_pInstallation->filePath(QStringLiteral("present.bin"))), Data);
-    }
+    TRun Run = start({makeFile(QStringLiteral("kept.bin"), Chunks, Parts[0] + Parts[1] + Parts[2])});
+    QTRY_COMPARE_WITH_TIMEOUT(Run.ends(), 1, 10000);
+    QCOMPARE(Run.failure(), EPackageDownloaderError::DownloadFailed);
+    const QByteArray Local = fileContent(m_pInstallation->filePath(QStringLiteral("kept.bin")));
+    QCOMPARE(Local.size(), 33000);
+    QCOMPARE(Local.mid(10000), Parts[1] + Parts[2]);
+}
+
+// A missing chunk fails the run; the other file is still written.
+void TestDownloader::missingChunkFailsTheRunOnly()
+{
+    const QByteArray Data = patternBytes(10000, 33);
+    const TServedChunk Present = makeChunk(m_pServer->url(QStringLiteral("/present")), Data);
+    m_pServer->setBody(QStringLiteral("/present"), Present.m_Body);
+    const TServedChunk Missing = makeChunk(m_pServer->url(QStringLiteral("/absent")), patternBytes(100, 34));
+    TRun Run = start({makeFile(QStringLiteral("present.bin"), {Present}, Data), makeFile(QStringLiteral("absent.bin"), {Missing}, QByteArray(100, 'x'))});
+    QTRY_COMPARE_WITH_TIMEOUT(Run.ends(), 1, 10000);
+    QCOMPARE(Run.failure(), EPackageDownloaderError::DownloadFailed);
+    QCOMPARE(m_pServer->requestCount(QStringLiteral("/absent")), 4);
+    QCOMPARE(fileContent(m_pInstallation->filePath(QStringLiteral("present.bin"))), Data);
 }
 
 void TestDownloader::savingFailures()
@@ -327,13 +336,13 @@ void TestDownloader::executableBitAndRenameMode()
     Old.write("running executable");
     Old.close();
     auto pHelper = std::make_shared<TUndeletableFilesHelper>(settingsFile(QByteArray()));
-    TRun Update = start({makeFile(QStringLiteral("bin/game"), {A, B}, First + Second, true)}, QByteArray(), pHelper, 1);
+    TRun Update = start({makeFile(QStringLiteral("bin/game"), {A, B}, First + Second, true)}, QByteArray(), pHelper, ESelfUpdateMode::RenameReplacedFiles);
     QTRY_COMPARE_WITH_TIMEOUT(Update.ends(), 1, 10000);
     QCOMPARE(Update.m_pCompleted->size(), 1);
     QCOMPARE(fileContent(Path), First + Second);
     QCOMPARE(fileContent(Path + QStringLiteral(".old")), QByteArray("running executable"));
     // outside self-update mode the same failure is a saving failure
-    TRun Plain = start({makeFile(QStringLiteral("bin/game"), {A, B}, First + Second, true)}, QByteArray(), pHelper, 0);
+    TRun Plain = start({makeFile(QStringLiteral("bin/game"), {A, B}, First + Second, true)}, QByteArray(), pHelper, ESelfUpdateMode::Off);
     QTRY_COMPARE_WITH_TIMEOUT(Plain.ends(), 1, 10000);
     QCOMPARE(Plain.failure(), EPackageDownloaderError::SavingFailed);
 }

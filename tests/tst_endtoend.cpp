@@ -275,7 +275,7 @@ void TestEndToEnd::initTestCase()
     // version 1: world.pak is P Q R; version 2 moves R in front of Q and inserts X
     // between them, adds new.pak and drops old.txt
     const int Block = 6 * 1000 * 1000;
-    const QByteArray P = randomData(Block, 1), Q = randomData(Block, 2), R = randomData(Block, 3), X = randomData(512 * 1024, 4);
+    const QByteArray P = randomBytes(Block, 1), Q = randomBytes(Block, 2), R = randomBytes(Block, 3), X = randomBytes(512 * 1024, 4);
     m_TreeV1 = m_Work.filePath(QStringLiteral("game-v1"));
     m_TreeV2 = m_Work.filePath(QStringLiteral("game-v2"));
     for (const QString& Tree : {m_TreeV1, m_TreeV2}) {
@@ -285,7 +285,7 @@ void TestEndToEnd::initTestCase()
     writeTreeFile(m_TreeV1, QStringLiteral("data/world.pak"), P + Q + R);
     writeTreeFile(m_TreeV1, QStringLiteral("data/old.txt"), "dropped in version 2\n");
     writeTreeFile(m_TreeV2, QStringLiteral("data/world.pak"), P + R + X + Q);
-    writeTreeFile(m_TreeV2, QStringLiteral("data/new.pak"), randomData(1000 * 1000, 5));
+    writeTreeFile(m_TreeV2, QStringLiteral("data/new.pak"), randomBytes(1000 * 1000, 5));
 
     publish(m_TreeV1, QStringLiteral("1"));
     m_DocumentV1 = readAll(m_Served + QStringLiteral("/game/package.json"));

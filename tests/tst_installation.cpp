@@ -88,11 +88,11 @@ void TestInstallation::initTestCase()
 
     // version 1: a large file in several chunks, small files, an executable, a sub-directory
     const QString V1 = m_Work.filePath(QStringLiteral("tree1"));
-    const QByteArray Big = randomData(30 * 1000 * 1000, 1);
+    const QByteArray Big = randomBytes(30 * 1000 * 1000, 1);
     writeTreeFile(V1, QStringLiteral("data/big.pak"), Big);
     writeTreeFile(V1, QStringLiteral("bin/game"), "#!/bin/sh\necho game\n", true);
     writeTreeFile(V1, QStringLiteral("readme.txt"), "Torvane Online, version 1\n");
-    writeTreeFile(V1, QStringLiteral("obsolete.dat"), randomData(5000, 2));
+    writeTreeFile(V1, QStringLiteral("obsolete.dat"), randomBytes(5000, 2));
     writeTreeFile(V1, QStringLiteral("empty.cfg"), QByteArray());
     QVERIFY(packTree(V1, m_Served + QStringLiteral("/v1"), {QStringLiteral("--version"), QStringLiteral("1"), QStringLiteral("--executable"),
                                                             QStringLiteral("bin/game"), QStringLiteral("--parameter"), QStringLiteral("-fast")}));
@@ -105,7 +105,7 @@ void TestInstallation::initTestCase()
     writeTreeFile(V2, QStringLiteral("data/big.pak"), Big2);
     writeTreeFile(V2, QStringLiteral("bin/game"), "#!/bin/sh\necho game\n", true);
     writeTreeFile(V2, QStringLiteral("readme.txt"), "Torvane Online, version 2\n");
-    writeTreeFile(V2, QStringLiteral("maps/new.map"), randomData(7000, 3));
+    writeTreeFile(V2, QStringLiteral("maps/new.map"), randomBytes(7000, 3));
     writeTreeFile(V2, QStringLiteral("empty.cfg"), QByteArray());
     QVERIFY(packTree(V2, m_Served + QStringLiteral("/v2"), {QStringLiteral("--version"), QStringLiteral("2"), QStringLiteral("--executable"),
                                                             QStringLiteral("bin/game")}));
@@ -231,8 +231,8 @@ void TestInstallation::failuresAndVerification()
 {
     // a chunk that is gone from the server
     const QString V3 = m_Work.filePath(QStringLiteral("tree3"));
-    writeTreeFile(V3, QStringLiteral("a.bin"), randomData(9000, 30));
-    writeTreeFile(V3, QStringLiteral("b.bin"), randomData(9000, 31));
+    writeTreeFile(V3, QStringLiteral("a.bin"), randomBytes(9000, 30));
+    writeTreeFile(V3, QStringLiteral("b.bin"), randomBytes(9000, 31));
     QVERIFY(packTree(V3, m_Served + QStringLiteral("/v3"), {QStringLiteral("--version"), QStringLiteral("3")}));
     const QString Missing = m_Served + QStringLiteral("/v3/") + *chunkPaths(readTreeFile(m_Served + QStringLiteral("/v3/package.json"))).begin();
     QVERIFY(QFile::rename(Missing, Missing + QStringLiteral(".away")));

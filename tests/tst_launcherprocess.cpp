@@ -68,7 +68,7 @@ void TestLauncherProcess::initTestCase()
     m_Server.serveDirectory(m_Served);
     const QString Tree = m_Work.filePath(QStringLiteral("game"));
     writeTreeFile(Tree, QStringLiteral("bin/client.sh"), kRecordingClient, true);
-    writeTreeFile(Tree, QStringLiteral("data/world.pak"), randomData(24 * 1000 * 1000, 11));
+    writeTreeFile(Tree, QStringLiteral("data/world.pak"), randomBytes(24 * 1000 * 1000, 11));
     writeTreeFile(Tree, QStringLiteral("data/small.txt"), "small\n");
     QVERIFY(packTree(Tree, m_Served + QStringLiteral("/game"),
                      {QStringLiteral("--version"), QStringLiteral("5"), QStringLiteral("--executable"), QStringLiteral("bin/client.sh"),

@@ -1,3 +1,4 @@
+#include "MainWindowFixture.h"
 #include "TestEnvironment.h"
 
 #include "support/LoopbackHttpServer.h"
@@ -37,74 +38,9 @@
 void torvaneInitImageResources();
 
 using namespace zarvo::launcher;
-using testsupport::TBehaviour;
-using testsupport::TLoopbackHttpServer;
+using namespace testsupport;
 
 namespace {
-
-const QString kVersion = QStringLiteral("0.0.8");
-
-std::shared_ptr<shared::TDownloadPool> makePool()
-{
-    return std::make_shared<shared::TDownloadPool>(
-        6, std::make_shared<shared::QNetworkAccessManagerWrapper>(std::make_shared<QNetworkAccessManager>()), true);
-}
-
-// A launcher configuration with Count client packages for this machine, named after
-// Names (or "Client N"), each with a loaded package configuration.
-std::shared_ptr<TLauncherConfigurationReader> makeConfiguration(int Count, const QStringList& Names = {},
-                                                                 const QStringList& Variants = {})
-{
-    QJsonArray Packages;
-    for (int Index = 0; Index < Count; ++Index) {
-        const QString Name = Index < Names.size() ? Names[Index] : QStringLiteral("Client %1").arg(Index);
-        Packages.append(QJsonObject{{"name", Name},
-                                    {"directoryname", QStringLiteral("client%1").arg(Index)},
-                                    {"builds", QJsonArray{QJsonObject{{"os", "linux"}, {"architecture", "x86_64"}, {"url", "p.json"}}}}});
-    }
-    const QJsonObject Root{{"packages", Packages}, {"showpackagenames", true}};
-    auto pConfiguration = std::make_shared<TLauncherConfigurationReader>(QJsonDocument(Root).toJson(), QUrl(QStringLiteral("http://127.0.0.1:9/")));
-    for (int Index = 0; Index < Count; ++Index) {
-        const QString Variant = Index < Variants.size() ? Variants[Index] : QStringLiteral("regular");
-        const QJsonObject Document{{"version", QStringLiteral("1.%1.0").arg(Index)},
-                                   {"generation", Variant == QLatin1String("classic") ? "first" : "second"},
-                                   {"variant", Variant},
-                                   {"executable", "client"},
-                                   {"files", QJsonArray{}}};
-        pConfiguration->getPackages()[Index]->currentBuild()->m_pConfiguration = std::make_unique<TPackageConfigurationReader>(
-            QJsonDocument(Document).toJson(), QByteArray(), QUrl(QStringLiteral("http://127.0.0.1:9/")), QUrl());
-    }
-    return pConfiguration;
-}
-
-// The window with its collaborators; the CDN trace reads TraceUrl.
-struct TWindowFixture {
-    explicit TWindowFixture(int Count, const QUrl& TraceUrl = QUrl(), const QStringList& Names = {}, const QStringList& Variants = {})
-        : m_pConfiguration(makeConfiguration(Count, Names, Variants))
-        , m_pPool(makePool())
-        , m_pTrace(std::make_shared<TCloudflareCdnTrace>(TraceUrl, m_pPool))
-    {
-    }
-    TLauncherMainWindow& window(TInstallationManager* pManager = nullptr)
-    {
-        if (!m_pWindow) {
-            m_pWindow = std::make_unique<TLauncherMainWindow>(m_pConfiguration, m_pConfiguration->getPackagesForThisMachine(),
-                                                              m_pConfiguration->getShowPackageNames(), m_pPool, m_pTrace, pManager, kVersion);
-        }
-        return *m_pWindow;
-    }
-    std::shared_ptr<TPackage> package(int Index) const { return m_pConfiguration->getPackages()[Index]; }
-
-    std::shared_ptr<TLauncherConfigurationReader> m_pConfiguration;
-    std::shared_ptr<shared::TDownloadPool> m_pPool;
-    std::shared_ptr<TCloudflareCdnTrace> m_pTrace;
-    std::unique_ptr<TLauncherMainWindow> m_pWindow;
-};
-
-std::shared_ptr<TPackageInstallation> makeInstallation(const std::shared_ptr<TPackage>& pPackage)
-{
-    return std::make_shared<TPackageInstallation>(pPackage, std::make_shared<TLauncherFilesystemHelper>());
-}
 
 QPoint gridPosition(QGridLayout* pGrid, QLayout* pItem)
 {
@@ -118,73 +54,10 @@ QPoint gridPosition(QGridLayout* pGrid, QLayout* pItem)
     return QPoint(-1, -1);
 }
 
-// A hint picture: a gradient in the category's colours with a few hills.
-QByteArray hintPicture(int Width, int Height, QColor Top, QColor Bottom)
-{
-    QImage Image(Width, Height, QImage::Format_ARGB32);
-    QPainter Painter(&Image);
-    QLinearGradient Gradient(0, 0, 0, Height);
-    Gradient.setColorAt(0, Top);
-    Gradient.setColorAt(1, Bottom);
-    Painter.fillRect(Image.rect(), Gradient);
-    Painter.setRenderHint(QPainter::Antialiasing);
-    Painter.setPen(Qt::NoPen);
-    Painter.setBrush(Bottom.darker(160));
-    for (int Hill = 0; Hill < 4; ++Hill) {
-        const int X = Width * Hill / 3 - Width / 6;
-        Painter.drawEllipse(QRect(X, Height * 11 / 20, Width / 2, Height));
-    }
-    Painter.end();
-    QByteArray Bytes;
-    QBuffer Buffer(&Bytes);
-    Buffer.open(QIODevice::WriteOnly);
-    Image.save(&Buffer, "PNG");
-    return Bytes;
-}
-
-shared::THint makeHint(const QString& Category, const QString& Text, const QUrl& ImageUrl, const QString& Link)
-{
-    shared::THint Hint;
-    Hint.m_Title = Text;
-    Hint.m_RichText = QLatin1String(shared::kHintRichTextPrefix) + Text;
-    Hint.m_ImageUrl = ImageUrl.toString();
-    Hint.m_Category = Category;
-    Hint.m_Url = Link;
-    return Hint;
-}
-
-// Serves three hint pictures and gives the hints for the categories asked for.
-std::vector<shared::THint> serveHints(TLoopbackHttpServer& Server, const QStringList& Categories)
-{
-    const QColor Tops[] = {QColor(0x3b, 0x5b, 0x8c), QColor(0x8c, 0x4a, 0x2f), QColor(0x2f, 0x6b, 0x4a)};
-    const QColor Bottoms[] = {QColor(0xa8, 0xc8, 0xe8), QColor(0xe8, 0xb0, 0x6a), QColor(0x9a, 0xd8, 0x8a)};
-    const QString Texts[] = {QStringLiteral("New dungeon: The Sunken Vault"), QStringLiteral("Double XP weekend"),
-                             QStringLiteral("Patch notes 1.4")};
-    std::vector<shared::THint> Hints;
-    for (int Index = 0; Index < Categories.size(); ++Index) {
-        const QString Path = QStringLiteral("/hint%1.png").arg(Index);
-        Server.setBody(Path, hintPicture(580, 160, Tops[Index % 3], Bottoms[Index % 3]), "image/png");
-        Hints.push_back(makeHint(Categories[Index], Texts[Index % 3], Server.url(Path), QStringLiteral("https://torvane.example/news/%1").arg(Index)));
-    }
-    return Hints;
-}
-
 bool spacerInLayout(TLauncherMainWindow& Window)
 {
     QSpacerItem* pSpacer = Window.hintSpacer();
     return pSpacer && Window.mainLayout()->indexOf(pSpacer) >= 0;
-}
-
-void deliverDeferredDeletes()
-{
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-}
-
-void saveScreenshot(QWidget* pWidget, const QString& Name)
-{
-    const QString Directory = QCoreApplication::applicationDirPath() + QStringLiteral("/screenshots/");
-    QDir().mkpath(Directory);
-    QVERIFY(pWidget->grab().save(Directory + Name));
 }
 
 QMouseEvent mouseEvent(QEvent::Type Type, QPointF Global)
@@ -215,7 +88,6 @@ private slots:
     void downloadFailureWaitsForTheTrace();
     void hintsNeedAllThreeCategories();
     void dragging();
-    void screenshots();
 
 private:
     TUrlCatcher m_UrlCatcher;
@@ -459,79 +331,6 @@ void TestMainWindow::dragging()
     QCOMPARE(Window.pos(), QPoint(116, 108));
 }
 
-void TestMainWindow::screenshots()
-{
-    TLoopbackHttpServer Server;
-    Server.setBody(QStringLiteral("/cdn-cgi/trace"), "fl=31f7\nts=1765012345.678\ncolo=FRA\nip=127.0.0.1\n", "text/plain");
-    TWindowFixture Fixture(5, Server.url(QStringLiteral("/cdn-cgi/trace")),
-                           {QStringLiteral("Torvane Online"), QStringLiteral("Torvane Classic"), QStringLiteral("Torvane Preview"),
-                            QStringLiteral("Torvane Beta"), QStringLiteral("Torvane Test")},
-                           {QStringLiteral("regular"), QStringLiteral("classic"), QStringLiteral("preview"), QStringLiteral("beta"),
-                            QStringLiteral("test")});
-    const ELocalPackageStatus States[] = {ELocalPackageStatus::Installed, ELocalPackageStatus::NotInstalled, ELocalPackageStatus::PartiallyInstalled,
-                                          ELocalPackageStatus::UpdateRequired, ELocalPackageStatus::Undetermined};
-    for (int Index = 0; Index < 5; ++Index) {
-        Fixture.package(Index)->setLocalPackageStatus(States[Index]);
-    }
-    Fixture.package(0)->m_IsDefault = true;
-    TLauncherMainWindow& Window = Fixture.window();
-
-    auto pInstallation = makeInstallation(Fixture.package(2));
-    Window.onInstallationOrUpdateStarted(*pInstallation);
-    const_cast<TRunningAverage&>(pInstallation->downloader()->receivedAverage()).addSample(262144);
-    emit pInstallation->downloader()->progress(1234567890ULL, 2469135780ULL, 0, 4000000000ULL);
-    QCOMPARE(Window.packageItem(2)->progressBar()->text(), QStringLiteral("2.6 MB/s"));
-
-    // The offscreen screen is 800 x 600, so the first show bounds the window to two
-    // thirds of it; on a desktop it takes the height its content asks for.
-    Window.resize(800, qBound(450, Window.sizeHint().height(), 600));
-    Window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&Window));
-    saveScreenshot(&Window, QStringLiteral("mainwindow-packages.png"));
-
-    Window.setHints(serveHints(Server, {QStringLiteral("cat1"), QStringLiteral("cat2"), QStringLiteral("cat3")}));
-    deliverDeferredDeletes();
-    QCoreApplication::processEvents();
-    saveScreenshot(&Window, QStringLiteral("mainwindow-hints.png"));
-    // The middle hint under the mouse.
-    QWidget* pFrame = Window.findChild<QWidget*>(QStringLiteral("hintFrame_cat2"));
-    pFrame->setAttribute(Qt::WA_UnderMouse);
-    saveScreenshot(Window.hintGroupBox(), QStringLiteral("hints-hover.png"));
-    pFrame->setAttribute(Qt::WA_UnderMouse, false);
-
-    auto pFailed = makeInstallation(Fixture.package(3));
-    pFailed->onDownloadFailed(EPackageDownloaderError::DownloadFailed);
-    Window.onInstallationOrUpdateFinished(*pFailed);
-    QVERIFY(QTest::qWaitForWindowExposed(Window.messageBox()));
-    QTRY_VERIFY(Window.messageBox()->text().contains(QStringLiteral("COLO: FRA")));
-    saveScreenshot(Window.messageBox(), QStringLiteral("download-failed.png"));
-    Window.messageBox()->hide();
-
-    zarvo::shared::TTranslationManager Translations;
-    QVERIFY(Translations.loadAndInstall(QCoreApplication::instance(), QStringLiteral("launcher.en"), QCoreApplication::applicationDirPath()));
-    Window.onAboutDialogRequested(QString());
-    QVERIFY(QTest::qWaitForWindowExposed(Window.aboutBox()));
-    saveScreenshot(Window.aboutBox(), QStringLiteral("about.png"));
-    Window.aboutBox()->close();
-
-    Window.onInstallationOrUpdateFinished(*pInstallation);
-    saveScreenshot(&Window, QStringLiteral("mainwindow-after-installation.png"));
-
-    // One row: the window takes the height it needs and nothing scrolls.
-    TWindowFixture Three(3, QUrl(), {QStringLiteral("Torvane Online"), QStringLiteral("Torvane Classic"), QStringLiteral("Torvane Test")},
-                         {QStringLiteral("regular"), QStringLiteral("classic"), QStringLiteral("test")});
-    Three.package(0)->setLocalPackageStatus(ELocalPackageStatus::Installed);
-    Three.package(1)->setLocalPackageStatus(ELocalPackageStatus::Installed);
-    Three.package(2)->setLocalPackageStatus(ELocalPackageStatus::NotInstalled);
-    TLauncherMainWindow& Small = Three.window();
-    Small.setHints(serveHints(Server, {QStringLiteral("cat1"), QStringLiteral("cat2"), QStringLiteral("cat3")}));
-    deliverDeferredDeletes();
-    Small.resize(800, qBound(450, Small.sizeHint().height(), 600));
-    Small.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&Small));
-    QVERIFY(!Small.packageScrollArea()->verticalScrollBar()->isVisible());
-    saveScreenshot(&Small, QStringLiteral("mainwindow-one-row.png"));
-}
 
 QTEST_MAIN(TestMainWindow)
 #include "tst_mainwindow.moc"

@@ -14,7 +14,7 @@
 #include <algorithm>
 
 using namespace zarvo::launcher;
-using testsupport::randomData;
+using testsupport::randomBytes;
 using testsupport::readTreeFile;
 using testsupport::writeTreeFile;
 
@@ -60,7 +60,7 @@ TRun runTool(const QStringList& Arguments)
 QByteArray textBytes(int Size, quint64 Seed)
 {
     static const char* const kWords[] = {"player", "launcher", "update", "chunk", "server", "the", "of", "game", "file", "patch"};
-    const QByteArray Noise = randomData(Size, Seed);
+    const QByteArray Noise = randomBytes(Size, Seed);
     QByteArray Text;
     for (int Index = 0; Text.size() < Size; ++Index) {
         Text += QByteArray(kWords[uchar(Noise[Index % Noise.size()]) % 10]) + ((Index % 13 == 12) ? '\n' : ' ');
@@ -145,7 +145,7 @@ void TestPackTool::initTestCase()
     writeTreeFile(m_Tree, ".hidden", "hidden files are part of the game too\n");
     writeTreeFile(m_Tree, "bin/game", "#!/bin/sh\necho game\n", true);
     writeTreeFile(m_Tree, "data/copy-of-readme.txt", textBytes(3000, 1));
-    writeTreeFile(m_Tree, "data/big.bin", randomData(20 * 1000 * 1000, 7));
+    writeTreeFile(m_Tree, "data/big.bin", randomBytes(20 * 1000 * 1000, 7));
     QVERIFY(QFile::link(m_Tree + "/a.txt", m_Tree + "/data/link-to-a.txt"));
 
     m_TreeOut = m_Work.path() + "/tree-out";
@@ -233,11 +233,11 @@ void TestPackTool::eachCodecRoundTrips()
     if (!QFileInfo::exists(Source)) {
         writeTreeFile(Source, "text.txt", textBytes(300000, 3));
         writeTreeFile(Source, "bin/run", textBytes(5000, 5), true);
-        writeTreeFile(Source, "noise.bin", randomData(70000, 4));
+        writeTreeFile(Source, "noise.bin", randomBytes(70000, 4));
         writeTreeFile(Source, "one.byte", "x");
         // slow codecs skip chunks whose samples do not shrink; one only partly
         // incompressible still gets compressed
-        writeTreeFile(Source, "mixed.pak", randomData(1 << 20, 22) + textBytes(1 << 20, 23));
+        writeTreeFile(Source, "mixed.pak", randomBytes(1 << 20, 22) + textBytes(1 << 20, 23));
     }
     const QString Output = m_Work.path() + "/codec-" + QTest::currentDataTag();
     const TRun Run = runTool({"pack", Source, Output, "--version", "7", "--codec", Codec, "--quiet"});

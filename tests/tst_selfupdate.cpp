@@ -61,7 +61,7 @@ void TestSelfUpdate::publish(const QString& Name, const QString& Version)
     QDir(Tree).removeRecursively();
     writeTreeFile(Tree, QStringLiteral("torvane-launcher"), readTreeFile(launcherBinary()), true);
     writeTreeFile(Tree, QStringLiteral("notes.txt"), "new launcher notes " + Version.toUtf8());
-    writeTreeFile(Tree, QStringLiteral("sub/data.bin"), randomData(3000, 5));
+    writeTreeFile(Tree, QStringLiteral("sub/data.bin"), randomBytes(3000, 5));
     QDir(m_Served + QLatin1Char('/') + Name).removeRecursively();
     QStringList Options{QStringLiteral("--version"), Version, QStringLiteral("--codec"), QStringLiteral("3")};
     if (Name == QLatin1String("self")) {

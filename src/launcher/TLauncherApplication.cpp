@@ -8,7 +8,7 @@
 #include "TInstallationManager.h"
 #include "TJsonDocumentHttpPostSender.h"
 #include "TLauncherConfigurationHandler.h"
-#include "TLauncherMainWindowFactory.h"
+#include "TLauncherMainWindow.h"
 #include "TLauncherSelfUpdater.h"
 #include "TSystemSurveyAsJsonDocumentCreator.h"
 #include "TSystemSurveyCreator.h"
@@ -217,14 +217,7 @@ void TLauncherApplication::onPackageConfigurationDownloadsFinished()
             const QString Remote = Version.isEmpty() ? QStringLiteral("?") : Version;
             if (Remote != QLatin1String(kLauncherVersion)) {
                 m_pSelfUpdater->startSelfUpdate(pLauncher);
-                if (m_pSplashScreen) {
-                    m_pSplashScreen->close();
-                    processEvents();
-                }
-                m_pSplashScreen = std::make_unique<QSplashScreen>(QPixmap(QStringLiteral(":/images/launcher/LauncherLogo_UpdatingLauncher.png")));
-                m_pSplashScreen->show();
-                processEvents();
-                m_SplashTimer.stop();
+                showSplash(QStringLiteral(":/images/launcher/LauncherLogo_UpdatingLauncher.png"));
                 return;
             }
         }
@@ -320,7 +313,7 @@ void TLauncherApplication::onLauncherReadyForAction()
     if (Forced.empty()) {
         showMessageBox(QMessageBox::Information, QStringLiteral("Client patching failed"),
                        QStringLiteral("Could not determine patch information. Your client might no longer be supported."), QMessageBox::Ok,
-                       mainWindowWidget(m_pMainWindow.get()));
+                       m_pMainWindow.get());
         return;
     }
     for (const auto& pPackage : Forced) {
@@ -405,7 +398,7 @@ void TLauncherApplication::startPackageAndExit(const std::shared_ptr<TPackage>& 
     m_ClientStartClock.start();
     m_ExitTimer.start();
     if (m_pMainWindow) {
-        closeMainWindow(m_pMainWindow.get());
+        m_pMainWindow->close();
     }
 }
 
@@ -418,12 +411,25 @@ void TLauncherApplication::sendFunnelEvent(const QString& Step, const QString& F
 void TLauncherApplication::showMainWindow()
 {
     if (m_pMainWindow) {
-        showExistingMainWindow(m_pMainWindow.get());
+        m_pMainWindow->show();
         return;
     }
     qInfo() << "show the main window" << " Thread: " << QThread::currentThreadId();
     const auto pConfiguration = m_pConfigurationHandler->getConfiguration();
-    m_pMainWindow = createMainWindow(*this, pConfiguration, m_pDownloadPool, m_pCdnTrace, m_pInstallationManager.get());
+    std::vector<std::shared_ptr<TPackage>> Packages;
+    if (pConfiguration) {
+        Packages = pConfiguration->getPackagesForThisMachine();
+    }
+    m_pMainWindow = std::make_unique<TLauncherMainWindow>(pConfiguration, Packages, pConfiguration && pConfiguration->getShowPackageNames(),
+                                                          m_pDownloadPool, m_pCdnTrace, m_pInstallationManager.get(),
+                                                          QString::fromLatin1(kLauncherVersion));
+    TLauncherMainWindow* pWindow = m_pMainWindow.get();
+    connect(m_pConfigurationHandler.get(), &TLauncherConfigurationHandler::hintsAreaDataReceived, pWindow, &TLauncherMainWindow::setHints);
+    connect(pWindow, &TLauncherMainWindow::defaultChanged, this, &TLauncherApplication::onDefaultChanged);
+    connect(pWindow, &TLauncherMainWindow::clientPackageButtonClicked, this, &TLauncherApplication::onClientStartOrInstallTriggeredFromUI);
+    connect(pWindow, &TLauncherMainWindow::clientPackageVerifyButtonClicked, this, &TLauncherApplication::onClientVerifyTriggeredFromUI);
+    sendFunnelEvent(QStringLiteral("launcher_started"), QStringLiteral("FunnelStartedFirst"));
+    m_pMainWindow->show();
     if (pConfiguration && pConfiguration->getHintsUrl().isValid() && !pConfiguration->getHintsUrl().isEmpty()) {
         m_pDownloadPool->download(pConfiguration->getHintsUrl());
     }
@@ -470,11 +476,16 @@ void TLauncherApplication::onDiskAccessFailed(QString ErrorMessage)
 
 void TLauncherApplication::onSplashTimerTimeout()
 {
+    showSplash(QStringLiteral(":/images/launcher/LauncherLogo_QT.png"));
+}
+
+void TLauncherApplication::showSplash(const QString& ImagePath)
+{
     if (m_pSplashScreen) {
         m_pSplashScreen->close();
         processEvents();
     }
-    m_pSplashScreen = std::make_unique<QSplashScreen>(QPixmap(QStringLiteral(":/images/launcher/LauncherLogo_QT.png")));
+    m_pSplashScreen = std::make_unique<QSplashScreen>(QPixmap(ImagePath));
     m_pSplashScreen->show();
     processEvents();
     m_SplashTimer.stop();

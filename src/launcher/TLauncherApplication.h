@@ -1,7 +1,6 @@
 #pragma once
 
 #include "TLauncherFilesystemHelper.h"
-#include "TLauncherMainWindowFactory.h"
 
 #include <QApplication>
 #include <QCommandLineOption>
@@ -38,8 +37,9 @@ class TPackage;
 extern const char* const kLauncherVersion;
 
 // The application object: owns every long-lived object of the launcher.
-class TLauncherApplication : public QApplication {
+class TLauncherApplication final : public QApplication {
     Q_OBJECT
+    Q_DISABLE_COPY(TLauncherApplication)
 public:
     TLauncherApplication(int& Argc, char** Argv);
     ~TLauncherApplication() override;
@@ -96,6 +96,8 @@ public slots:
 
 private:
     void hideSplash();
+    // Replaces the splash screen on display, if any, with one showing the image.
+    void showSplash(const QString& ImagePath);
     void refreshExecutableLink();
     void startSurvey();
     int showMessageBox(int Icon, const QString& Title, const QString& Text, int Buttons, QWidget* pParent);
@@ -108,7 +110,7 @@ private:
     std::unique_ptr<TLauncherSelfUpdater> m_pSelfUpdater;
     std::unique_ptr<TInstallationManager> m_pInstallationManager;
     std::unique_ptr<::systemsurvey::TSystemSurveyUploader> m_pSurveyUploader;
-    TMainWindowPointer m_pMainWindow;
+    std::unique_ptr<TLauncherMainWindow> m_pMainWindow;
     std::unique_ptr<QSplashScreen> m_pSplashScreen;
     QCommandLineParser m_CommandLineParser;
     QCommandLineOption m_FirstLaunchOption;

@@ -7,7 +7,7 @@ namespace shared {
 
 // Makes sure only one launcher runs per user. The guard is a one-byte shared-memory
 // segment whose key is the fixed launcher identifier combined with the user id.
-class FirstInstanceTester : public QObject {
+class FirstInstanceTester final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY(FirstInstanceTester)
 public:

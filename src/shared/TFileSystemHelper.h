@@ -42,7 +42,7 @@ protected:
 
 // A file stored in the bundle container; getData() hands back the decoded bytes,
 // or the raw bytes when they are not a container or cannot be decoded.
-class TLZMACompressedReadOnlyMemoryBlob : public TReadOnlyMemoryBlob {
+class TLZMACompressedReadOnlyMemoryBlob final : public TReadOnlyMemoryBlob {
 public:
     using TReadOnlyMemoryBlob::TReadOnlyMemoryBlob;
     QByteArray getData() const override;

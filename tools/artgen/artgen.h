@@ -19,21 +19,21 @@ namespace artgen {
 inline QColor creamText() { return QColor(0xDA, 0xDA, 0xBC); }
 
 // One generated image: its file name under images/launcher and the pixels.
-struct Asset {
-    QString fileName;
-    QImage image;
-    QString note;  // where the launcher uses it, shown on the contact sheet
+struct TAsset {
+    QString m_FileName;
+    QImage m_Image;
+    QString m_Note;  // where the launcher uses it, shown on the contact sheet
 };
 
 // splitmix64: small, portable and identical on every platform, unlike the
 // distributions of <random>, whose output is left to the standard library.
-class Rng {
+class TRng {
 public:
-    explicit Rng(std::uint64_t seed) : m_State(seed) {}
+    explicit TRng(std::uint64_t Seed) : m_State(Seed) {}
     std::uint64_t next();
     double uniform();                       // [0, 1)
-    double range(double lo, double hi);     // [lo, hi)
-    int integer(int lo, int hi);            // [lo, hi]
+    double range(double Lo, double Hi);     // [lo, hi)
+    int integer(int Lo, int Hi);            // [lo, hi]
     double bell();                          // roughly normal, mean 0, sd ~1, bounded to +-3.5
 private:
     std::uint64_t m_State;
@@ -41,48 +41,48 @@ private:
 
 // Smooth 1-D value noise in [-1, 1]: random knots every `period` pixels,
 // joined with smoothstep.
-class ValueNoise1D {
+class TValueNoise1D {
 public:
-    ValueNoise1D(Rng& rng, int length, double period);
-    double at(double x) const;
+    TValueNoise1D(TRng& Rng, int Length, double Period);
+    double at(double X) const;
 private:
     std::vector<double> m_Knots;
     double m_Period;
 };
 
 // ---- painting helpers (paintutil.cpp) ----
-QImage newImage(int width, int height);                // transparent ARGB32 premultiplied
-QFont makeFont(const QString& family, int pixelSize, int weight, qreal letterSpacing = 0);
-bool fontIsAvailable(const QString& family, QString* resolved);
-QPainterPath textPath(const QString& text, const QFont& font);   // baseline at y = 0, x from 0
-QPainterPath centeredText(const QString& text, const QFont& font, qreal centreX, qreal baseline);
-void addNoise(QImage& image, Rng& rng, int amplitude);               // luminance grain, keeps alpha
-QImage boxBlurred(const QImage& image, int radius, int passes = 3);  // premultiplied-safe
-QImage shadowOf(const QImage& layer, const QColor& colour, int blurRadius);
-QImage desaturated(const QImage& image, qreal saturation, qreal brightness);
-QColor mix(const QColor& a, const QColor& b, qreal t);
-QColor shade(const QColor& c, qreal factor);                         // >1 lighter, <1 darker
+QImage newImage(int Width, int Height);                // transparent ARGB32 premultiplied
+QFont makeFont(const QString& Family, int PixelSize, int Weight, qreal LetterSpacing = 0);
+bool fontIsAvailable(const QString& Family, QString* pResolved);
+QPainterPath textPath(const QString& Text, const QFont& Font);   // baseline at y = 0, x from 0
+QPainterPath centeredText(const QString& Text, const QFont& Font, qreal CentreX, qreal Baseline);
+void addNoise(QImage& Image, TRng& Rng, int Amplitude);               // luminance grain, keeps alpha
+QImage boxBlurred(const QImage& Image, int Radius, int Passes = 3);  // premultiplied-safe
+QImage shadowOf(const QImage& Layer, const QColor& Colour, int BlurRadius);
+QImage desaturated(const QImage& Image, qreal Saturation, qreal Brightness);
+QColor mix(const QColor& A, const QColor& B, qreal T);
+QColor shade(const QColor& C, qreal Factor);                         // >1 lighter, <1 darker
 // Metallic gold ramp over [y0, y1].
-QLinearGradient goldGradient(qreal y0, qreal y1, qreal brightness = 1.0);
+QLinearGradient goldGradient(qreal Y0, qreal Y1, qreal Brightness = 1.0);
 
 // ---- images ----
 QImage drawBackground();
-QImage drawGameLogo(const QString& variant, bool disabled);
-QImage drawLauncherLogo(bool updating);
+QImage drawGameLogo(const QString& Variant, bool Disabled);
+QImage drawLauncherLogo(bool Updating);
 QImage drawMakerLogo();
 QImage drawAppIcon();  // 256 x 256, for the desktop entry
 
-enum class ButtonState { Idle, Hover, Pressed };
-QImage drawButton(const QString& colour, ButtonState state);
+enum class EButtonState { Idle, Hover, Pressed };
+QImage drawButton(const QString& Colour, EButtonState State);
 QImage drawIconDownload();
 QImage drawIconUpdate();
 QImage drawIconPlay();
-QImage drawCheckbox(bool checked);
+QImage drawCheckbox(bool Checked);
 QImage drawProgressBackground();
 QImage drawProgressChunk();
 QImage drawScrollTexture();
 QImage drawScrollHandle();
-QImage drawScrollArrow(bool up, bool pressed);
+QImage drawScrollArrow(bool Up, bool Pressed);
 QImage drawHintBackground();
 QImage drawPackageBackground();
 QImage drawInfoIcon();
@@ -90,10 +90,10 @@ QImage drawBirdIcon();
 QImage drawChatIcon();
 
 // All launcher images in a stable order.
-std::vector<Asset> buildAllAssets();
+std::vector<TAsset> buildAllAssets();
 
 // Overview of every image with its name and size (and, for the 9-slice parts,
 // how they look stretched to the sizes the launcher uses).
-QImage drawContactSheet(const std::vector<Asset>& assets);
+QImage drawContactSheet(const std::vector<TAsset>& Assets);
 
 }  // namespace artgen

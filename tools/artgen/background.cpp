@@ -24,352 +24,352 @@ constexpr int kHeight = 450;
 // makes the seam disappear.
 const QColor kTopColour(0x07, 0x09, 0x0D);
 
-struct Ridge {
-    std::vector<double> y;  // one height per column, 0 .. kWidth
+struct TRidge {
+    std::vector<double> m_Y;  // one height per column, 0 .. kWidth
 };
 
-struct Peak {
-    double x;       // centre column
-    double height;  // rise above the base line
-    double width;   // half-width of the slope
+struct TPeak {
+    double m_X;       // centre column
+    double m_Height;  // rise above the base line
+    double m_Width;   // half-width of the slope
 };
 
-Ridge makeRidge(Rng& rng, double base, const std::vector<std::pair<double, double>>& octaves,
-                const std::vector<Peak>& peaks)
+TRidge makeRidge(TRng& Rng, double Base, const std::vector<std::pair<double, double>>& Octaves,
+                const std::vector<TPeak>& Peaks)
 {
-    std::vector<ValueNoise1D> layers;
-    for (const auto& o : octaves)
-        layers.emplace_back(rng, kWidth + 1, o.first);
-    Ridge ridge;
-    ridge.y.resize(kWidth + 1);
-    for (int x = 0; x <= kWidth; ++x) {
-        double h = base;
-        for (size_t i = 0; i < layers.size(); ++i)
-            h += layers[i].at(x) * octaves[i].second;
+    std::vector<TValueNoise1D> Layers;
+    for (const auto& O : Octaves)
+        Layers.emplace_back(Rng, kWidth + 1, O.first);
+    TRidge Ridge;
+    Ridge.m_Y.resize(kWidth + 1);
+    for (int X = 0; X <= kWidth; ++X) {
+        double H = Base;
+        for (size_t I = 0; I < Layers.size(); ++I)
+            H += Layers[I].at(X) * Octaves[I].second;
         // Peaks as concave slopes so summits come to a point.
-        double rise = 0.0;
-        for (const Peak& pk : peaks) {
-            const double d = std::abs(x - pk.x) / pk.width;
-            if (d < 1.0)
-                rise = std::max(rise, pk.height * std::pow(1.0 - d, 1.7));
+        double Rise = 0.0;
+        for (const TPeak& Pk : Peaks) {
+            const double D = std::abs(X - Pk.m_X) / Pk.m_Width;
+            if (D < 1.0)
+                Rise = std::max(Rise, Pk.m_Height * std::pow(1.0 - D, 1.7));
         }
-        ridge.y[static_cast<size_t>(x)] = h - rise;
+        Ridge.m_Y[static_cast<size_t>(X)] = H - Rise;
     }
-    return ridge;
+    return Ridge;
 }
 
 // Moonlit snow on the high parts of a range: the higher the ridge, the deeper
 // the light reaches down the slope, with a ragged lower edge.
-void paintSnow(QPainter& p, Rng& rng, const Ridge& ridge, double snowLine, const QColor& colour)
+void paintSnow(QPainter& P, TRng& Rng, const TRidge& Ridge, double SnowLine, const QColor& Colour)
 {
-    ValueNoise1D ragged(rng, kWidth + 1, 7);
-    ValueNoise1D ragged2(rng, kWidth + 1, 23);
-    for (int x = 0; x < kWidth; ++x) {
-        const double top = ridge.y[static_cast<size_t>(x)];
-        if (top >= snowLine)
+    TValueNoise1D Ragged(Rng, kWidth + 1, 7);
+    TValueNoise1D Ragged2(Rng, kWidth + 1, 23);
+    for (int X = 0; X < kWidth; ++X) {
+        const double Top = Ridge.m_Y[static_cast<size_t>(X)];
+        if (Top >= SnowLine)
             continue;
-        const double depth = (snowLine - top) * 0.55 + ragged.at(x) * 3.0 + ragged2.at(x) * 5.0;
-        if (depth <= 0.5)
+        const double Depth = (SnowLine - Top) * 0.55 + Ragged.at(X) * 3.0 + Ragged2.at(X) * 5.0;
+        if (Depth <= 0.5)
             continue;
         // Slopes facing the moon (rising to the right) are brighter.
-        const double slope = ridge.y[static_cast<size_t>(x)] - ridge.y[static_cast<size_t>(x + 1)];
-        const double lit = std::clamp(0.45 + slope * 0.6, 0.15, 1.0);
-        QLinearGradient g(0, top, 0, top + depth);
-        QColor c0 = colour;
-        c0.setAlphaF(colour.alphaF() * lit);
-        QColor c1 = colour;
-        c1.setAlpha(0);
-        g.setColorAt(0, c0);
-        g.setColorAt(0.6, QColor(c0.red(), c0.green(), c0.blue(), c0.alpha() / 2));
-        g.setColorAt(1, c1);
-        p.fillRect(QRectF(x, top, 1, depth), g);
+        const double Slope = Ridge.m_Y[static_cast<size_t>(X)] - Ridge.m_Y[static_cast<size_t>(X + 1)];
+        const double Lit = std::clamp(0.45 + Slope * 0.6, 0.15, 1.0);
+        QLinearGradient G(0, Top, 0, Top + Depth);
+        QColor C0 = Colour;
+        C0.setAlphaF(Colour.alphaF() * Lit);
+        QColor C1 = Colour;
+        C1.setAlpha(0);
+        G.setColorAt(0, C0);
+        G.setColorAt(0.6, QColor(C0.red(), C0.green(), C0.blue(), C0.alpha() / 2));
+        G.setColorAt(1, C1);
+        P.fillRect(QRectF(X, Top, 1, Depth), G);
     }
 }
 
-QPainterPath ridgeArea(const Ridge& ridge)
+QPainterPath ridgeArea(const TRidge& Ridge)
 {
-    QPainterPath path;
-    path.moveTo(0, kHeight + 1);
-    for (int x = 0; x <= kWidth; ++x)
-        path.lineTo(x, ridge.y[static_cast<size_t>(x)]);
-    path.lineTo(kWidth, kHeight + 1);
-    path.closeSubpath();
-    return path;
+    QPainterPath Path;
+    Path.moveTo(0, kHeight + 1);
+    for (int X = 0; X <= kWidth; ++X)
+        Path.lineTo(X, Ridge.m_Y[static_cast<size_t>(X)]);
+    Path.lineTo(kWidth, kHeight + 1);
+    Path.closeSubpath();
+    return Path;
 }
 
-void paintRidge(QPainter& p, const Ridge& ridge, const QColor& top, const QColor& bottom, double topY,
-                const QColor& rim)
+void paintRidge(QPainter& P, const TRidge& Ridge, const QColor& Top, const QColor& Bottom, double TopY,
+                const QColor& Rim)
 {
-    QLinearGradient g(0, topY, 0, kHeight);
-    g.setColorAt(0, top);
-    g.setColorAt(1, bottom);
-    p.setPen(Qt::NoPen);
-    p.setBrush(g);
-    p.drawPath(ridgeArea(ridge));
-    if (rim.alpha() > 0) {
+    QLinearGradient G(0, TopY, 0, kHeight);
+    G.setColorAt(0, Top);
+    G.setColorAt(1, Bottom);
+    P.setPen(Qt::NoPen);
+    P.setBrush(G);
+    P.drawPath(ridgeArea(Ridge));
+    if (Rim.alpha() > 0) {
         // Moonlight catches the slopes that face up and left.
-        for (int x = 1; x <= kWidth; ++x) {
-            const double slope = ridge.y[static_cast<size_t>(x)] - ridge.y[static_cast<size_t>(x - 1)];
-            const double lit = std::clamp(0.35 + slope * 0.9, 0.0, 1.0);
-            QColor c = rim;
-            c.setAlphaF(rim.alphaF() * lit);
-            p.fillRect(QRectF(x - 1, ridge.y[static_cast<size_t>(x - 1)], 1, 1.2), c);
+        for (int X = 1; X <= kWidth; ++X) {
+            const double Slope = Ridge.m_Y[static_cast<size_t>(X)] - Ridge.m_Y[static_cast<size_t>(X - 1)];
+            const double Lit = std::clamp(0.35 + Slope * 0.9, 0.0, 1.0);
+            QColor C = Rim;
+            C.setAlphaF(Rim.alphaF() * Lit);
+            P.fillRect(QRectF(X - 1, Ridge.m_Y[static_cast<size_t>(X - 1)], 1, 1.2), C);
         }
     }
 }
 
-void paintStars(QPainter& p, Rng& rng)
+void paintStars(QPainter& P, TRng& Rng)
 {
-    p.setPen(Qt::NoPen);
-    for (int i = 0; i < 340; ++i) {
-        const double x = rng.range(0, kWidth);
+    P.setPen(Qt::NoPen);
+    for (int I = 0; I < 340; ++I) {
+        const double X = Rng.range(0, kWidth);
         // More stars high up, thinning towards the horizon haze.
-        const double t = rng.uniform();
-        const double y = t * t * 250.0;
-        const double fade = 1.0 - y / 260.0;
-        const double b = rng.uniform();
-        const int alpha = static_cast<int>((30 + 170 * b * b) * fade);
-        const QColor tint = rng.uniform() < 0.25 ? QColor(255, 226, 190) : QColor(210, 225, 255);
-        QColor c = tint;
-        c.setAlpha(alpha);
-        const double r = b > 0.93 ? 1.1 : (b > 0.7 ? 0.75 : 0.5);
-        p.setBrush(c);
-        p.drawEllipse(QPointF(x, y), r, r);
-        if (b > 0.965) {
+        const double T = Rng.uniform();
+        const double Y = T * T * 250.0;
+        const double Fade = 1.0 - Y / 260.0;
+        const double B = Rng.uniform();
+        const int Alpha = static_cast<int>((30 + 170 * B * B) * Fade);
+        const QColor Tint = Rng.uniform() < 0.25 ? QColor(255, 226, 190) : QColor(210, 225, 255);
+        QColor C = Tint;
+        C.setAlpha(Alpha);
+        const double R = B > 0.93 ? 1.1 : (B > 0.7 ? 0.75 : 0.5);
+        P.setBrush(C);
+        P.drawEllipse(QPointF(X, Y), R, R);
+        if (B > 0.965) {
             // A few bright ones get a faint cross glint.
-            QColor g = tint;
-            g.setAlpha(static_cast<int>(70 * fade));
-            p.fillRect(QRectF(x - 3.5, y - 0.25, 7, 0.5), g);
-            p.fillRect(QRectF(x - 0.25, y - 3.5, 0.5, 7), g);
+            QColor G = Tint;
+            G.setAlpha(static_cast<int>(70 * Fade));
+            P.fillRect(QRectF(X - 3.5, Y - 0.25, 7, 0.5), G);
+            P.fillRect(QRectF(X - 0.25, Y - 3.5, 0.5, 7), G);
         }
     }
 }
 
-void paintMoon(QPainter& p)
+void paintMoon(QPainter& P)
 {
-    const QPointF c(58, 56);
-    QRadialGradient halo(c, 150);
-    halo.setColorAt(0.00, QColor(235, 225, 190, 70));
-    halo.setColorAt(0.15, QColor(200, 195, 175, 34));
-    halo.setColorAt(0.45, QColor(120, 130, 150, 12));
-    halo.setColorAt(1.00, QColor(0, 0, 0, 0));
-    p.setPen(Qt::NoPen);
-    p.setBrush(halo);
-    p.drawEllipse(c, 150, 150);
+    const QPointF C(58, 56);
+    QRadialGradient Halo(C, 150);
+    Halo.setColorAt(0.00, QColor(235, 225, 190, 70));
+    Halo.setColorAt(0.15, QColor(200, 195, 175, 34));
+    Halo.setColorAt(0.45, QColor(120, 130, 150, 12));
+    Halo.setColorAt(1.00, QColor(0, 0, 0, 0));
+    P.setPen(Qt::NoPen);
+    P.setBrush(Halo);
+    P.drawEllipse(C, 150, 150);
 
-    QRadialGradient disc(c + QPointF(-5, -5), 24);
-    disc.setColorAt(0, QColor(0xF6, 0xF0, 0xDC));
-    disc.setColorAt(1, QColor(0xCF, 0xC6, 0xA8));
-    p.setBrush(disc);
-    p.drawEllipse(c, 15, 15);
+    QRadialGradient Disc(C + QPointF(-5, -5), 24);
+    Disc.setColorAt(0, QColor(0xF6, 0xF0, 0xDC));
+    Disc.setColorAt(1, QColor(0xCF, 0xC6, 0xA8));
+    P.setBrush(Disc);
+    P.drawEllipse(C, 15, 15);
     // Maria: soft darker patches.
-    p.setBrush(QColor(150, 145, 125, 45));
-    p.drawEllipse(c + QPointF(-5, -3), 6, 5);
-    p.drawEllipse(c + QPointF(5, 4), 5, 4);
-    p.drawEllipse(c + QPointF(2, -8), 3, 2.5);
+    P.setBrush(QColor(150, 145, 125, 45));
+    P.drawEllipse(C + QPointF(-5, -3), 6, 5);
+    P.drawEllipse(C + QPointF(5, 4), 5, 4);
+    P.drawEllipse(C + QPointF(2, -8), 3, 2.5);
 }
 
-void paintHaze(QPainter& p)
+void paintHaze(QPainter& P)
 {
     // Warm glow low over the valley, behind the tiles: gives the middle depth.
     // An ellipse squashed onto the horizon, like the last light behind the range.
-    QRadialGradient warm(QPointF(0, 0), 1.0);
-    warm.setColorAt(0.0, QColor(190, 130, 70, 58));
-    warm.setColorAt(0.45, QColor(130, 90, 60, 24));
-    warm.setColorAt(1.0, QColor(0, 0, 0, 0));
-    p.save();
-    p.translate(430, 262);
-    p.scale(420, 120);
-    p.setPen(Qt::NoPen);
-    p.setBrush(warm);
-    p.drawEllipse(QPointF(0, 0), 1.0, 1.0);
-    p.restore();
+    QRadialGradient Warm(QPointF(0, 0), 1.0);
+    Warm.setColorAt(0.0, QColor(190, 130, 70, 58));
+    Warm.setColorAt(0.45, QColor(130, 90, 60, 24));
+    Warm.setColorAt(1.0, QColor(0, 0, 0, 0));
+    P.save();
+    P.translate(430, 262);
+    P.scale(420, 120);
+    P.setPen(Qt::NoPen);
+    P.setBrush(Warm);
+    P.drawEllipse(QPointF(0, 0), 1.0, 1.0);
+    P.restore();
 }
 
-void paintMist(QPainter& p, Rng& rng, double y, double thickness, int alpha, int count)
+void paintMist(QPainter& P, TRng& Rng, double Y, double Thickness, int Alpha, int Count)
 {
-    p.setPen(Qt::NoPen);
-    for (int i = 0; i < count; ++i) {
-        const double cx = rng.range(-60, kWidth + 60);
-        const double cy = y + rng.range(-thickness * 0.4, thickness * 0.4);
-        const double rx = rng.range(120, 260);
-        const double ry = thickness * rng.range(0.5, 1.0);
-        QRadialGradient g(QPointF(0, 0), 1.0);
-        g.setColorAt(0.0, QColor(150, 160, 178, alpha));
-        g.setColorAt(1.0, QColor(150, 160, 178, 0));
-        p.save();
-        p.translate(cx, cy);
-        p.scale(rx, ry);
-        p.setBrush(g);
-        p.drawEllipse(QPointF(0, 0), 1.0, 1.0);
-        p.restore();
+    P.setPen(Qt::NoPen);
+    for (int I = 0; I < Count; ++I) {
+        const double Cx = Rng.range(-60, kWidth + 60);
+        const double Cy = Y + Rng.range(-Thickness * 0.4, Thickness * 0.4);
+        const double Rx = Rng.range(120, 260);
+        const double Ry = Thickness * Rng.range(0.5, 1.0);
+        QRadialGradient G(QPointF(0, 0), 1.0);
+        G.setColorAt(0.0, QColor(150, 160, 178, Alpha));
+        G.setColorAt(1.0, QColor(150, 160, 178, 0));
+        P.save();
+        P.translate(Cx, Cy);
+        P.scale(Rx, Ry);
+        P.setBrush(G);
+        P.drawEllipse(QPointF(0, 0), 1.0, 1.0);
+        P.restore();
     }
 }
 
 // Castle on a crag, drawn as one silhouette with a few lit windows.
-void paintCastle(QPainter& p, const QColor& body)
+void paintCastle(QPainter& P, const QColor& Body)
 {
-    QPainterPath s;
+    QPainterPath S;
     // Crag.
-    s.moveTo(615, 330);
-    s.cubicTo(640, 318, 652, 300, 664, 296);
-    s.lineTo(700, 292);
-    s.lineTo(742, 294);
-    s.cubicTo(760, 298, 772, 306, 790, 330);
-    s.closeSubpath();
+    S.moveTo(615, 330);
+    S.cubicTo(640, 318, 652, 300, 664, 296);
+    S.lineTo(700, 292);
+    S.lineTo(742, 294);
+    S.cubicTo(760, 298, 772, 306, 790, 330);
+    S.closeSubpath();
 
-    auto tower = [&](double x, double w, double top, double roofH) {
-        QPainterPath t;
-        t.addRect(QRectF(x, top, w, 300 - top));
-        if (roofH > 0) {
-            QPolygonF roof;
-            roof << QPointF(x - 2, top + 0.5) << QPointF(x + w / 2, top - roofH) << QPointF(x + w + 2, top + 0.5);
-            t.addPolygon(roof);
+    auto Tower = [&](double X, double W, double Top, double RoofH) {
+        QPainterPath T;
+        T.addRect(QRectF(X, Top, W, 300 - Top));
+        if (RoofH > 0) {
+            QPolygonF Roof;
+            Roof << QPointF(X - 2, Top + 0.5) << QPointF(X + W / 2, Top - RoofH) << QPointF(X + W + 2, Top + 0.5);
+            T.addPolygon(Roof);
         } else {
             // Crenellations.
-            const int n = std::max(2, static_cast<int>(w / 5));
-            const double step = w / (2 * n - 1);
-            for (int i = 0; i < n; ++i)
-                t.addRect(QRectF(x + i * 2 * step, top - 4, step, 4.5));
+            const int N = std::max(2, static_cast<int>(W / 5));
+            const double Step = W / (2 * N - 1);
+            for (int I = 0; I < N; ++I)
+                T.addRect(QRectF(X + I * 2 * Step, Top - 4, Step, 4.5));
         }
-        return t;
+        return T;
     };
-    s = s.united(tower(676, 44, 248, 0));          // keep
-    s = s.united(tower(664, 14, 256, 20));          // left tower
-    s = s.united(tower(724, 18, 214, 34));          // tall tower
-    s = s.united(tower(746, 14, 252, 18));          // right tower
-    s = s.united(tower(716, 10, 262, 0));           // wall stub
+    S = S.united(Tower(676, 44, 248, 0));          // keep
+    S = S.united(Tower(664, 14, 256, 20));          // left tower
+    S = S.united(Tower(724, 18, 214, 34));          // tall tower
+    S = S.united(Tower(746, 14, 252, 18));          // right tower
+    S = S.united(Tower(716, 10, 262, 0));           // wall stub
     // Curtain wall running down the crag.
-    QPainterPath wall;
-    wall.addRect(QRectF(640, 278, 30, 24));
-    s = s.united(wall);
-    s = s.united(tower(640, 30, 278, 0));
+    QPainterPath Wall;
+    Wall.addRect(QRectF(640, 278, 30, 24));
+    S = S.united(Wall);
+    S = S.united(Tower(640, 30, 278, 0));
     // Spire and pennant on the tall tower.
-    QPainterPath spire;
-    spire.addRect(QRectF(732.6, 170, 0.9, 12));
-    QPolygonF flag;
-    flag << QPointF(733.4, 170.5) << QPointF(744, 173) << QPointF(733.4, 175.5);
-    spire.addPolygon(flag);
-    s = s.united(spire);
+    QPainterPath Spire;
+    Spire.addRect(QRectF(732.6, 170, 0.9, 12));
+    QPolygonF Flag;
+    Flag << QPointF(733.4, 170.5) << QPointF(744, 173) << QPointF(733.4, 175.5);
+    Spire.addPolygon(Flag);
+    S = S.united(Spire);
 
-    p.setPen(Qt::NoPen);
-    p.setBrush(body);
-    p.drawPath(s);
+    P.setPen(Qt::NoPen);
+    P.setBrush(Body);
+    P.drawPath(S);
 
     // Moonlit left faces.
-    QColor rim(150, 165, 190, 55);
-    p.setBrush(rim);
-    for (const QRectF& r : {QRectF(676, 248, 1.2, 44), QRectF(664, 256, 1.2, 40), QRectF(724, 214, 1.2, 40),
+    QColor Rim(150, 165, 190, 55);
+    P.setBrush(Rim);
+    for (const QRectF& R : {QRectF(676, 248, 1.2, 44), QRectF(664, 256, 1.2, 40), QRectF(724, 214, 1.2, 40),
                             QRectF(746, 252, 1.2, 40), QRectF(640, 278, 1.2, 22)})
-        p.drawRect(r);
+        P.drawRect(R);
 
     // Windows with a warm glow around them.
-    const QPointF windows[] = {{689, 262}, {703, 262}, {731, 228}, {731, 246}, {670, 270}, {752, 266}, {696, 280}};
-    for (const QPointF& w : windows) {
-        QRadialGradient glow(w + QPointF(1, 2), 11);
-        glow.setColorAt(0, QColor(255, 170, 70, 80));
-        glow.setColorAt(1, QColor(255, 140, 40, 0));
-        p.setBrush(glow);
-        p.drawEllipse(w + QPointF(1, 2), 11, 11);
+    const QPointF Windows[] = {{689, 262}, {703, 262}, {731, 228}, {731, 246}, {670, 270}, {752, 266}, {696, 280}};
+    for (const QPointF& W : Windows) {
+        QRadialGradient Glow(W + QPointF(1, 2), 11);
+        Glow.setColorAt(0, QColor(255, 170, 70, 80));
+        Glow.setColorAt(1, QColor(255, 140, 40, 0));
+        P.setBrush(Glow);
+        P.drawEllipse(W + QPointF(1, 2), 11, 11);
     }
-    for (const QPointF& w : windows) {
-        QPainterPath arch;
-        arch.moveTo(w.x(), w.y() + 5);
-        arch.lineTo(w.x(), w.y() + 1.2);
-        arch.quadTo(w.x() + 1.25, w.y() - 0.6, w.x() + 2.5, w.y() + 1.2);
-        arch.lineTo(w.x() + 2.5, w.y() + 5);
-        arch.closeSubpath();
-        p.setBrush(QColor(255, 200, 110));
-        p.drawPath(arch);
+    for (const QPointF& W : Windows) {
+        QPainterPath Arch;
+        Arch.moveTo(W.x(), W.y() + 5);
+        Arch.lineTo(W.x(), W.y() + 1.2);
+        Arch.quadTo(W.x() + 1.25, W.y() - 0.6, W.x() + 2.5, W.y() + 1.2);
+        Arch.lineTo(W.x() + 2.5, W.y() + 5);
+        Arch.closeSubpath();
+        P.setBrush(QColor(255, 200, 110));
+        P.drawPath(Arch);
     }
 }
 
-void paintRuin(QPainter& p, const QColor& body)
+void paintRuin(QPainter& P, const QColor& Body)
 {
     // A broken watchtower on the left hills, balancing the castle.
-    QPainterPath s;
-    s.moveTo(92, 330);
-    s.lineTo(92, 286);
-    s.lineTo(96, 284);
-    s.lineTo(97, 288);
-    s.lineTo(101, 283);
-    s.lineTo(104, 287);
-    s.lineTo(108, 282);
-    s.lineTo(110, 290);
-    s.lineTo(112, 330);
-    s.closeSubpath();
-    p.setPen(Qt::NoPen);
-    p.setBrush(body);
-    p.drawPath(s);
-    QRadialGradient glow(QPointF(101, 300), 8);
-    glow.setColorAt(0, QColor(255, 160, 60, 70));
-    glow.setColorAt(1, QColor(255, 140, 40, 0));
-    p.setBrush(glow);
-    p.drawEllipse(QPointF(101, 300), 8, 8);
-    p.setBrush(QColor(255, 190, 100));
-    p.drawRect(QRectF(100, 298, 2, 3.5));
+    QPainterPath S;
+    S.moveTo(92, 330);
+    S.lineTo(92, 286);
+    S.lineTo(96, 284);
+    S.lineTo(97, 288);
+    S.lineTo(101, 283);
+    S.lineTo(104, 287);
+    S.lineTo(108, 282);
+    S.lineTo(110, 290);
+    S.lineTo(112, 330);
+    S.closeSubpath();
+    P.setPen(Qt::NoPen);
+    P.setBrush(Body);
+    P.drawPath(S);
+    QRadialGradient Glow(QPointF(101, 300), 8);
+    Glow.setColorAt(0, QColor(255, 160, 60, 70));
+    Glow.setColorAt(1, QColor(255, 140, 40, 0));
+    P.setBrush(Glow);
+    P.drawEllipse(QPointF(101, 300), 8, 8);
+    P.setBrush(QColor(255, 190, 100));
+    P.drawRect(QRectF(100, 298, 2, 3.5));
 }
 
-void paintPines(QPainter& p, Rng& rng, const Ridge& ridge, const QColor& colour, double minH, double maxH,
-                double density, double xFrom, double xTo)
+void paintPines(QPainter& P, TRng& Rng, const TRidge& Ridge, const QColor& Colour, double MinH, double MaxH,
+                double Density, double XFrom, double XTo)
 {
-    p.setPen(Qt::NoPen);
-    p.setBrush(colour);
-    double x = xFrom;
-    while (x < xTo) {
-        const double h = rng.range(minH, maxH);
-        const double w = h * rng.range(0.32, 0.42);
-        const double baseY = ridge.y[static_cast<size_t>(std::clamp(static_cast<int>(x), 0, kWidth))] + h * 0.12;
-        QPainterPath tree;
-        tree.setFillRule(Qt::WindingFill);
-        const int tiers = 4;
-        for (int t = 0; t < tiers; ++t) {
-            const double f = static_cast<double>(t) / tiers;
-            const double tierBottom = baseY - h * 0.12 - f * h * 0.7;
-            const double tierTop = tierBottom - h * 0.42;
-            const double tierW = w * (1.0 - f * 0.6) * 0.5;
-            QPolygonF poly;
-            poly << QPointF(x - tierW, tierBottom) << QPointF(x, tierTop) << QPointF(x + tierW, tierBottom);
-            tree.addPolygon(poly);
+    P.setPen(Qt::NoPen);
+    P.setBrush(Colour);
+    double X = XFrom;
+    while (X < XTo) {
+        const double H = Rng.range(MinH, MaxH);
+        const double W = H * Rng.range(0.32, 0.42);
+        const double BaseY = Ridge.m_Y[static_cast<size_t>(std::clamp(static_cast<int>(X), 0, kWidth))] + H * 0.12;
+        QPainterPath Tree;
+        Tree.setFillRule(Qt::WindingFill);
+        const int Tiers = 4;
+        for (int T = 0; T < Tiers; ++T) {
+            const double F = static_cast<double>(T) / Tiers;
+            const double TierBottom = BaseY - H * 0.12 - F * H * 0.7;
+            const double TierTop = TierBottom - H * 0.42;
+            const double TierW = W * (1.0 - F * 0.6) * 0.5;
+            QPolygonF Poly;
+            Poly << QPointF(X - TierW, TierBottom) << QPointF(X, TierTop) << QPointF(X + TierW, TierBottom);
+            Tree.addPolygon(Poly);
         }
-        tree.addRect(QRectF(x - w * 0.06, baseY - h * 0.2, w * 0.12, h * 0.2));
-        p.drawPath(tree);
-        x += rng.range(3.0, 14.0) / density;
+        Tree.addRect(QRectF(X - W * 0.06, BaseY - H * 0.2, W * 0.12, H * 0.2));
+        P.drawPath(Tree);
+        X += Rng.range(3.0, 14.0) / Density;
     }
 }
 
-void paintVignette(QPainter& p)
+void paintVignette(QPainter& P)
 {
-    QRadialGradient v(QPointF(kWidth / 2.0, kHeight * 0.42), kWidth * 0.62);
-    v.setColorAt(0.00, QColor(0, 0, 0, 0));
-    v.setColorAt(0.55, QColor(0, 0, 0, 25));
-    v.setColorAt(0.85, QColor(0, 0, 0, 130));
-    v.setColorAt(1.00, QColor(0, 0, 0, 210));
-    p.setPen(Qt::NoPen);
-    p.setBrush(v);
-    p.drawRect(0, 0, kWidth, kHeight);
+    QRadialGradient V(QPointF(kWidth / 2.0, kHeight * 0.42), kWidth * 0.62);
+    V.setColorAt(0.00, QColor(0, 0, 0, 0));
+    V.setColorAt(0.55, QColor(0, 0, 0, 25));
+    V.setColorAt(0.85, QColor(0, 0, 0, 130));
+    V.setColorAt(1.00, QColor(0, 0, 0, 210));
+    P.setPen(Qt::NoPen);
+    P.setBrush(V);
+    P.drawRect(0, 0, kWidth, kHeight);
 
     // Darker bottom under the hints panel and the version line.
-    QLinearGradient bottom(0, 330, 0, kHeight);
-    bottom.setColorAt(0, QColor(0, 0, 0, 0));
-    bottom.setColorAt(1, QColor(0, 0, 0, 120));
-    p.setBrush(bottom);
-    p.drawRect(0, 330, kWidth, kHeight - 330);
+    QLinearGradient Bottom(0, 330, 0, kHeight);
+    Bottom.setColorAt(0, QColor(0, 0, 0, 0));
+    Bottom.setColorAt(1, QColor(0, 0, 0, 120));
+    P.setBrush(Bottom);
+    P.drawRect(0, 330, kWidth, kHeight - 330);
 }
 
-void fadeTop(QImage& image)
+void fadeTop(QImage& Image)
 {
     // Blend the first rows into the solid top colour (see kTopColour).
-    constexpr int rows = 28;
-    for (int y = 0; y < rows; ++y) {
-        const double t = 1.0 - static_cast<double>(y) / rows;
-        const double k = t * t * (3 - 2 * t);
-        auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
-        for (int x = 0; x < image.width(); ++x) {
-            const QRgb q = line[x];
-            auto ch = [&](int v, int target) { return static_cast<int>(std::lround(v + (target - v) * k)); };
-            line[x] = qRgb(ch(qRed(q), kTopColour.red()), ch(qGreen(q), kTopColour.green()),
-                           ch(qBlue(q), kTopColour.blue()));
+    constexpr int Rows = 28;
+    for (int Y = 0; Y < Rows; ++Y) {
+        const double T = 1.0 - static_cast<double>(Y) / Rows;
+        const double K = T * T * (3 - 2 * T);
+        auto* pLine = reinterpret_cast<QRgb*>(Image.scanLine(Y));
+        for (int X = 0; X < Image.width(); ++X) {
+            const QRgb Q = pLine[X];
+            auto Ch = [&](int V, int Target) { return static_cast<int>(std::lround(V + (Target - V) * K)); };
+            pLine[X] = qRgb(Ch(qRed(Q), kTopColour.red()), Ch(qGreen(Q), kTopColour.green()),
+                           Ch(qBlue(Q), kTopColour.blue()));
         }
     }
 }
@@ -378,61 +378,61 @@ void fadeTop(QImage& image)
 
 QImage drawBackground()
 {
-    Rng rng(0x7041A7E5u);
-    QImage image(kWidth, kHeight, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::black);
-    QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing);
+    TRng Rng(0x7041A7E5u);
+    QImage Image(kWidth, kHeight, QImage::Format_ARGB32_Premultiplied);
+    Image.fill(Qt::black);
+    QPainter P(&Image);
+    P.setRenderHint(QPainter::Antialiasing);
 
     // Sky: deep blue-black at the top, slate towards the horizon.
-    QLinearGradient sky(0, 0, 0, 320);
-    sky.setColorAt(0.00, QColor(0x06, 0x08, 0x0E));
-    sky.setColorAt(0.35, QColor(0x0E, 0x14, 0x1F));
-    sky.setColorAt(0.70, QColor(0x1C, 0x24, 0x31));
-    sky.setColorAt(1.00, QColor(0x2B, 0x2D, 0x33));
-    p.fillRect(image.rect(), sky);
+    QLinearGradient Sky(0, 0, 0, 320);
+    Sky.setColorAt(0.00, QColor(0x06, 0x08, 0x0E));
+    Sky.setColorAt(0.35, QColor(0x0E, 0x14, 0x1F));
+    Sky.setColorAt(0.70, QColor(0x1C, 0x24, 0x31));
+    Sky.setColorAt(1.00, QColor(0x2B, 0x2D, 0x33));
+    P.fillRect(Image.rect(), Sky);
 
-    paintStars(p, rng);
-    paintHaze(p);
+    paintStars(P, Rng);
+    paintHaze(P);
 
     // Distant range: tall pale peaks fading into the sky.
-    const Ridge distant = makeRidge(rng, 250, {{150, 10}, {48, 7}, {16, 3.5}, {6, 1.4}},
+    const TRidge Distant = makeRidge(Rng, 250, {{150, 10}, {48, 7}, {16, 3.5}, {6, 1.4}},
                                     {{205, 78, 150}, {330, 46, 110}, {520, 60, 120}, {640, 88, 160}, {790, 50, 120}});
-    paintRidge(p, distant, QColor(0x2C, 0x35, 0x46), QColor(0x20, 0x27, 0x33), 160, QColor(190, 200, 225, 55));
-    paintSnow(p, rng, distant, 222, QColor(200, 210, 230, 70));
-    paintMist(p, rng, 238, 24, 14, 12);
+    paintRidge(P, Distant, QColor(0x2C, 0x35, 0x46), QColor(0x20, 0x27, 0x33), 160, QColor(190, 200, 225, 55));
+    paintSnow(P, Rng, Distant, 222, QColor(200, 210, 230, 70));
+    paintMist(P, Rng, 238, 24, 14, 12);
 
     // Far range, darker and closer.
-    const Ridge far = makeRidge(rng, 276, {{120, 12}, {40, 6}, {12, 2.4}, {5, 0.9}},
+    const TRidge Far = makeRidge(Rng, 276, {{120, 12}, {40, 6}, {12, 2.4}, {5, 0.9}},
                                 {{60, 50, 110}, {150, 30, 80}, {420, 42, 110}, {560, 24, 80}});
-    paintRidge(p, far, QColor(0x20, 0x28, 0x34), QColor(0x16, 0x1B, 0x24), 210, QColor(170, 185, 210, 50));
-    paintSnow(p, rng, far, 250, QColor(190, 200, 222, 45));
-    paintMist(p, rng, 284, 22, 20, 14);
+    paintRidge(P, Far, QColor(0x20, 0x28, 0x34), QColor(0x16, 0x1B, 0x24), 210, QColor(170, 185, 210, 50));
+    paintSnow(P, Rng, Far, 250, QColor(190, 200, 222, 45));
+    paintMist(P, Rng, 284, 22, 20, 14);
 
     // Middle range with the castle crag on the right and a ruin on the left.
-    const Ridge mid = makeRidge(rng, 318, {{140, 8}, {45, 5}, {14, 2.0}, {5, 0.7}},
+    const TRidge Mid = makeRidge(Rng, 318, {{140, 8}, {45, 5}, {14, 2.0}, {5, 0.7}},
                                 {{100, 30, 120}, {300, 14, 120}, {705, 26, 150}});
-    paintRuin(p, QColor(0x13, 0x18, 0x20));
-    paintCastle(p, QColor(0x11, 0x16, 0x1D));
-    paintRidge(p, mid, QColor(0x15, 0x1B, 0x23), QColor(0x0D, 0x11, 0x16), 280, QColor(150, 165, 190, 40));
-    paintPines(p, rng, mid, QColor(0x0F, 0x14, 0x1A), 7, 13, 1.3, 0, 240);
-    paintPines(p, rng, mid, QColor(0x0F, 0x14, 0x1A), 7, 12, 1.0, 560, 850);
-    paintMist(p, rng, 334, 18, 18, 14);
+    paintRuin(P, QColor(0x13, 0x18, 0x20));
+    paintCastle(P, QColor(0x11, 0x16, 0x1D));
+    paintRidge(P, Mid, QColor(0x15, 0x1B, 0x23), QColor(0x0D, 0x11, 0x16), 280, QColor(150, 165, 190, 40));
+    paintPines(P, Rng, Mid, QColor(0x0F, 0x14, 0x1A), 7, 13, 1.3, 0, 240);
+    paintPines(P, Rng, Mid, QColor(0x0F, 0x14, 0x1A), 7, 12, 1.0, 560, 850);
+    paintMist(P, Rng, 334, 18, 18, 14);
 
     // Foreground hills and pines, nearly black.
-    const Ridge near = makeRidge(rng, 380, {{200, 14}, {60, 5}, {15, 2}}, {{0, 50, 200}, {850, 56, 220}});
-    paintRidge(p, near, QColor(0x0A, 0x0D, 0x12), QColor(0x05, 0x06, 0x09), 330, QColor(120, 135, 160, 30));
-    paintPines(p, rng, near, QColor(0x06, 0x08, 0x0B), 22, 52, 0.9, -10, 190);
-    paintPines(p, rng, near, QColor(0x06, 0x08, 0x0B), 22, 56, 0.9, 660, 860);
-    paintPines(p, rng, near, QColor(0x07, 0x09, 0x0D), 10, 20, 0.6, 190, 660);
+    const TRidge Near = makeRidge(Rng, 380, {{200, 14}, {60, 5}, {15, 2}}, {{0, 50, 200}, {850, 56, 220}});
+    paintRidge(P, Near, QColor(0x0A, 0x0D, 0x12), QColor(0x05, 0x06, 0x09), 330, QColor(120, 135, 160, 30));
+    paintPines(P, Rng, Near, QColor(0x06, 0x08, 0x0B), 22, 52, 0.9, -10, 190);
+    paintPines(P, Rng, Near, QColor(0x06, 0x08, 0x0B), 22, 56, 0.9, 660, 860);
+    paintPines(P, Rng, Near, QColor(0x07, 0x09, 0x0D), 10, 20, 0.6, 190, 660);
 
-    paintVignette(p);
-    paintMoon(p);  // after the vignette, which would turn it grey
-    p.end();
+    paintVignette(P);
+    paintMoon(P);  // after the vignette, which would turn it grey
+    P.end();
 
-    addNoise(image, rng, 5);
-    fadeTop(image);
-    return image.convertToFormat(QImage::Format_RGB32);
+    addNoise(Image, Rng, 5);
+    fadeTop(Image);
+    return Image.convertToFormat(QImage::Format_RGB32);
 }
 
 }  // namespace artgen

@@ -21,498 +21,498 @@ constexpr double kPi = 3.14159265358979323846;
 
 const QColor kOutline(0x1E, 0x13, 0x05);
 
-QPainterPath shieldPath(double halfW, double top, double shoulder, double bottom)
+QPainterPath shieldPath(double HalfW, double Top, double Shoulder, double Bottom)
 {
-    QPainterPath s;
-    s.moveTo(-halfW, top);
-    s.quadTo(0, top + (bottom - top) * 0.06, halfW, top);
-    s.lineTo(halfW, shoulder);
-    s.cubicTo(halfW, shoulder + (bottom - shoulder) * 0.55, halfW * 0.45, bottom - (bottom - shoulder) * 0.18, 0,
-              bottom);
-    s.cubicTo(-halfW * 0.45, bottom - (bottom - shoulder) * 0.18, -halfW, shoulder + (bottom - shoulder) * 0.55,
-              -halfW, shoulder);
-    s.closeSubpath();
-    return s;
+    QPainterPath S;
+    S.moveTo(-HalfW, Top);
+    S.quadTo(0, Top + (Bottom - Top) * 0.06, HalfW, Top);
+    S.lineTo(HalfW, Shoulder);
+    S.cubicTo(HalfW, Shoulder + (Bottom - Shoulder) * 0.55, HalfW * 0.45, Bottom - (Bottom - Shoulder) * 0.18, 0,
+              Bottom);
+    S.cubicTo(-HalfW * 0.45, Bottom - (Bottom - Shoulder) * 0.18, -HalfW, Shoulder + (Bottom - Shoulder) * 0.55,
+              -HalfW, Shoulder);
+    S.closeSubpath();
+    return S;
 }
 
-QPainterPath feather(QPointF root, double angleDeg, double length, double width, double curlDeg)
+QPainterPath feather(QPointF Root, double AngleDeg, double Length, double Width, double CurlDeg)
 {
-    const double a = angleDeg * kPi / 180.0;
-    const QPointF d(std::cos(a), -std::sin(a));
-    const QPointF n(-d.y(), d.x());  // points "down" the wing
-    const double ta = (angleDeg + curlDeg) * kPi / 180.0;
-    const QPointF tip = root + QPointF(std::cos(ta), -std::sin(ta)) * length;
-    QPainterPath f;
-    f.moveTo(root - n * (width * 0.45));
-    f.quadTo(root + d * (length * 0.6) - n * (width * 0.62), tip);
-    f.quadTo(root + d * (length * 0.55) + n * (width * 0.7), root + n * (width * 0.5));
-    f.closeSubpath();
-    return f;
+    const double A = AngleDeg * kPi / 180.0;
+    const QPointF D(std::cos(A), -std::sin(A));
+    const QPointF N(-D.y(), D.x());  // points "down" the wing
+    const double Ta = (AngleDeg + CurlDeg) * kPi / 180.0;
+    const QPointF Tip = Root + QPointF(std::cos(Ta), -std::sin(Ta)) * Length;
+    QPainterPath F;
+    F.moveTo(Root - N * (Width * 0.45));
+    F.quadTo(Root + D * (Length * 0.6) - N * (Width * 0.62), Tip);
+    F.quadTo(Root + D * (Length * 0.55) + N * (Width * 0.7), Root + N * (Width * 0.5));
+    F.closeSubpath();
+    return F;
 }
 
 // Shield with a gold tower under a star, flanked by spread wings. Local
 // coordinates: about x -72..72, y -50..36 at scale 1.
-void paintEmblem(QPainter& p, QPointF centre, double scale, double brightness = 1.0)
+void paintEmblem(QPainter& P, QPointF Centre, double Scale, double Brightness = 1.0)
 {
-    p.save();
-    p.translate(centre);
-    p.scale(scale, scale);
-    p.setRenderHint(QPainter::Antialiasing);
+    P.save();
+    P.translate(Centre);
+    P.scale(Scale, Scale);
+    P.setRenderHint(QPainter::Antialiasing);
 
-    const QLinearGradient gold = goldGradient(-50, 36, brightness);
+    const QLinearGradient Gold = goldGradient(-50, 36, Brightness);
 
     // Wings: longest feather first so the shorter ones overlap it.
-    struct F {
-        double angle, length, width, curl;
+    struct TFeather {
+        double m_Angle, m_Length, m_Width, m_Curl;
     };
-    const F feathers[] = {{40, 62, 12, 10}, {27, 62, 12, 7}, {13, 56, 11.5, 4}, {-1, 48, 11, 2}, {-16, 38, 10, 0}};
-    for (int side = -1; side <= 1; side += 2) {
-        p.save();
-        p.scale(side, 1);
+    const TFeather Feathers[] = {{40, 62, 12, 10}, {27, 62, 12, 7}, {13, 56, 11.5, 4}, {-1, 48, 11, 2}, {-16, 38, 10, 0}};
+    for (int Side = -1; Side <= 1; Side += 2) {
+        P.save();
+        P.scale(Side, 1);
         // The wing's arm: a curved band the feathers grow from.
-        QPainterPath arm;
-        arm.moveTo(16, -4);
-        arm.cubicTo(34, -24, 52, -30, 64, -40);
-        arm.cubicTo(52, -20, 38, -8, 20, 6);
-        arm.closeSubpath();
-        for (const F& f : feathers) {
-            QPainterPath path = feather(QPointF(20, -4), f.angle, f.length, f.width, f.curl);
-            p.setPen(QPen(kOutline, 1.4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-            p.setBrush(gold);
-            p.drawPath(path);
+        QPainterPath Arm;
+        Arm.moveTo(16, -4);
+        Arm.cubicTo(34, -24, 52, -30, 64, -40);
+        Arm.cubicTo(52, -20, 38, -8, 20, 6);
+        Arm.closeSubpath();
+        for (const TFeather& F : Feathers) {
+            QPainterPath Path = feather(QPointF(20, -4), F.m_Angle, F.m_Length, F.m_Width, F.m_Curl);
+            P.setPen(QPen(kOutline, 1.4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+            P.setBrush(Gold);
+            P.drawPath(Path);
             // Shaft line.
-            const double a = (f.angle + f.curl * 0.5) * kPi / 180.0;
-            QPen shaft(QColor(0x7A, 0x55, 0x1C, 200), 0.9);
-            shaft.setCapStyle(Qt::RoundCap);
-            p.setPen(shaft);
-            p.drawLine(QPointF(24, -4), QPointF(20, -4) + QPointF(std::cos(a), -std::sin(a)) * f.length * 0.8);
+            const double A = (F.m_Angle + F.m_Curl * 0.5) * kPi / 180.0;
+            QPen Shaft(QColor(0x7A, 0x55, 0x1C, 200), 0.9);
+            Shaft.setCapStyle(Qt::RoundCap);
+            P.setPen(Shaft);
+            P.drawLine(QPointF(24, -4), QPointF(20, -4) + QPointF(std::cos(A), -std::sin(A)) * F.m_Length * 0.8);
         }
-        p.setPen(QPen(kOutline, 1.4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-        p.setBrush(gold);
-        p.drawPath(arm);
-        p.restore();
+        P.setPen(QPen(kOutline, 1.4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        P.setBrush(Gold);
+        P.drawPath(Arm);
+        P.restore();
     }
 
     // Shield rim and field.
-    const QPainterPath outer = shieldPath(26, -32, 4, 36);
-    const QPainterPath inner = shieldPath(21.5, -27.5, 3, 30);
-    p.setPen(QPen(kOutline, 1.6));
-    p.setBrush(gold);
-    p.drawPath(outer);
-    QLinearGradient field(0, -28, 0, 30);
-    field.setColorAt(0, shade(QColor(0x22, 0x45, 0x62), brightness));
-    field.setColorAt(1, shade(QColor(0x08, 0x14, 0x22), brightness));
-    p.setPen(QPen(QColor(0x3A, 0x28, 0x0C), 1.0));
-    p.setBrush(field);
-    p.drawPath(inner);
+    const QPainterPath Outer = shieldPath(26, -32, 4, 36);
+    const QPainterPath Inner = shieldPath(21.5, -27.5, 3, 30);
+    P.setPen(QPen(kOutline, 1.6));
+    P.setBrush(Gold);
+    P.drawPath(Outer);
+    QLinearGradient Field(0, -28, 0, 30);
+    Field.setColorAt(0, shade(QColor(0x22, 0x45, 0x62), Brightness));
+    Field.setColorAt(1, shade(QColor(0x08, 0x14, 0x22), Brightness));
+    P.setPen(QPen(QColor(0x3A, 0x28, 0x0C), 1.0));
+    P.setBrush(Field);
+    P.drawPath(Inner);
     // Sheen across the upper left of the field.
-    p.save();
-    p.setClipPath(inner);
-    QLinearGradient sheen(-20, -28, 10, 5);
-    sheen.setColorAt(0, QColor(255, 255, 255, 40));
-    sheen.setColorAt(1, QColor(255, 255, 255, 0));
-    p.setPen(Qt::NoPen);
-    p.setBrush(sheen);
-    p.drawRect(QRectF(-30, -30, 60, 34));
-    p.restore();
+    P.save();
+    P.setClipPath(Inner);
+    QLinearGradient Sheen(-20, -28, 10, 5);
+    Sheen.setColorAt(0, QColor(255, 255, 255, 40));
+    Sheen.setColorAt(1, QColor(255, 255, 255, 0));
+    P.setPen(Qt::NoPen);
+    P.setBrush(Sheen);
+    P.drawRect(QRectF(-30, -30, 60, 34));
+    P.restore();
 
     // Tower.
-    QPainterPath tower;
-    tower.addRect(QRectF(-8, -6, 16, 26));
-    tower.addRect(QRectF(-10.5, -11, 21, 5.5));
-    for (double mx : {-10.5, -2.5, 5.5})
-        tower.addRect(QRectF(mx, -16, 5, 5.5));
-    tower.addRect(QRectF(-12, 19, 24, 3.5));
-    tower = tower.simplified();
-    QPainterPath gate;
-    gate.moveTo(-4, 19.5);
-    gate.lineTo(-4, 12);
-    gate.arcTo(QRectF(-4, 8, 8, 8), 180, -180);
-    gate.lineTo(4, 19.5);
-    gate.closeSubpath();
-    QPainterPath slit;
-    slit.addRoundedRect(QRectF(-1.2, -3, 2.4, 7), 1.2, 1.2);
-    tower = tower.subtracted(gate).subtracted(slit);
-    p.setPen(QPen(kOutline, 1.0));
-    p.setBrush(goldGradient(-16, 23, brightness));
-    p.drawPath(tower);
+    QPainterPath Tower;
+    Tower.addRect(QRectF(-8, -6, 16, 26));
+    Tower.addRect(QRectF(-10.5, -11, 21, 5.5));
+    for (double Mx : {-10.5, -2.5, 5.5})
+        Tower.addRect(QRectF(Mx, -16, 5, 5.5));
+    Tower.addRect(QRectF(-12, 19, 24, 3.5));
+    Tower = Tower.simplified();
+    QPainterPath Gate;
+    Gate.moveTo(-4, 19.5);
+    Gate.lineTo(-4, 12);
+    Gate.arcTo(QRectF(-4, 8, 8, 8), 180, -180);
+    Gate.lineTo(4, 19.5);
+    Gate.closeSubpath();
+    QPainterPath Slit;
+    Slit.addRoundedRect(QRectF(-1.2, -3, 2.4, 7), 1.2, 1.2);
+    Tower = Tower.subtracted(Gate).subtracted(Slit);
+    P.setPen(QPen(kOutline, 1.0));
+    P.setBrush(goldGradient(-16, 23, Brightness));
+    P.drawPath(Tower);
 
     // Star above the tower.
-    QPainterPath star;
-    const QPointF sc(0, -21.5);
-    for (int i = 0; i < 8; ++i) {
-        const double r = (i % 2 == 0) ? 4.6 : 1.4;
-        const double a = i * kPi / 4 - kPi / 2;
-        const QPointF pt = sc + QPointF(std::cos(a) * r, std::sin(a) * r);
-        if (i == 0)
-            star.moveTo(pt);
+    QPainterPath Star;
+    const QPointF Sc(0, -21.5);
+    for (int I = 0; I < 8; ++I) {
+        const double R = (I % 2 == 0) ? 4.6 : 1.4;
+        const double A = I * kPi / 4 - kPi / 2;
+        const QPointF Pt = Sc + QPointF(std::cos(A) * R, std::sin(A) * R);
+        if (I == 0)
+            Star.moveTo(Pt);
         else
-            star.lineTo(pt);
+            Star.lineTo(Pt);
     }
-    star.closeSubpath();
-    p.setPen(Qt::NoPen);
-    p.setBrush(shade(QColor(0xFF, 0xF3, 0xD0), brightness));
-    p.drawPath(star);
+    Star.closeSubpath();
+    P.setPen(Qt::NoPen);
+    P.setBrush(shade(QColor(0xFF, 0xF3, 0xD0), Brightness));
+    P.drawPath(Star);
 
-    p.restore();
+    P.restore();
 }
 
 // Title "TORVANE" in gold, fitted into maxWidth.
-void paintTitle(QPainter& p, double centreX, double baseline, int pixelSize, double maxWidth,
-                double brightness = 1.0)
+void paintTitle(QPainter& P, double CentreX, double Baseline, int PixelSize, double MaxWidth,
+                double Brightness = 1.0)
 {
-    QFont font = makeFont(QStringLiteral("Liberation Serif"), pixelSize, QFont::Bold, 1.0);
-    QPainterPath path = centeredText(QStringLiteral("TORVANE"), font, centreX, baseline);
-    while (path.boundingRect().width() > maxWidth && font.pixelSize() > 10) {
-        font.setPixelSize(font.pixelSize() - 1);
-        path = centeredText(QStringLiteral("TORVANE"), font, centreX, baseline);
+    QFont Font = makeFont(QStringLiteral("Liberation Serif"), PixelSize, QFont::Bold, 1.0);
+    QPainterPath Path = centeredText(QStringLiteral("TORVANE"), Font, CentreX, Baseline);
+    while (Path.boundingRect().width() > MaxWidth && Font.pixelSize() > 10) {
+        Font.setPixelSize(Font.pixelSize() - 1);
+        Path = centeredText(QStringLiteral("TORVANE"), Font, CentreX, Baseline);
     }
-    const QRectF ink = path.boundingRect();
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setPen(QPen(kOutline, 2.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-    p.setBrush(Qt::NoBrush);
-    p.drawPath(path);
-    p.setPen(Qt::NoPen);
-    p.setBrush(goldGradient(ink.top(), ink.bottom(), brightness));
-    p.drawPath(path);
+    const QRectF Ink = Path.boundingRect();
+    P.setRenderHint(QPainter::Antialiasing);
+    P.setPen(QPen(kOutline, 2.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    P.setBrush(Qt::NoBrush);
+    P.drawPath(Path);
+    P.setPen(Qt::NoPen);
+    P.setBrush(goldGradient(Ink.top(), Ink.bottom(), Brightness));
+    P.drawPath(Path);
     // A thin bright edge along the top of the letters.
-    p.save();
-    p.setClipPath(path);
-    p.setBrush(Qt::NoBrush);
-    p.setPen(QPen(QColor(255, 250, 225, 110), 1.0));
-    p.drawPath(path.translated(0, 1.0));
-    p.restore();
+    P.save();
+    P.setClipPath(Path);
+    P.setBrush(Qt::NoBrush);
+    P.setPen(QPen(QColor(255, 250, 225, 110), 1.0));
+    P.drawPath(Path.translated(0, 1.0));
+    P.restore();
 }
 
 // "ONLINE" between two thin gold rules ending in small diamonds.
-void paintSubtitle(QPainter& p, double centreX, double baseline, double ruleLength, double brightness = 1.0)
+void paintSubtitle(QPainter& P, double CentreX, double Baseline, double RuleLength, double Brightness = 1.0)
 {
-    const QFont font = makeFont(QStringLiteral("Liberation Sans"), 11, QFont::Bold, 3.2);
-    const QPainterPath text = centeredText(QStringLiteral("ONLINE"), font, centreX, baseline);
-    const QRectF ink = text.boundingRect();
-    p.setPen(Qt::NoPen);
-    p.setBrush(shade(creamText(), brightness * 1.08));
-    p.drawPath(text);
+    const QFont Font = makeFont(QStringLiteral("Liberation Sans"), 11, QFont::Bold, 3.2);
+    const QPainterPath Text = centeredText(QStringLiteral("ONLINE"), Font, CentreX, Baseline);
+    const QRectF Ink = Text.boundingRect();
+    P.setPen(Qt::NoPen);
+    P.setBrush(shade(creamText(), Brightness * 1.08));
+    P.drawPath(Text);
 
-    const double midY = ink.center().y();
-    const QColor rule = shade(QColor(0xD0, 0xA8, 0x58), brightness);
-    for (int side = -1; side <= 1; side += 2) {
-        const double inner = side < 0 ? ink.left() - 6 : ink.right() + 6;
-        const double outer = inner + side * ruleLength;
-        QLinearGradient g(inner, 0, outer, 0);
-        g.setColorAt(0, rule);
-        QColor faded = rule;
-        faded.setAlpha(40);
-        g.setColorAt(1, faded);
-        p.fillRect(QRectF(std::min(inner, outer), midY - 0.5, ruleLength, 1.2), g);
-        QPainterPath d;
-        const QPointF c(inner + side * 1.5, midY + 0.1);
-        d.moveTo(c + QPointF(0, -2.4));
-        d.lineTo(c + QPointF(2.4, 0));
-        d.lineTo(c + QPointF(0, 2.4));
-        d.lineTo(c + QPointF(-2.4, 0));
-        d.closeSubpath();
-        p.setBrush(rule);
-        p.drawPath(d);
+    const double MidY = Ink.center().y();
+    const QColor Rule = shade(QColor(0xD0, 0xA8, 0x58), Brightness);
+    for (int Side = -1; Side <= 1; Side += 2) {
+        const double Inner = Side < 0 ? Ink.left() - 6 : Ink.right() + 6;
+        const double Outer = Inner + Side * RuleLength;
+        QLinearGradient G(Inner, 0, Outer, 0);
+        G.setColorAt(0, Rule);
+        QColor Faded = Rule;
+        Faded.setAlpha(40);
+        G.setColorAt(1, Faded);
+        P.fillRect(QRectF(std::min(Inner, Outer), MidY - 0.5, RuleLength, 1.2), G);
+        QPainterPath D;
+        const QPointF C(Inner + Side * 1.5, MidY + 0.1);
+        D.moveTo(C + QPointF(0, -2.4));
+        D.lineTo(C + QPointF(2.4, 0));
+        D.lineTo(C + QPointF(0, 2.4));
+        D.lineTo(C + QPointF(-2.4, 0));
+        D.closeSubpath();
+        P.setBrush(Rule);
+        P.drawPath(D);
     }
 }
 
-struct RibbonStyle {
-    QString text;
-    QColor colour;
+struct TRibbonStyle {
+    QString m_Text;
+    QColor m_Colour;
 };
 
-RibbonStyle ribbonFor(const QString& variant)
+TRibbonStyle ribbonFor(const QString& Variant)
 {
-    if (variant == QLatin1String("Classic"))
+    if (Variant == QLatin1String("Classic"))
         return {QStringLiteral("CLASSIC"), QColor(0x7E, 0x58, 0x2A)};
-    if (variant == QLatin1String("Preview"))
+    if (Variant == QLatin1String("Preview"))
         return {QStringLiteral("PREVIEW"), QColor(0x5E, 0x3C, 0x92)};
-    if (variant == QLatin1String("Beta"))
+    if (Variant == QLatin1String("Beta"))
         return {QStringLiteral("BETA"), QColor(0x1E, 0x6A, 0x7C)};
-    if (variant == QLatin1String("Test"))
+    if (Variant == QLatin1String("Test"))
         return {QStringLiteral("TEST"), QColor(0x96, 0x2C, 0x28)};
     return {};
 }
 
-void paintRibbon(QPainter& p, double centreX, double top, const RibbonStyle& style)
+void paintRibbon(QPainter& P, double CentreX, double Top, const TRibbonStyle& Style)
 {
-    const QFont font = makeFont(QStringLiteral("Liberation Sans"), 10, QFont::Bold, 2.0);
-    const QPainterPath text = centeredText(style.text, font, centreX, 0);
-    const double bandW = std::max(64.0, text.boundingRect().width() + 26);
-    const double bandH = 15;
-    const double left = centreX - bandW / 2;
-    const QColor dark = shade(style.colour, 0.55);
+    const QFont Font = makeFont(QStringLiteral("Liberation Sans"), 10, QFont::Bold, 2.0);
+    const QPainterPath Text = centeredText(Style.m_Text, Font, CentreX, 0);
+    const double BandW = std::max(64.0, Text.boundingRect().width() + 26);
+    const double BandH = 15;
+    const double Left = CentreX - BandW / 2;
+    const QColor Dark = shade(Style.m_Colour, 0.55);
 
-    p.setRenderHint(QPainter::Antialiasing);
+    P.setRenderHint(QPainter::Antialiasing);
     // Folded tails behind the band.
-    for (int side = -1; side <= 1; side += 2) {
-        const double edge = side < 0 ? left : left + bandW;
-        QPainterPath tail;
-        tail.moveTo(edge - side * 6, top + 4);
-        tail.lineTo(edge + side * 12, top + 4);
-        tail.lineTo(edge + side * 7, top + 4 + bandH / 2);
-        tail.lineTo(edge + side * 12, top + 4 + bandH);
-        tail.lineTo(edge - side * 6, top + 4 + bandH);
-        tail.closeSubpath();
-        p.setPen(QPen(kOutline, 1.0));
-        p.setBrush(dark);
-        p.drawPath(tail);
+    for (int Side = -1; Side <= 1; Side += 2) {
+        const double Edge = Side < 0 ? Left : Left + BandW;
+        QPainterPath Tail;
+        Tail.moveTo(Edge - Side * 6, Top + 4);
+        Tail.lineTo(Edge + Side * 12, Top + 4);
+        Tail.lineTo(Edge + Side * 7, Top + 4 + BandH / 2);
+        Tail.lineTo(Edge + Side * 12, Top + 4 + BandH);
+        Tail.lineTo(Edge - Side * 6, Top + 4 + BandH);
+        Tail.closeSubpath();
+        P.setPen(QPen(kOutline, 1.0));
+        P.setBrush(Dark);
+        P.drawPath(Tail);
         // Fold shadow.
-        QPainterPath fold;
-        fold.moveTo(edge, top + bandH);
-        fold.lineTo(edge - side * 0.5, top + 4 + bandH);
-        fold.lineTo(edge - side * 5, top + 4 + bandH);
-        fold.closeSubpath();
-        p.setPen(Qt::NoPen);
-        p.setBrush(QColor(0, 0, 0, 150));
-        p.drawPath(fold);
+        QPainterPath Fold;
+        Fold.moveTo(Edge, Top + BandH);
+        Fold.lineTo(Edge - Side * 0.5, Top + 4 + BandH);
+        Fold.lineTo(Edge - Side * 5, Top + 4 + BandH);
+        Fold.closeSubpath();
+        P.setPen(Qt::NoPen);
+        P.setBrush(QColor(0, 0, 0, 150));
+        P.drawPath(Fold);
     }
-    QLinearGradient g(0, top, 0, top + bandH);
-    g.setColorAt(0, shade(style.colour, 1.25));
-    g.setColorAt(0.5, style.colour);
-    g.setColorAt(1, shade(style.colour, 0.7));
-    p.setPen(QPen(kOutline, 1.0));
-    p.setBrush(g);
-    p.drawRect(QRectF(left, top, bandW, bandH));
+    QLinearGradient G(0, Top, 0, Top + BandH);
+    G.setColorAt(0, shade(Style.m_Colour, 1.25));
+    G.setColorAt(0.5, Style.m_Colour);
+    G.setColorAt(1, shade(Style.m_Colour, 0.7));
+    P.setPen(QPen(kOutline, 1.0));
+    P.setBrush(G);
+    P.drawRect(QRectF(Left, Top, BandW, BandH));
     // Gold hems.
-    p.setPen(Qt::NoPen);
-    p.setBrush(QColor(0xE0, 0xBE, 0x70, 210));
-    p.drawRect(QRectF(left + 0.5, top + 1.5, bandW - 1, 0.9));
-    p.drawRect(QRectF(left + 0.5, top + bandH - 2.4, bandW - 1, 0.9));
+    P.setPen(Qt::NoPen);
+    P.setBrush(QColor(0xE0, 0xBE, 0x70, 210));
+    P.drawRect(QRectF(Left + 0.5, Top + 1.5, BandW - 1, 0.9));
+    P.drawRect(QRectF(Left + 0.5, Top + BandH - 2.4, BandW - 1, 0.9));
     // Text with a one-pixel drop.
-    const QPainterPath t = text.translated(0, top + 11.3);
-    p.setBrush(QColor(0, 0, 0, 150));
-    p.drawPath(t.translated(0, 1));
-    p.setBrush(QColor(0xFF, 0xF8, 0xE4));
-    p.drawPath(t);
+    const QPainterPath T = Text.translated(0, Top + 11.3);
+    P.setBrush(QColor(0, 0, 0, 150));
+    P.drawPath(T.translated(0, 1));
+    P.setBrush(QColor(0xFF, 0xF8, 0xE4));
+    P.drawPath(T);
 }
 
 // Composes a drawing with a tight drop shadow and a wide soft halo, so the
 // logo reads on any part of the background.
-QImage withShadows(const QImage& layer, int haloAlpha)
+QImage withShadows(const QImage& Layer, int HaloAlpha)
 {
-    QImage out = newImage(layer.width(), layer.height());
-    const QImage halo = shadowOf(layer, QColor(0, 0, 0, haloAlpha), 7);
-    const QImage drop = shadowOf(layer, QColor(0, 0, 0, 220), 1);
-    QPainter p(&out);
-    p.drawImage(0, 0, halo);
-    p.drawImage(QPointF(0.0, 1.5), drop);
-    p.drawImage(0, 0, layer);
-    return out;
+    QImage Out = newImage(Layer.width(), Layer.height());
+    const QImage Halo = shadowOf(Layer, QColor(0, 0, 0, HaloAlpha), 7);
+    const QImage Drop = shadowOf(Layer, QColor(0, 0, 0, 220), 1);
+    QPainter P(&Out);
+    P.drawImage(0, 0, Halo);
+    P.drawImage(QPointF(0.0, 1.5), Drop);
+    P.drawImage(0, 0, Layer);
+    return Out;
 }
 
 }  // namespace
 
-QImage drawGameLogo(const QString& variant, bool disabled)
+QImage drawGameLogo(const QString& Variant, bool Disabled)
 {
-    const RibbonStyle ribbon = ribbonFor(variant);
-    const bool hasRibbon = !ribbon.text.isEmpty();
+    const TRibbonStyle Ribbon = ribbonFor(Variant);
+    const bool HasRibbon = !Ribbon.m_Text.isEmpty();
 
-    QImage layer = newImage(kLogoW, kLogoH);
+    QImage Layer = newImage(kLogoW, kLogoH);
     {
-        QPainter p(&layer);
-        p.setRenderHint(QPainter::Antialiasing);
-        if (hasRibbon) {
-            paintEmblem(p, QPointF(98, 52), 0.80);
-            paintTitle(p, 98, 104, 31, 180);
-            paintSubtitle(p, 98, 119, 34);
-            paintRibbon(p, 98, 127, ribbon);
+        QPainter P(&Layer);
+        P.setRenderHint(QPainter::Antialiasing);
+        if (HasRibbon) {
+            paintEmblem(P, QPointF(98, 52), 0.80);
+            paintTitle(P, 98, 104, 31, 180);
+            paintSubtitle(P, 98, 119, 34);
+            paintRibbon(P, 98, 127, Ribbon);
         } else {
-            paintEmblem(p, QPointF(98, 56), 0.90);
-            paintTitle(p, 98, 114, 32, 184);
-            paintSubtitle(p, 98, 131, 36);
+            paintEmblem(P, QPointF(98, 56), 0.90);
+            paintTitle(P, 98, 114, 32, 184);
+            paintSubtitle(P, 98, 131, 36);
         }
     }
-    QImage image = withShadows(layer, 150);
-    if (disabled)
-        image = desaturated(image, 0.10, 0.58);
-    return image;
+    QImage Image = withShadows(Layer, 150);
+    if (Disabled)
+        Image = desaturated(Image, 0.10, 0.58);
+    return Image;
 }
 
-QImage drawLauncherLogo(bool updating)
+QImage drawLauncherLogo(bool Updating)
 {
     // An opaque card: the splash screen has no transparency.
-    QImage image(kLogoW, kLogoH, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::black);
-    Rng rng(updating ? 0x5B1A5Du : 0x5B1A5Cu);
+    QImage Image(kLogoW, kLogoH, QImage::Format_ARGB32_Premultiplied);
+    Image.fill(Qt::black);
+    TRng Rng(Updating ? 0x5B1A5Du : 0x5B1A5Cu);
     {
-        QPainter p(&image);
-        p.setRenderHint(QPainter::Antialiasing);
-        QLinearGradient bg(0, 0, 0, kLogoH);
-        bg.setColorAt(0, QColor(0x17, 0x1E, 0x2A));
-        bg.setColorAt(1, QColor(0x07, 0x09, 0x0D));
-        p.fillRect(image.rect(), bg);
-        QRadialGradient glow(QPointF(98, 52), 90);
-        glow.setColorAt(0, QColor(190, 140, 70, 70));
-        glow.setColorAt(1, QColor(190, 140, 70, 0));
-        p.fillRect(image.rect(), glow);
+        QPainter P(&Image);
+        P.setRenderHint(QPainter::Antialiasing);
+        QLinearGradient Bg(0, 0, 0, kLogoH);
+        Bg.setColorAt(0, QColor(0x17, 0x1E, 0x2A));
+        Bg.setColorAt(1, QColor(0x07, 0x09, 0x0D));
+        P.fillRect(Image.rect(), Bg);
+        QRadialGradient Glow(QPointF(98, 52), 90);
+        Glow.setColorAt(0, QColor(190, 140, 70, 70));
+        Glow.setColorAt(1, QColor(190, 140, 70, 0));
+        P.fillRect(Image.rect(), Glow);
     }
-    addNoise(image, rng, 4);
+    addNoise(Image, Rng, 4);
 
-    QImage layer = newImage(kLogoW, kLogoH);
+    QImage Layer = newImage(kLogoW, kLogoH);
     {
-        QPainter p(&layer);
-        p.setRenderHint(QPainter::Antialiasing);
-        if (updating) {
-            paintEmblem(p, QPointF(98, 42), 0.62);
-            paintTitle(p, 98, 88, 27, 160);
-            paintSubtitle(p, 98, 102, 26);
+        QPainter P(&Layer);
+        P.setRenderHint(QPainter::Antialiasing);
+        if (Updating) {
+            paintEmblem(P, QPointF(98, 42), 0.62);
+            paintTitle(P, 98, 88, 27, 160);
+            paintSubtitle(P, 98, 102, 26);
         } else {
-            paintEmblem(p, QPointF(98, 54), 0.74);
-            paintTitle(p, 98, 108, 29, 166);
-            paintSubtitle(p, 98, 124, 30);
+            paintEmblem(P, QPointF(98, 54), 0.74);
+            paintTitle(P, 98, 108, 29, 166);
+            paintSubtitle(P, 98, 124, 30);
         }
     }
     {
-        QPainter p(&image);
-        p.drawImage(0, 0, withShadows(layer, 120));
-        p.setRenderHint(QPainter::Antialiasing);
+        QPainter P(&Image);
+        P.drawImage(0, 0, withShadows(Layer, 120));
+        P.setRenderHint(QPainter::Antialiasing);
 
-        if (updating) {
+        if (Updating) {
             // Status line with a small circular-arrows glyph.
-            const QFont font = makeFont(QStringLiteral("Liberation Sans"), 11, QFont::Bold, 0.6);
-            const QString text = QStringLiteral("Updating launcher\u2026");
-            const QPainterPath t = textPath(text, font);
-            const double glyph = 13;
-            const double total = glyph + 6 + t.boundingRect().width();
-            const double x0 = 98 - total / 2;
-            const double baseline = 131;
+            const QFont Font = makeFont(QStringLiteral("Liberation Sans"), 11, QFont::Bold, 0.6);
+            const QString Text = QStringLiteral("Updating launcher\u2026");
+            const QPainterPath T = textPath(Text, Font);
+            const double Glyph = 13;
+            const double Total = Glyph + 6 + T.boundingRect().width();
+            const double X0 = 98 - Total / 2;
+            const double Baseline = 131;
             // Dark plate behind the line.
-            p.setPen(QPen(QColor(0xB8, 0x94, 0x4A, 150), 1));
-            p.setBrush(QColor(0, 0, 0, 120));
-            p.drawRoundedRect(QRectF(x0 - 9.5, 116.5, total + 19, 21), 4, 4);
-            const QImage icon = drawIconUpdate().scaled(15, 15, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-            p.drawImage(QPointF(x0 - 1, baseline - 11.5), icon);
-            p.setPen(Qt::NoPen);
-            p.setBrush(creamText());
-            p.drawPath(t.translated(x0 + glyph + 6 - t.boundingRect().left(), baseline));
+            P.setPen(QPen(QColor(0xB8, 0x94, 0x4A, 150), 1));
+            P.setBrush(QColor(0, 0, 0, 120));
+            P.drawRoundedRect(QRectF(X0 - 9.5, 116.5, Total + 19, 21), 4, 4);
+            const QImage Icon = drawIconUpdate().scaled(15, 15, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+            P.drawImage(QPointF(X0 - 1, Baseline - 11.5), Icon);
+            P.setPen(Qt::NoPen);
+            P.setBrush(creamText());
+            P.drawPath(T.translated(X0 + Glyph + 6 - T.boundingRect().left(), Baseline));
         }
 
         // Frame: dark edge, gold line, inner hairline, corner studs.
-        p.setBrush(Qt::NoBrush);
-        p.setPen(QPen(QColor(0, 0, 0), 1));
-        p.drawRect(QRectF(0.5, 0.5, kLogoW - 1, kLogoH - 1));
-        p.setPen(QPen(QColor(0xC8, 0xA2, 0x55), 1));
-        p.drawRect(QRectF(1.5, 1.5, kLogoW - 3, kLogoH - 3));
-        p.setPen(QPen(QColor(0xC8, 0xA2, 0x55, 90), 1));
-        p.drawRect(QRectF(4.5, 4.5, kLogoW - 9, kLogoH - 9));
-        for (const QPointF& c : {QPointF(4.5, 4.5), QPointF(kLogoW - 4.5, 4.5), QPointF(4.5, kLogoH - 4.5),
+        P.setBrush(Qt::NoBrush);
+        P.setPen(QPen(QColor(0, 0, 0), 1));
+        P.drawRect(QRectF(0.5, 0.5, kLogoW - 1, kLogoH - 1));
+        P.setPen(QPen(QColor(0xC8, 0xA2, 0x55), 1));
+        P.drawRect(QRectF(1.5, 1.5, kLogoW - 3, kLogoH - 3));
+        P.setPen(QPen(QColor(0xC8, 0xA2, 0x55, 90), 1));
+        P.drawRect(QRectF(4.5, 4.5, kLogoW - 9, kLogoH - 9));
+        for (const QPointF& C : {QPointF(4.5, 4.5), QPointF(kLogoW - 4.5, 4.5), QPointF(4.5, kLogoH - 4.5),
                                  QPointF(kLogoW - 4.5, kLogoH - 4.5)}) {
-            QPainterPath d;
-            d.moveTo(c + QPointF(0, -3.5));
-            d.lineTo(c + QPointF(3.5, 0));
-            d.lineTo(c + QPointF(0, 3.5));
-            d.lineTo(c + QPointF(-3.5, 0));
-            d.closeSubpath();
-            p.setPen(QPen(QColor(0x3A, 0x28, 0x0C), 0.8));
-            p.setBrush(QColor(0xE6, 0xC6, 0x78));
-            p.drawPath(d);
+            QPainterPath D;
+            D.moveTo(C + QPointF(0, -3.5));
+            D.lineTo(C + QPointF(3.5, 0));
+            D.lineTo(C + QPointF(0, 3.5));
+            D.lineTo(C + QPointF(-3.5, 0));
+            D.closeSubpath();
+            P.setPen(QPen(QColor(0x3A, 0x28, 0x0C), 0.8));
+            P.setBrush(QColor(0xE6, 0xC6, 0x78));
+            P.drawPath(D);
         }
     }
-    return image.convertToFormat(QImage::Format_ARGB32);
+    return Image.convertToFormat(QImage::Format_ARGB32);
 }
 
 QImage drawAppIcon()
 {
     // The desktop's application icon: the emblem, large, on a dark rounded plate with a
     // gold rim. No lettering: it would not read at the small sizes menus use.
-    constexpr int kSize = 256;
-    const QRectF plate(10.5, 10.5, kSize - 21, kSize - 21);
-    QImage layer = newImage(kSize, kSize);
+    constexpr int KSize = 256;
+    const QRectF Plate(10.5, 10.5, KSize - 21, KSize - 21);
+    QImage Layer = newImage(KSize, KSize);
     {
-        QPainter p(&layer);
-        p.setRenderHint(QPainter::Antialiasing);
-        QPainterPath rounded;
-        rounded.addRoundedRect(plate, 44, 44);
-        QLinearGradient bg(0, plate.top(), 0, plate.bottom());
-        bg.setColorAt(0, QColor(0x1D, 0x2A, 0x3C));
-        bg.setColorAt(1, QColor(0x07, 0x0A, 0x10));
-        p.setPen(Qt::NoPen);
-        p.setBrush(bg);
-        p.drawPath(rounded);
+        QPainter P(&Layer);
+        P.setRenderHint(QPainter::Antialiasing);
+        QPainterPath Rounded;
+        Rounded.addRoundedRect(Plate, 44, 44);
+        QLinearGradient Bg(0, Plate.top(), 0, Plate.bottom());
+        Bg.setColorAt(0, QColor(0x1D, 0x2A, 0x3C));
+        Bg.setColorAt(1, QColor(0x07, 0x0A, 0x10));
+        P.setPen(Qt::NoPen);
+        P.setBrush(Bg);
+        P.drawPath(Rounded);
         // A warm glow behind the emblem.
-        p.save();
-        p.setClipPath(rounded);
-        QRadialGradient glow(QPointF(128, 122), 120);
-        glow.setColorAt(0, QColor(200, 150, 70, 95));
-        glow.setColorAt(1, QColor(200, 150, 70, 0));
-        p.fillRect(plate, glow);
-        p.restore();
+        P.save();
+        P.setClipPath(Rounded);
+        QRadialGradient Glow(QPointF(128, 122), 120);
+        Glow.setColorAt(0, QColor(200, 150, 70, 95));
+        Glow.setColorAt(1, QColor(200, 150, 70, 0));
+        P.fillRect(Plate, Glow);
+        P.restore();
         // Rim: gold line with a dark edge outside and a faint hairline inside.
-        p.setBrush(Qt::NoBrush);
-        p.setPen(QPen(kOutline, 5));
-        p.drawPath(rounded);
-        p.setPen(QPen(QBrush(goldGradient(plate.top(), plate.bottom())), 3));
-        p.drawPath(rounded);
-        QPainterPath inner;
-        inner.addRoundedRect(plate.adjusted(9, 9, -9, -9), 36, 36);
-        p.setPen(QPen(QColor(0xC8, 0xA2, 0x55, 80), 1.2));
-        p.drawPath(inner);
+        P.setBrush(Qt::NoBrush);
+        P.setPen(QPen(kOutline, 5));
+        P.drawPath(Rounded);
+        P.setPen(QPen(QBrush(goldGradient(Plate.top(), Plate.bottom())), 3));
+        P.drawPath(Rounded);
+        QPainterPath Inner;
+        Inner.addRoundedRect(Plate.adjusted(9, 9, -9, -9), 36, 36);
+        P.setPen(QPen(QColor(0xC8, 0xA2, 0x55, 80), 1.2));
+        P.drawPath(Inner);
     }
-    QImage emblem = newImage(kSize, kSize);
+    QImage Emblem = newImage(KSize, KSize);
     {
-        QPainter p(&emblem);
-        paintEmblem(p, QPointF(128, 136), 1.42);
+        QPainter P(&Emblem);
+        paintEmblem(P, QPointF(128, 136), 1.42);
     }
-    QPainter p(&layer);
-    p.drawImage(0, 0, withShadows(emblem, 170));
-    p.end();
-    return layer.convertToFormat(QImage::Format_ARGB32);
+    QPainter P(&Layer);
+    P.drawImage(0, 0, withShadows(Emblem, 170));
+    P.end();
+    return Layer.convertToFormat(QImage::Format_ARGB32);
 }
 
 QImage drawMakerLogo()
 {
-    constexpr int w = 132;
-    constexpr int h = 40;
-    QImage layer = newImage(w, h);
+    constexpr int W = 132;
+    constexpr int H = 40;
+    QImage Layer = newImage(W, H);
     {
-        QPainter p(&layer);
-        p.setRenderHint(QPainter::Antialiasing);
+        QPainter P(&Layer);
+        P.setRenderHint(QPainter::Antialiasing);
         // Mark: a diamond plate with a serif "H".
-        const QPointF c(19, 20);
-        QPainterPath diamond;
-        diamond.moveTo(c + QPointF(0, -16));
-        diamond.lineTo(c + QPointF(16, 0));
-        diamond.lineTo(c + QPointF(0, 16));
-        diamond.lineTo(c + QPointF(-16, 0));
-        diamond.closeSubpath();
-        p.setPen(QPen(kOutline, 1.2));
-        p.setBrush(goldGradient(4, 36));
-        p.drawPath(diamond);
-        QPainterPath innerD;
-        innerD.moveTo(c + QPointF(0, -12.5));
-        innerD.lineTo(c + QPointF(12.5, 0));
-        innerD.lineTo(c + QPointF(0, 12.5));
-        innerD.lineTo(c + QPointF(-12.5, 0));
-        innerD.closeSubpath();
-        QLinearGradient field(0, 7, 0, 33);
-        field.setColorAt(0, QColor(0x2A, 0x22, 0x18));
-        field.setColorAt(1, QColor(0x0C, 0x0A, 0x08));
-        p.setPen(QPen(QColor(0x3A, 0x28, 0x0C), 0.8));
-        p.setBrush(field);
-        p.drawPath(innerD);
-        const QFont hFont = makeFont(QStringLiteral("Liberation Serif"), 16, QFont::Bold);
-        const QPainterPath hp = centeredText(QStringLiteral("H"), hFont, c.x(), c.y() + 5.8);
-        p.setPen(Qt::NoPen);
-        p.setBrush(goldGradient(hp.boundingRect().top(), hp.boundingRect().bottom(), 1.05));
-        p.drawPath(hp);
+        const QPointF C(19, 20);
+        QPainterPath Diamond;
+        Diamond.moveTo(C + QPointF(0, -16));
+        Diamond.lineTo(C + QPointF(16, 0));
+        Diamond.lineTo(C + QPointF(0, 16));
+        Diamond.lineTo(C + QPointF(-16, 0));
+        Diamond.closeSubpath();
+        P.setPen(QPen(kOutline, 1.2));
+        P.setBrush(goldGradient(4, 36));
+        P.drawPath(Diamond);
+        QPainterPath InnerD;
+        InnerD.moveTo(C + QPointF(0, -12.5));
+        InnerD.lineTo(C + QPointF(12.5, 0));
+        InnerD.lineTo(C + QPointF(0, 12.5));
+        InnerD.lineTo(C + QPointF(-12.5, 0));
+        InnerD.closeSubpath();
+        QLinearGradient Field(0, 7, 0, 33);
+        Field.setColorAt(0, QColor(0x2A, 0x22, 0x18));
+        Field.setColorAt(1, QColor(0x0C, 0x0A, 0x08));
+        P.setPen(QPen(QColor(0x3A, 0x28, 0x0C), 0.8));
+        P.setBrush(Field);
+        P.drawPath(InnerD);
+        const QFont HFont = makeFont(QStringLiteral("Liberation Serif"), 16, QFont::Bold);
+        const QPainterPath Hp = centeredText(QStringLiteral("H"), HFont, C.x(), C.y() + 5.8);
+        P.setPen(Qt::NoPen);
+        P.setBrush(goldGradient(Hp.boundingRect().top(), Hp.boundingRect().bottom(), 1.05));
+        P.drawPath(Hp);
 
         // Word mark.
-        const QFont nameFont = makeFont(QStringLiteral("Liberation Serif"), 17, QFont::Bold, 1.4);
-        QPainterPath name = textPath(QStringLiteral("HALVERN"), nameFont);
-        name.translate(41 - name.boundingRect().left(), 21);
-        p.setBrush(goldGradient(name.boundingRect().top(), name.boundingRect().bottom(), 1.05));
-        p.drawPath(name);
-        const double right = name.boundingRect().right();
-        p.fillRect(QRectF(41, 25, std::ceil(right - 41), 1), QColor(0xC8, 0xA2, 0x55, 200));
-        const QFont smallFont = makeFont(QStringLiteral("Liberation Sans"), 8, QFont::Bold, 3.0);
-        QPainterPath small = textPath(QStringLiteral("GMBH"), smallFont);
-        small.translate(41 + (right - 41 - small.boundingRect().width()) / 2 - small.boundingRect().left(), 34);
-        p.setBrush(creamText());
-        p.drawPath(small);
+        const QFont NameFont = makeFont(QStringLiteral("Liberation Serif"), 17, QFont::Bold, 1.4);
+        QPainterPath Name = textPath(QStringLiteral("HALVERN"), NameFont);
+        Name.translate(41 - Name.boundingRect().left(), 21);
+        P.setBrush(goldGradient(Name.boundingRect().top(), Name.boundingRect().bottom(), 1.05));
+        P.drawPath(Name);
+        const double Right = Name.boundingRect().right();
+        P.fillRect(QRectF(41, 25, std::ceil(Right - 41), 1), QColor(0xC8, 0xA2, 0x55, 200));
+        const QFont SmallFont = makeFont(QStringLiteral("Liberation Sans"), 8, QFont::Bold, 3.0);
+        QPainterPath Small = textPath(QStringLiteral("GMBH"), SmallFont);
+        Small.translate(41 + (Right - 41 - Small.boundingRect().width()) / 2 - Small.boundingRect().left(), 34);
+        P.setBrush(creamText());
+        P.drawPath(Small);
     }
-    return withShadows(layer, 110);
+    return withShadows(Layer, 110);
 }
 
 }  // namespace artgen

@@ -16,20 +16,20 @@
 
 namespace {
 
-bool writeImage(const QImage& image, const QString& path)
+bool writeImage(const QImage& Image, const QString& Path)
 {
-    QImageWriter writer(path);
-    if (path.endsWith(QLatin1String(".jpg"), Qt::CaseInsensitive)) {
-        writer.setFormat("jpeg");
-        writer.setQuality(92);
-        writer.setOptimizedWrite(true);
+    QImageWriter Writer(Path);
+    if (Path.endsWith(QLatin1String(".jpg"), Qt::CaseInsensitive)) {
+        Writer.setFormat("jpeg");
+        Writer.setQuality(92);
+        Writer.setOptimizedWrite(true);
     } else {
-        writer.setFormat("png");
-        writer.setQuality(0);  // Qt maps PNG quality 0 to the strongest zlib compression
+        Writer.setFormat("png");
+        Writer.setQuality(0);  // Qt maps PNG quality 0 to the strongest zlib compression
     }
-    if (!writer.write(image)) {
-        std::fprintf(stderr, "torvane-artgen: cannot write %s: %s\n", qPrintable(QDir::toNativeSeparators(path)),
-                     qPrintable(writer.errorString()));
+    if (!Writer.write(Image)) {
+        std::fprintf(stderr, "torvane-artgen: cannot write %s: %s\n", qPrintable(QDir::toNativeSeparators(Path)),
+                     qPrintable(Writer.errorString()));
         return false;
     }
     return true;
@@ -41,51 +41,51 @@ int main(int argc, char* argv[])
 {
     // No display is needed; the offscreen platform still resolves fonts through fontconfig.
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    QGuiApplication app(argc, argv);
+    QGuiApplication App(argc, argv);
 
-    const QStringList args = QCoreApplication::arguments();
-    if (args.size() < 2 || args.size() > 3 || args.at(1).startsWith(QLatin1Char('-'))) {
+    const QStringList Args = QCoreApplication::arguments();
+    if (Args.size() < 2 || Args.size() > 3 || Args.at(1).startsWith(QLatin1Char('-'))) {
         std::fprintf(stderr, "usage: torvane-artgen <output directory> [<contact sheet .png>]\n");
         return 2;
     }
 
-    for (const QString& family : {QStringLiteral("Liberation Sans"), QStringLiteral("Liberation Serif")}) {
-        QString resolved;
-        if (!artgen::fontIsAvailable(family, &resolved)) {
+    for (const QString& Family : {QStringLiteral("Liberation Sans"), QStringLiteral("Liberation Serif")}) {
+        QString Resolved;
+        if (!artgen::fontIsAvailable(Family, &Resolved)) {
             std::fprintf(stderr,
                          "torvane-artgen: font \"%s\" is not installed (got \"%s\"); install fonts-liberation\n",
-                         qPrintable(family), qPrintable(resolved));
+                         qPrintable(Family), qPrintable(Resolved));
             return 1;
         }
     }
 
-    const QString outDir = args.at(1);
-    if (!QDir().mkpath(outDir)) {
+    const QString OutDir = Args.at(1);
+    if (!QDir().mkpath(OutDir)) {
         std::fprintf(stderr, "torvane-artgen: cannot create directory %s\n",
-                     qPrintable(QDir::toNativeSeparators(outDir)));
+                     qPrintable(QDir::toNativeSeparators(OutDir)));
         return 1;
     }
 
-    const std::vector<artgen::Asset> assets = artgen::buildAllAssets();
-    for (const artgen::Asset& a : assets) {
-        const QString path = QDir(outDir).filePath(a.fileName);
-        if (!writeImage(a.image, path))
+    const std::vector<artgen::TAsset> Assets = artgen::buildAllAssets();
+    for (const artgen::TAsset& A : Assets) {
+        const QString Path = QDir(OutDir).filePath(A.m_FileName);
+        if (!writeImage(A.m_Image, Path))
             return 1;
-        std::printf("%-36s %4d x %-4d  %7lld bytes\n", qPrintable(a.fileName), a.image.width(), a.image.height(),
-                    static_cast<long long>(QFileInfo(path).size()));
+        std::printf("%-36s %4d x %-4d  %7lld bytes\n", qPrintable(A.m_FileName), A.m_Image.width(), A.m_Image.height(),
+                    static_cast<long long>(QFileInfo(Path).size()));
     }
 
-    if (args.size() == 3) {
-        const QString sheetPath = args.at(2);
-        const QString sheetDir = QFileInfo(sheetPath).absolutePath();
-        if (!QDir().mkpath(sheetDir)) {
+    if (Args.size() == 3) {
+        const QString SheetPath = Args.at(2);
+        const QString SheetDir = QFileInfo(SheetPath).absolutePath();
+        if (!QDir().mkpath(SheetDir)) {
             std::fprintf(stderr, "torvane-artgen: cannot create directory %s\n",
-                         qPrintable(QDir::toNativeSeparators(sheetDir)));
+                         qPrintable(QDir::toNativeSeparators(SheetDir)));
             return 1;
         }
-        if (!writeImage(artgen::drawContactSheet(assets), sheetPath))
+        if (!writeImage(artgen::drawContactSheet(Assets), SheetPath))
             return 1;
-        std::printf("contact sheet: %s\n", qPrintable(QDir::toNativeSeparators(sheetPath)));
+        std::printf("contact sheet: %s\n", qPrintable(QDir::toNativeSeparators(SheetPath)));
     }
     return 0;
 }

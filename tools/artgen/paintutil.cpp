@@ -10,121 +10,121 @@
 
 namespace artgen {
 
-std::uint64_t Rng::next()
+std::uint64_t TRng::next()
 {
-    std::uint64_t z = (m_State += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
+    std::uint64_t Z = (m_State += 0x9E3779B97F4A7C15ull);
+    Z = (Z ^ (Z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    Z = (Z ^ (Z >> 27)) * 0x94D049BB133111EBull;
+    return Z ^ (Z >> 31);
 }
 
-double Rng::uniform()
+double TRng::uniform()
 {
     return static_cast<double>(next() >> 11) * (1.0 / 9007199254740992.0);
 }
 
-double Rng::range(double lo, double hi)
+double TRng::range(double Lo, double Hi)
 {
-    return lo + (hi - lo) * uniform();
+    return Lo + (Hi - Lo) * uniform();
 }
 
-int Rng::integer(int lo, int hi)
+int TRng::integer(int Lo, int Hi)
 {
-    const auto span = static_cast<std::uint64_t>(hi - lo + 1);
-    return lo + static_cast<int>(next() % span);
+    const auto Span = static_cast<std::uint64_t>(Hi - Lo + 1);
+    return Lo + static_cast<int>(next() % Span);
 }
 
-double Rng::bell()
+double TRng::bell()
 {
     // Irwin-Hall with 12 terms: no libm calls, so the same on every platform.
-    double sum = 0.0;
-    for (int i = 0; i < 12; ++i)
-        sum += uniform();
-    return std::clamp(sum - 6.0, -3.5, 3.5);
+    double Sum = 0.0;
+    for (int I = 0; I < 12; ++I)
+        Sum += uniform();
+    return std::clamp(Sum - 6.0, -3.5, 3.5);
 }
 
-ValueNoise1D::ValueNoise1D(Rng& rng, int length, double period) : m_Period(period)
+TValueNoise1D::TValueNoise1D(TRng& Rng, int Length, double Period) : m_Period(Period)
 {
-    const int knots = static_cast<int>(length / period) + 3;
-    m_Knots.reserve(static_cast<size_t>(knots));
-    for (int i = 0; i < knots; ++i)
-        m_Knots.push_back(rng.range(-1.0, 1.0));
+    const int Knots = static_cast<int>(Length / Period) + 3;
+    m_Knots.reserve(static_cast<size_t>(Knots));
+    for (int I = 0; I < Knots; ++I)
+        m_Knots.push_back(Rng.range(-1.0, 1.0));
 }
 
-double ValueNoise1D::at(double x) const
+double TValueNoise1D::at(double X) const
 {
-    const double p = std::max(0.0, x / m_Period);
-    const auto i = static_cast<size_t>(p);
-    const double f = p - static_cast<double>(i);
-    const double s = f * f * (3.0 - 2.0 * f);
-    const double a = m_Knots[std::min(i, m_Knots.size() - 1)];
-    const double b = m_Knots[std::min(i + 1, m_Knots.size() - 1)];
-    return a + (b - a) * s;
+    const double P = std::max(0.0, X / m_Period);
+    const auto I = static_cast<size_t>(P);
+    const double F = P - static_cast<double>(I);
+    const double S = F * F * (3.0 - 2.0 * F);
+    const double A = m_Knots[std::min(I, m_Knots.size() - 1)];
+    const double B = m_Knots[std::min(I + 1, m_Knots.size() - 1)];
+    return A + (B - A) * S;
 }
 
-QImage newImage(int width, int height)
+QImage newImage(int Width, int Height)
 {
-    QImage image(width, height, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
-    return image;
+    QImage Image(Width, Height, QImage::Format_ARGB32_Premultiplied);
+    Image.fill(Qt::transparent);
+    return Image;
 }
 
-QFont makeFont(const QString& family, int pixelSize, int weight, qreal letterSpacing)
+QFont makeFont(const QString& Family, int PixelSize, int Weight, qreal LetterSpacing)
 {
-    QFont font(family);
-    font.setPixelSize(pixelSize);
-    font.setWeight(weight);
-    font.setStyleStrategy(QFont::PreferAntialias);
-    font.setHintingPreference(QFont::PreferFullHinting);
-    if (letterSpacing != 0)
-        font.setLetterSpacing(QFont::AbsoluteSpacing, letterSpacing);
-    return font;
+    QFont Font(Family);
+    Font.setPixelSize(PixelSize);
+    Font.setWeight(Weight);
+    Font.setStyleStrategy(QFont::PreferAntialias);
+    Font.setHintingPreference(QFont::PreferFullHinting);
+    if (LetterSpacing != 0)
+        Font.setLetterSpacing(QFont::AbsoluteSpacing, LetterSpacing);
+    return Font;
 }
 
-bool fontIsAvailable(const QString& family, QString* resolved)
+bool fontIsAvailable(const QString& Family, QString* pResolved)
 {
-    QFont font(family);
-    font.setStyleStrategy(QFont::NoFontMerging);
-    const QFontInfo info(font);
-    if (resolved)
-        *resolved = info.family();
-    return info.family().compare(family, Qt::CaseInsensitive) == 0;
+    QFont Font(Family);
+    Font.setStyleStrategy(QFont::NoFontMerging);
+    const QFontInfo Info(Font);
+    if (pResolved)
+        *pResolved = Info.family();
+    return Info.family().compare(Family, Qt::CaseInsensitive) == 0;
 }
 
-QPainterPath textPath(const QString& text, const QFont& font)
+QPainterPath textPath(const QString& Text, const QFont& Font)
 {
-    QPainterPath path;
-    path.addText(0, 0, font, text);
-    return path;
+    QPainterPath Path;
+    Path.addText(0, 0, Font, Text);
+    return Path;
 }
 
-QPainterPath centeredText(const QString& text, const QFont& font, qreal centreX, qreal baseline)
+QPainterPath centeredText(const QString& Text, const QFont& Font, qreal CentreX, qreal Baseline)
 {
-    QPainterPath path = textPath(text, font);
+    QPainterPath Path = textPath(Text, Font);
     // Centre on the ink, not on the advance: letter spacing adds a trailing gap.
-    const QRectF ink = path.boundingRect();
-    path.translate(centreX - ink.center().x(), baseline);
-    return path;
+    const QRectF Ink = Path.boundingRect();
+    Path.translate(CentreX - Ink.center().x(), Baseline);
+    return Path;
 }
 
-void addNoise(QImage& image, Rng& rng, int amplitude)
+void addNoise(QImage& Image, TRng& Rng, int Amplitude)
 {
-    if (image.format() != QImage::Format_ARGB32_Premultiplied)
-        image = image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-    for (int y = 0; y < image.height(); ++y) {
-        auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
-        for (int x = 0; x < image.width(); ++x) {
-            const QRgb p = line[x];
-            const int a = qAlpha(p);
-            if (a == 0) {
-                rng.next();  // keep the sequence independent of the content
+    if (Image.format() != QImage::Format_ARGB32_Premultiplied)
+        Image = Image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    for (int Y = 0; Y < Image.height(); ++Y) {
+        auto* pLine = reinterpret_cast<QRgb*>(Image.scanLine(Y));
+        for (int X = 0; X < Image.width(); ++X) {
+            const QRgb P = pLine[X];
+            const int A = qAlpha(P);
+            if (A == 0) {
+                Rng.next();  // keep the sequence independent of the content
                 continue;
             }
-            const int d = static_cast<int>(std::lround(rng.bell() * amplitude * 0.5)) * a / 255;
-            const int r = std::clamp(qRed(p) + d, 0, a);
-            const int g = std::clamp(qGreen(p) + d, 0, a);
-            const int b = std::clamp(qBlue(p) + d, 0, a);
-            line[x] = qRgba(r, g, b, a);
+            const int D = static_cast<int>(std::lround(Rng.bell() * Amplitude * 0.5)) * A / 255;
+            const int R = std::clamp(qRed(P) + D, 0, A);
+            const int G = std::clamp(qGreen(P) + D, 0, A);
+            const int B = std::clamp(qBlue(P) + D, 0, A);
+            pLine[X] = qRgba(R, G, B, A);
         }
     }
 }
@@ -132,33 +132,33 @@ void addNoise(QImage& image, Rng& rng, int amplitude)
 namespace {
 
 // One horizontal then one vertical running-sum box pass over all four channels.
-void boxPass(std::vector<int>& ch, int w, int h, int r)
+void boxPass(std::vector<int>& Ch, int W, int H, int R)
 {
-    std::vector<int> tmp(ch.size());
-    const int span = 2 * r + 1;
-    for (int y = 0; y < h; ++y) {
-        for (int c = 0; c < 4; ++c) {
-            long sum = 0;
-            auto px = [&](int x) { return ch[(static_cast<size_t>(y) * w + std::clamp(x, 0, w - 1)) * 4 + c]; };
+    std::vector<int> Tmp(Ch.size());
+    const int Span = 2 * R + 1;
+    for (int Y = 0; Y < H; ++Y) {
+        for (int C = 0; C < 4; ++C) {
+            long Sum = 0;
+            auto Px = [&](int X) { return Ch[(static_cast<size_t>(Y) * W + std::clamp(X, 0, W - 1)) * 4 + C]; };
             // Outside the image counts as transparent, so edges fade out.
-            auto val = [&](int x) { return (x < 0 || x >= w) ? 0 : px(x); };
-            for (int x = -r; x <= r; ++x)
-                sum += val(x);
-            for (int x = 0; x < w; ++x) {
-                tmp[(static_cast<size_t>(y) * w + x) * 4 + c] = static_cast<int>(sum / span);
-                sum += val(x + r + 1) - val(x - r);
+            auto Val = [&](int X) { return (X < 0 || X >= W) ? 0 : Px(X); };
+            for (int X = -R; X <= R; ++X)
+                Sum += Val(X);
+            for (int X = 0; X < W; ++X) {
+                Tmp[(static_cast<size_t>(Y) * W + X) * 4 + C] = static_cast<int>(Sum / Span);
+                Sum += Val(X + R + 1) - Val(X - R);
             }
         }
     }
-    for (int x = 0; x < w; ++x) {
-        for (int c = 0; c < 4; ++c) {
-            long sum = 0;
-            auto val = [&](int y) { return (y < 0 || y >= h) ? 0 : tmp[(static_cast<size_t>(y) * w + x) * 4 + c]; };
-            for (int y = -r; y <= r; ++y)
-                sum += val(y);
-            for (int y = 0; y < h; ++y) {
-                ch[(static_cast<size_t>(y) * w + x) * 4 + c] = static_cast<int>(sum / span);
-                sum += val(y + r + 1) - val(y - r);
+    for (int X = 0; X < W; ++X) {
+        for (int C = 0; C < 4; ++C) {
+            long Sum = 0;
+            auto Val = [&](int Y) { return (Y < 0 || Y >= H) ? 0 : Tmp[(static_cast<size_t>(Y) * W + X) * 4 + C]; };
+            for (int Y = -R; Y <= R; ++Y)
+                Sum += Val(Y);
+            for (int Y = 0; Y < H; ++Y) {
+                Ch[(static_cast<size_t>(Y) * W + X) * 4 + C] = static_cast<int>(Sum / Span);
+                Sum += Val(Y + R + 1) - Val(Y - R);
             }
         }
     }
@@ -166,91 +166,91 @@ void boxPass(std::vector<int>& ch, int w, int h, int r)
 
 }  // namespace
 
-QImage boxBlurred(const QImage& source, int radius, int passes)
+QImage boxBlurred(const QImage& Source, int Radius, int Passes)
 {
-    QImage image = source.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-    if (radius <= 0)
-        return image;
-    const int w = image.width();
-    const int h = image.height();
-    std::vector<int> ch(static_cast<size_t>(w) * h * 4);
-    for (int y = 0; y < h; ++y) {
-        const auto* line = reinterpret_cast<const QRgb*>(image.constScanLine(y));
-        for (int x = 0; x < w; ++x) {
-            const size_t i = (static_cast<size_t>(y) * w + x) * 4;
-            ch[i] = qAlpha(line[x]);
-            ch[i + 1] = qRed(line[x]);
-            ch[i + 2] = qGreen(line[x]);
-            ch[i + 3] = qBlue(line[x]);
+    QImage Image = Source.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    if (Radius <= 0)
+        return Image;
+    const int W = Image.width();
+    const int H = Image.height();
+    std::vector<int> Ch(static_cast<size_t>(W) * H * 4);
+    for (int Y = 0; Y < H; ++Y) {
+        const auto* pLine = reinterpret_cast<const QRgb*>(Image.constScanLine(Y));
+        for (int X = 0; X < W; ++X) {
+            const size_t I = (static_cast<size_t>(Y) * W + X) * 4;
+            Ch[I] = qAlpha(pLine[X]);
+            Ch[I + 1] = qRed(pLine[X]);
+            Ch[I + 2] = qGreen(pLine[X]);
+            Ch[I + 3] = qBlue(pLine[X]);
         }
     }
-    for (int p = 0; p < passes; ++p)
-        boxPass(ch, w, h, radius);
-    for (int y = 0; y < h; ++y) {
-        auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
-        for (int x = 0; x < w; ++x) {
-            const size_t i = (static_cast<size_t>(y) * w + x) * 4;
-            const int a = std::clamp(ch[i], 0, 255);
-            line[x] = qRgba(std::min(ch[i + 1], a), std::min(ch[i + 2], a), std::min(ch[i + 3], a), a);
+    for (int P = 0; P < Passes; ++P)
+        boxPass(Ch, W, H, Radius);
+    for (int Y = 0; Y < H; ++Y) {
+        auto* pLine = reinterpret_cast<QRgb*>(Image.scanLine(Y));
+        for (int X = 0; X < W; ++X) {
+            const size_t I = (static_cast<size_t>(Y) * W + X) * 4;
+            const int A = std::clamp(Ch[I], 0, 255);
+            pLine[X] = qRgba(std::min(Ch[I + 1], A), std::min(Ch[I + 2], A), std::min(Ch[I + 3], A), A);
         }
     }
-    return image;
+    return Image;
 }
 
-QImage shadowOf(const QImage& layer, const QColor& colour, int blurRadius)
+QImage shadowOf(const QImage& Layer, const QColor& Colour, int BlurRadius)
 {
-    QImage mask = newImage(layer.width(), layer.height());
+    QImage Mask = newImage(Layer.width(), Layer.height());
     {
-        QPainter p(&mask);
-        p.drawImage(0, 0, layer);
-        p.setCompositionMode(QPainter::CompositionMode_SourceIn);
-        p.fillRect(mask.rect(), colour);
+        QPainter P(&Mask);
+        P.drawImage(0, 0, Layer);
+        P.setCompositionMode(QPainter::CompositionMode_SourceIn);
+        P.fillRect(Mask.rect(), Colour);
     }
-    return boxBlurred(mask, blurRadius);
+    return boxBlurred(Mask, BlurRadius);
 }
 
-QImage desaturated(const QImage& source, qreal saturation, qreal brightness)
+QImage desaturated(const QImage& Source, qreal Saturation, qreal Brightness)
 {
-    QImage image = source.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-    for (int y = 0; y < image.height(); ++y) {
-        auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
-        for (int x = 0; x < image.width(); ++x) {
-            const QRgb p = line[x];
-            const int a = qAlpha(p);
-            const qreal luma = 0.299 * qRed(p) + 0.587 * qGreen(p) + 0.114 * qBlue(p);
-            auto ch = [&](int v) {
-                const qreal c = (luma + (v - luma) * saturation) * brightness;
-                return std::clamp(static_cast<int>(std::lround(c)), 0, a);
+    QImage Image = Source.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    for (int Y = 0; Y < Image.height(); ++Y) {
+        auto* pLine = reinterpret_cast<QRgb*>(Image.scanLine(Y));
+        for (int X = 0; X < Image.width(); ++X) {
+            const QRgb P = pLine[X];
+            const int A = qAlpha(P);
+            const qreal Luma = 0.299 * qRed(P) + 0.587 * qGreen(P) + 0.114 * qBlue(P);
+            auto Ch = [&](int V) {
+                const qreal C = (Luma + (V - Luma) * Saturation) * Brightness;
+                return std::clamp(static_cast<int>(std::lround(C)), 0, A);
             };
-            line[x] = qRgba(ch(qRed(p)), ch(qGreen(p)), ch(qBlue(p)), a);
+            pLine[X] = qRgba(Ch(qRed(P)), Ch(qGreen(P)), Ch(qBlue(P)), A);
         }
     }
-    return image;
+    return Image;
 }
 
-QColor mix(const QColor& a, const QColor& b, qreal t)
+QColor mix(const QColor& A, const QColor& B, qreal T)
 {
-    return QColor::fromRgbF(a.redF() + (b.redF() - a.redF()) * t, a.greenF() + (b.greenF() - a.greenF()) * t,
-                            a.blueF() + (b.blueF() - a.blueF()) * t, a.alphaF() + (b.alphaF() - a.alphaF()) * t);
+    return QColor::fromRgbF(A.redF() + (B.redF() - A.redF()) * T, A.greenF() + (B.greenF() - A.greenF()) * T,
+                            A.blueF() + (B.blueF() - A.blueF()) * T, A.alphaF() + (B.alphaF() - A.alphaF()) * T);
 }
 
-QColor shade(const QColor& c, qreal factor)
+QColor shade(const QColor& C, qreal Factor)
 {
-    if (factor >= 1.0)
-        return mix(c, QColor(255, 255, 255, c.alpha()), std::min(1.0, factor - 1.0));
-    return QColor::fromRgbF(c.redF() * factor, c.greenF() * factor, c.blueF() * factor, c.alphaF());
+    if (Factor >= 1.0)
+        return mix(C, QColor(255, 255, 255, C.alpha()), std::min(1.0, Factor - 1.0));
+    return QColor::fromRgbF(C.redF() * Factor, C.greenF() * Factor, C.blueF() * Factor, C.alphaF());
 }
 
-QLinearGradient goldGradient(qreal y0, qreal y1, qreal brightness)
+QLinearGradient goldGradient(qreal Y0, qreal Y1, qreal Brightness)
 {
-    QLinearGradient g(0, y0, 0, y1);
-    auto c = [&](int r, int gr, int b) { return shade(QColor(r, gr, b), brightness); };
-    g.setColorAt(0.00, c(0xFF, 0xF4, 0xC8));
-    g.setColorAt(0.30, c(0xF0, 0xCF, 0x7A));
-    g.setColorAt(0.52, c(0xC0, 0x8E, 0x36));
-    g.setColorAt(0.58, c(0xA8, 0x76, 0x28));
-    g.setColorAt(1.00, c(0xE6, 0xC2, 0x6E));
-    return g;
+    QLinearGradient G(0, Y0, 0, Y1);
+    auto C = [&](int R, int Gr, int B) { return shade(QColor(R, Gr, B), Brightness); };
+    G.setColorAt(0.00, C(0xFF, 0xF4, 0xC8));
+    G.setColorAt(0.30, C(0xF0, 0xCF, 0x7A));
+    G.setColorAt(0.52, C(0xC0, 0x8E, 0x36));
+    G.setColorAt(0.58, C(0xA8, 0x76, 0x28));
+    G.setColorAt(1.00, C(0xE6, 0xC2, 0x6E));
+    return G;
 }
 
 }  // namespace artgen

@@ -14,8 +14,9 @@ namespace zarvo::launcher {
 
 // Fetches, on demand, the CDN edge's plain-text trace (fl, ts, colo, ip) that ends a
 // download failure report. At most one fetch runs; once received or failed it stays so.
-class TCloudflareCdnTrace : public QObject {
+class TCloudflareCdnTrace final : public QObject {
     Q_OBJECT
+    Q_DISABLE_COPY(TCloudflareCdnTrace)
 public:
     TCloudflareCdnTrace(const QUrl& TraceUrl, std::shared_ptr<::shared::TDownloadPool> pDownloadPool);
 

@@ -13,8 +13,9 @@ namespace zarvo::launcher {
 // Posts the start-up funnel events ("launcher_started", "launcher_downloaded",
 // "launcher_verified") with the user's funnel id and whether the step is reached for the
 // first time. The id and the first-flags live in the per-user settings store.
-class TFunnelEventSender : public QObject {
+class TFunnelEventSender final : public QObject {
     Q_OBJECT
+    Q_DISABLE_COPY(TFunnelEventSender)
 public:
     static const char* const kIdKey; // "FunnelUuid"
 

@@ -15,8 +15,9 @@ namespace zarvo::launcher {
 
 // Owns the running package jobs, starts installations, updates and verifications, keeps
 // the markers and the local status up to date and reports when jobs start and end.
-class TInstallationManager : public QObject {
+class TInstallationManager final : public QObject {
     Q_OBJECT
+    Q_DISABLE_COPY(TInstallationManager)
 public:
     // Reports a funnel event (settings key, event name); the application sends it.
     using TFunnelReporter = std::function<void(const QString& SettingsKey, const QString& EventName)>;
@@ -41,7 +42,7 @@ public:
 
     const std::vector<std::shared_ptr<TPackageInstallation>>& installationsInProgress() const { return m_InstallationsInProgress; }
     const std::vector<std::shared_ptr<TPackage>>& packages() const;
-    void setSelfUpdateMode(std::int32_t Mode) { m_SelfUpdateMode = Mode; }
+    void setSelfUpdateMode(ESelfUpdateMode Mode) { m_SelfUpdateMode = Mode; }
     const TPackageMarkers& markers() const { return m_Markers; }
 
 signals:
@@ -65,7 +66,7 @@ private:
     std::shared_ptr<TLauncherConfigurationReader> m_pConfiguration; // null for the self-update
     std::shared_ptr<TLauncherFilesystemHelper> m_pFilesystemHelper;
     std::vector<std::shared_ptr<TPackageInstallation>> m_InstallationsInProgress;
-    std::int32_t m_SelfUpdateMode = 0;
+    ESelfUpdateMode m_SelfUpdateMode = ESelfUpdateMode::Off;
     TPackageMarkers m_Markers;
     TFunnelReporter m_FunnelReporter;
     bool m_AllFinishedReported = false;

@@ -22,8 +22,9 @@ namespace zarvo::launcher {
 // Fetches the remote launcher configuration (falling back to the cached copy
 // "launchermetadata.json" when the server does not answer in time), caches it, fetches
 // the package and asset documents of every build for this machine and the hints.
-class TLauncherConfigurationHandler : public QObject {
+class TLauncherConfigurationHandler final : public QObject {
     Q_OBJECT
+    Q_DISABLE_COPY(TLauncherConfigurationHandler)
 public:
     static const char* const kCacheFileName;
 

@@ -14,7 +14,7 @@ namespace zarvo::launcher {
 // The launcher configuration was refused: not valid JSON (the text is the parser's), or
 // not an object, a value of the wrong type, a package entry that is not an object or a
 // client package whose directory is not one plain name (the text names it).
-class TLauncherConfigurationException : public std::runtime_error {
+class TLauncherConfigurationException final : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };

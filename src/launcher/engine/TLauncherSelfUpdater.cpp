@@ -23,7 +23,7 @@ void TLauncherSelfUpdater::startSelfUpdate(const std::shared_ptr<TPackage>& pLau
     connect(m_pInstallationManager.get(), &TInstallationManager::installationOrUpdateFinished, this,
             &TLauncherSelfUpdater::onInstallationOrUpdateFinished);
     connect(m_pInstallationManager.get(), &TInstallationManager::diskAccessFailed, this, &TLauncherSelfUpdater::diskAccessFailed);
-    m_pInstallationManager->setSelfUpdateMode(1);
+    m_pInstallationManager->setSelfUpdateMode(ESelfUpdateMode::RenameReplacedFiles);
     m_pInstallationManager->installOrUpdatePackage(pLauncherPackage);
 }
 

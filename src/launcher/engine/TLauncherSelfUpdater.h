@@ -10,8 +10,9 @@
 namespace zarvo::launcher {
 
 // Watches the installation of the launcher's own package into its application directory.
-class TLauncherSelfUpdater : public QObject {
+class TLauncherSelfUpdater final : public QObject {
     Q_OBJECT
+    Q_DISABLE_COPY(TLauncherSelfUpdater)
 public:
     static const char* const kBackupSuffix; // ".old"
 

@@ -35,7 +35,7 @@ struct TPackageBuild {
 
 // One installable package: a client variant of the launcher configuration, or the
 // launcher's own package.
-class TPackage : public QObject {
+class TPackage final : public QObject {
     Q_OBJECT
 public:
     // The id of the launcher's own package.

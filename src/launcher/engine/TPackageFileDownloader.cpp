@@ -92,7 +92,7 @@ int TPackageFileDownloader::parkedInMemory() const
 }
 
 void TPackageFileDownloader::startDownload(const std::vector<TFileToDownload>& Files, const QDir& InstallationDirectory,
-                                           std::int32_t SelfUpdateMode)
+                                           ESelfUpdateMode SelfUpdateMode)
 {
     m_InstallationDirectory = InstallationDirectory;
     m_RenameMode = SelfUpdateMode;
@@ -408,7 +408,7 @@ void TPackageFileDownloader::prepareTarget(TChunkedFileState& File, const QStrin
             // never removed with what it holds: a saving failure
             throwIoError(Path, "a directory is in the way");
         } else if (Existing.exists() || Existing.isSymLink()) {
-            if (m_RenameMode == 1) {
+            if (m_RenameMode == ESelfUpdateMode::RenameReplacedFiles) {
                 // the launcher replacing itself keeps the old file beside the new one: a
                 // running executable may not be deletable, and a failed update restores
                 // the old launcher from this copy

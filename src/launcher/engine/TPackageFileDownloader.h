@@ -35,6 +35,14 @@ enum class EPackageDownloaderError : std::int32_t {
     VerificationFailed = 3,
 };
 
+// How an installation treats files it replaces. The launcher updating itself cannot
+// delete its running executable, and keeps every replaced file as "<name>.old" so that a
+// failed update can put the old launcher back.
+enum class ESelfUpdateMode : std::int32_t {
+    Off = 0,
+    RenameReplacedFiles = 1,
+};
+
 // One file being assembled; shared by the chunks it contains.
 struct TChunkedFileState {
     QString m_LocalFile;
@@ -80,15 +88,16 @@ struct TRunningAverage {
 // decompresses, checks and writes it on the thread pool into every file that holds it,
 // strictly in file order (early chunks wait in memory or, past "maxCachedChunks", in
 // temporary files), retries failed transfers and reports one end signal.
-class TPackageFileDownloader : public QObject {
+class TPackageFileDownloader final : public QObject {
     Q_OBJECT
+    Q_DISABLE_COPY(TPackageFileDownloader)
 public:
     TPackageFileDownloader(std::shared_ptr<::shared::TDownloadPool> pDownloadPool, std::shared_ptr<TLauncherFilesystemHelper> pFilesystemHelper,
                            const QString& InstallationDirectory);
     ~TPackageFileDownloader() override;
 
-    // Starts the run. SelfUpdateMode 1: a file that cannot be deleted is renamed to ".old".
-    void startDownload(const std::vector<TFileToDownload>& Files, const QDir& InstallationDirectory, std::int32_t SelfUpdateMode);
+    // Starts the run. In self-update mode a file that cannot be deleted is renamed to ".old".
+    void startDownload(const std::vector<TFileToDownload>& Files, const QDir& InstallationDirectory, ESelfUpdateMode SelfUpdateMode);
 
     const TRunningAverage& receivedAverage() const { return m_ReceivedAverage; }
     const TRunningAverage& writtenAverage() const { return m_WrittenAverage; }
@@ -141,7 +150,7 @@ private:
     QDir m_InstallationDirectory;
     bool m_AtLeastOneDownloadFailed = false;
     bool m_AtLeastOneSavingOperationFailed = false;
-    std::int32_t m_RenameMode = 0;
+    ESelfUpdateMode m_RenameMode = ESelfUpdateMode::Off;
     bool m_Finished = false;
     std::vector<TChunkToDownload> m_AllChunks;
     std::map<QUrl, TChunkToDownload> m_OutstandingChunks;

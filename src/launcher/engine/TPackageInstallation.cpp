@@ -211,7 +211,7 @@ QList<TFileToDownload> TPackageInstallation::FindFilesInPackageBasedOnHashAndSiz
                     Source += Piece.m_Length;
                 }
 
-                if (Reusable && m_SelfUpdateMode == 1) {
+                if (Reusable && m_SelfUpdateMode == ESelfUpdateMode::RenameReplacedFiles) {
                     // the launcher's own files are never rewritten in place: one of them is
                     // the running executable, and the old copy must survive a failure
                     Reusable = false;
@@ -304,7 +304,7 @@ QList<TFileToDownload> TPackageInstallation::FindFilesInPackageBasedOnHashAndSiz
             if (!Handled) {
                 // not reusable: fetched whole; the launcher replacing itself keeps the old
                 // file as ".old" so that a failed update can put it back
-                if (m_SelfUpdateMode == 1 && QFileInfo(Path).isFile()) {
+                if (m_SelfUpdateMode == ESelfUpdateMode::RenameReplacedFiles && QFileInfo(Path).isFile()) {
                     QFile::remove(Path + QStringLiteral(".old"));
                     QFile::rename(Path, Path + QStringLiteral(".old"));
                 } else {
@@ -451,7 +451,7 @@ void TPackageInstallation::onRequiredChangesComputedForInstallation(TPackageDiff
             try {
                 m_pFilesystemHelper->removeFileOrDirectory(Path);
             } catch (const std::runtime_error&) {
-                if (m_SelfUpdateMode != 1) {
+                if (m_SelfUpdateMode != ESelfUpdateMode::RenameReplacedFiles) {
                     throw;
                 }
                 // a running executable: moved aside so that it can be replaced

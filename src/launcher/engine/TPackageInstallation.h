@@ -23,8 +23,9 @@ namespace zarvo::launcher {
 // One running job on one package: an installation, an update or a verification asked
 // for by the player. Walks through the required-changes computation, the download and
 // the verification, and reports the outcome as "without error" plus a reason.
-class TPackageInstallation : public QObject {
+class TPackageInstallation final : public QObject {
     Q_OBJECT
+    Q_DISABLE_COPY(TPackageInstallation)
 public:
     TPackageInstallation(std::shared_ptr<TPackage> pPackage, std::shared_ptr<TLauncherFilesystemHelper> pFilesystemHelper);
     ~TPackageInstallation() override;
@@ -49,8 +50,8 @@ public:
     TPackageFileDownloader* downloader() const { return m_pDownloader.get(); }
     bool isWithoutError() const { return m_WithoutError; }
     EPackageDownloaderError errorReason() const { return m_ErrorReason; }
-    std::int32_t selfUpdateMode() const { return m_SelfUpdateMode; }
-    void setSelfUpdateMode(std::int32_t Mode) { m_SelfUpdateMode = Mode; }
+    ESelfUpdateMode selfUpdateMode() const { return m_SelfUpdateMode; }
+    void setSelfUpdateMode(ESelfUpdateMode Mode) { m_SelfUpdateMode = Mode; }
     const QString& installedVersionLabel() const { return m_InstalledVersionLabel; }
     const QString& newVersionLabel() const { return m_NewVersionLabel; }
     void setVersionLabels(const QString& Installed, const QString& New)
@@ -83,7 +84,7 @@ private:
     std::shared_ptr<TLauncherFilesystemHelper> m_pFilesystemHelper;
     bool m_WithoutError = false;
     EPackageDownloaderError m_ErrorReason = EPackageDownloaderError::NoError;
-    std::int32_t m_SelfUpdateMode = 0;
+    ESelfUpdateMode m_SelfUpdateMode = ESelfUpdateMode::Off;
     QString m_InstalledVersionLabel;
     QString m_NewVersionLabel;
     QDir m_InstallationDirectory;

@@ -58,7 +58,7 @@ TPackageConfigurationReader TPackageMarkers::readInstalledConfiguration(const TP
                                        m_pFilesystemHelper->readFileOrEmpty(assetsDocumentPath(Package)), Base, Base);
 }
 
-ELocalPackageStatus TPackageMarkers::computeLocalStatus(const TPackage& Package) const
+ELocalPackageStatus TPackageMarkers::computeLocalStatus(const TPackage& Package) const noexcept
 {
     const TPackageConfigurationReader* pCurrent = Package.currentConfiguration();
     if (!pCurrent) {
@@ -80,7 +80,7 @@ ELocalPackageStatus TPackageMarkers::computeLocalStatus(const TPackage& Package)
         if (QFileInfo::exists(partialMarkerPath(Package))) {
             return ELocalPackageStatus::PartiallyInstalled;
         }
-    } catch (const std::exception&) {
+    } catch (...) {
         // the packages directory cannot be made: nothing can be installed there
     }
     return ELocalPackageStatus::NotInstalled;

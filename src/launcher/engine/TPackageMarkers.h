@@ -25,7 +25,7 @@ public:
     QString defaultMarkerPath(const TPackage& Package) const;
 
     // The status the markers give; never throws.
-    ELocalPackageStatus computeLocalStatus(const TPackage& Package) const;
+    ELocalPackageStatus computeLocalStatus(const TPackage& Package) const noexcept;
     // The installed configuration: the full marker (or else the partial marker) with the
     // assets document, URLs resolved against the installation directory.
     TPackageConfigurationReader readInstalledConfiguration(const TPackage& Package) const;

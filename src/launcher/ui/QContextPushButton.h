@@ -7,7 +7,7 @@ class QMenu;
 
 // A push button with a context menu (right click) whose choices are reported by text.
 // Without any action in the menu a right click does nothing.
-class QContextPushButton : public QPushButton {
+class QContextPushButton final : public QPushButton {
     Q_OBJECT
 public:
     explicit QContextPushButton(QWidget* pParent = nullptr);

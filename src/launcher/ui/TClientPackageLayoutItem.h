@@ -22,7 +22,7 @@ class TPackageInstallation;
 // The tile of one client package in the main window's grid: logo, action button
 // (Download, Update, Play; a progress bar in its place while a job runs), optional name,
 // status line (version or progress figures) and the "Default Client" check box.
-class TClientPackageLayoutItem : public QVBoxLayout {
+class TClientPackageLayoutItem final : public QVBoxLayout {
     Q_OBJECT
 public:
     TClientPackageLayoutItem(std::shared_ptr<TPackage> pPackage, bool ShowPackageNames);

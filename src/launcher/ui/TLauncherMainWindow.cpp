@@ -120,6 +120,48 @@ TLauncherMainWindow::TLauncherMainWindow(std::shared_ptr<TLauncherConfigurationR
     , m_pDownloadPool(std::move(pDownloadPool))
     , m_pCdnTrace(std::move(pCdnTrace))
 {
+    buildBackgroundAndFrame();
+    auto* pCentralWidget = new QWidget;
+    setCentralWidget(pCentralWidget);
+
+    m_pMainLayout = new QVBoxLayout;
+    m_pMainLayout->setSpacing(11);
+    m_pMainLayout->addWidget(buildPackageGrid(ClientPackages, ShowPackageNames));
+    if (ClientPackages.empty()) {
+        m_pMainLayout->addSpacing(300);
+        QMessageBox* pBox = sharedMessageBox();
+        pBox->setWindowTitle(QStringLiteral("Connection problem"));
+        pBox->setText(QStringLiteral("Could not connect to the update service.\n\nPlease try again later.\n"));
+        pBox->setIcon(QMessageBox::Critical);
+        pBox->show();
+    }
+    m_pMainLayout->addSpacing(6);
+    m_pHintSpacer = new QSpacerItem(700, 84, QSizePolicy::Minimum, QSizePolicy::Minimum);
+    m_pMainLayout->addItem(m_pHintSpacer);
+
+    buildHintsArea();
+    m_pMainLayout->addWidget(m_pHintGroupBox, 0, Qt::AlignHCenter);
+    m_pMainLayout->addSpacing(-14);
+    buildFooter(static_cast<QVBoxLayout*>(m_pHintGroupBox->layout()), LauncherVersion);
+
+    pCentralWidget->setLayout(m_pMainLayout);
+    if (pInstallationManager) {
+        connect(pInstallationManager, &TInstallationManager::installationOrUpdateStarted, this, &TLauncherMainWindow::onInstallationOrUpdateStarted);
+        connect(pInstallationManager, &TInstallationManager::installationOrUpdateFinished, this,
+                &TLauncherMainWindow::onInstallationOrUpdateFinished);
+    }
+
+    const std::vector<std::shared_ptr<TPackage>>& AllPackages = m_pLauncherConfiguration ? m_pLauncherConfiguration->getPackages() : ClientPackages;
+    for (const std::shared_ptr<TPackage>& pPackage : AllPackages) {
+        if (pPackage->m_IsDefault) {
+            m_DefaultPackageId = pPackage->m_Id;
+            break;
+        }
+    }
+}
+
+void TLauncherMainWindow::buildBackgroundAndFrame()
+{
     setWindowTitle(QStringLiteral("Torvane Online"));
     setWindowFlags(Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
                    Qt::MSWindowsFixedSizeDialogHint);
@@ -140,9 +182,10 @@ TLauncherMainWindow::TLauncherMainWindow(std::shared_ptr<TLauncherConfigurationR
     QPalette Palette = palette();
     Palette.setColor(QPalette::Window, backgroundTopColour());
     setPalette(Palette);
+}
 
-    auto* pCentralWidget = new QWidget;
-    setCentralWidget(pCentralWidget);
+QWidget* TLauncherMainWindow::buildPackageGrid(const std::vector<std::shared_ptr<TPackage>>& ClientPackages, bool ShowPackageNames)
+{
     auto* pTopRow = new QHBoxLayout;
     pTopRow->setContentsMargins(0, 0, 0, 0);
     m_pPackageGrid = new QGridLayout;
@@ -165,28 +208,6 @@ TLauncherMainWindow::TLauncherMainWindow(std::shared_ptr<TLauncherConfigurationR
             ++Row;
         }
     }
-
-    auto* pBottomBar = new QHBoxLayout;
-    pBottomBar->addStretch();
-    QLabel* pAboutLink = createLinkLabel(QStringLiteral("About"), QStringLiteral("about"), QStringLiteral(":/images/launcher/icircle.png"));
-    pAboutLink->setOpenExternalLinks(false);
-    connect(pAboutLink, &QLabel::linkActivated, this, &TLauncherMainWindow::onAboutDialogRequested);
-    pBottomBar->addWidget(pAboutLink);
-    auto* pVersionLabel = new QLabel(this);
-    pVersionLabel->setObjectName(QStringLiteral("versionLabel"));
-    pVersionLabel->setText(QStringLiteral("v") + LauncherVersion);
-    pVersionLabel->setStyleSheet(QString::fromUtf8(kVersionLabelStyleSheet));
-    pBottomBar->addWidget(pVersionLabel);
-
-    auto* pSocialRow = new QHBoxLayout;
-    pSocialRow->addStretch();
-    pSocialRow->addWidget(createLinkLabel(QStringLiteral("Follow us on Twitter"), QString::fromLatin1(kTwitterPage),
-                                          QStringLiteral(":/images/launcher/Twitter.png")));
-    pSocialRow->addWidget(createLinkLabel(QStringLiteral("Follow us on Discord"), QString::fromLatin1(kDiscordPage),
-                                          QStringLiteral(":/images/launcher/Discord.png")));
-    pSocialRow->addStretch();
-
-    m_pHintSpacer = new QSpacerItem(700, 84, QSizePolicy::Minimum, QSizePolicy::Minimum);
 
     // More than one row of packages does not fit the window's 600 pixels together with
     // the hints: the grid scrolls, showing at least one whole row.
@@ -212,21 +233,11 @@ TLauncherMainWindow::TLauncherMainWindow(std::shared_ptr<TLauncherConfigurationR
         }
         m_pPackageScrollArea->setMinimumHeight(m_PackageItems.begin()->second->sizeHint().height());
     }
+    return m_pPackageScrollArea;
+}
 
-    m_pMainLayout = new QVBoxLayout;
-    m_pMainLayout->setSpacing(11);
-    m_pMainLayout->addWidget(m_pPackageScrollArea);
-    if (ClientPackages.empty()) {
-        m_pMainLayout->addSpacing(300);
-        QMessageBox* pBox = sharedMessageBox();
-        pBox->setWindowTitle(QStringLiteral("Connection problem"));
-        pBox->setText(QStringLiteral("Could not connect to the update service.\n\nPlease try again later.\n"));
-        pBox->setIcon(QMessageBox::Critical);
-        pBox->show();
-    }
-    m_pMainLayout->addSpacing(6);
-    m_pMainLayout->addItem(m_pHintSpacer);
-
+void TLauncherMainWindow::buildHintsArea()
+{
     m_pHintGroupBox = new QGroupBox;
     m_pHintGroupBox->setObjectName(QStringLiteral("hintGroupBox"));
     m_pHintGroupBox->setTitle(QString());
@@ -252,11 +263,31 @@ TLauncherMainWindow::TLauncherMainWindow(std::shared_ptr<TLauncherConfigurationR
 
     m_pHintGroupBox->setMaximumWidth(790);
     m_pHintGroupBox->setMinimumWidth(780);
-    auto* pGroupLayout = new QVBoxLayout;
-    m_pHintGroupBox->setLayout(pGroupLayout);
+    m_pHintGroupBox->setLayout(new QVBoxLayout);
     m_pHintGroupBox->show();
-    m_pMainLayout->addWidget(m_pHintGroupBox, 0, Qt::AlignHCenter);
-    m_pMainLayout->addSpacing(-14);
+}
+
+void TLauncherMainWindow::buildFooter(QVBoxLayout* pGroupLayout, const QString& LauncherVersion)
+{
+    auto* pBottomBar = new QHBoxLayout;
+    pBottomBar->addStretch();
+    QLabel* pAboutLink = createLinkLabel(QStringLiteral("About"), QStringLiteral("about"), QStringLiteral(":/images/launcher/icircle.png"));
+    pAboutLink->setOpenExternalLinks(false);
+    connect(pAboutLink, &QLabel::linkActivated, this, &TLauncherMainWindow::onAboutDialogRequested);
+    pBottomBar->addWidget(pAboutLink);
+    auto* pVersionLabel = new QLabel(this);
+    pVersionLabel->setObjectName(QStringLiteral("versionLabel"));
+    pVersionLabel->setText(QStringLiteral("v") + LauncherVersion);
+    pVersionLabel->setStyleSheet(QString::fromUtf8(kVersionLabelStyleSheet));
+    pBottomBar->addWidget(pVersionLabel);
+
+    auto* pSocialRow = new QHBoxLayout;
+    pSocialRow->addStretch();
+    pSocialRow->addWidget(createLinkLabel(QStringLiteral("Follow us on Twitter"), QString::fromLatin1(kTwitterPage),
+                                          QStringLiteral(":/images/launcher/Twitter.png")));
+    pSocialRow->addWidget(createLinkLabel(QStringLiteral("Follow us on Discord"), QString::fromLatin1(kDiscordPage),
+                                          QStringLiteral(":/images/launcher/Discord.png")));
+    pSocialRow->addStretch();
 
     auto* pMakerLogo = new QLabel(this);
     pMakerLogo->setObjectName(QStringLiteral("makerLogo"));
@@ -271,21 +302,6 @@ TLauncherMainWindow::TLauncherMainWindow(std::shared_ptr<TLauncherConfigurationR
     pGroupLayout->addSpacing(-34);
     pGroupLayout->addLayout(pSocialRow);
     pGroupLayout->addSpacing(8);
-
-    pCentralWidget->setLayout(m_pMainLayout);
-    if (pInstallationManager) {
-        connect(pInstallationManager, &TInstallationManager::installationOrUpdateStarted, this, &TLauncherMainWindow::onInstallationOrUpdateStarted);
-        connect(pInstallationManager, &TInstallationManager::installationOrUpdateFinished, this,
-                &TLauncherMainWindow::onInstallationOrUpdateFinished);
-    }
-
-    const std::vector<std::shared_ptr<TPackage>>& AllPackages = m_pLauncherConfiguration ? m_pLauncherConfiguration->getPackages() : ClientPackages;
-    for (const std::shared_ptr<TPackage>& pPackage : AllPackages) {
-        if (pPackage->m_IsDefault) {
-            m_DefaultPackageId = pPackage->m_Id;
-            break;
-        }
-    }
 }
 
 TLauncherMainWindow::~TLauncherMainWindow()

@@ -41,7 +41,7 @@ class TPackageInstallation;
 // in a grid of four columns, the hints area, the maker's logo, the About link, the
 // version and the social links. Forwards the player's choices as signals, follows running
 // installations and reports their failures.
-class TLauncherMainWindow : public TDraggableMainWindow {
+class TLauncherMainWindow final : public TDraggableMainWindow {
     Q_OBJECT
 public:
     // Web targets of the links below the hints.
@@ -94,6 +94,11 @@ public slots:
     void onAboutDialogRequested(QString Link);
 
 private:
+    // The construction, in the order the window is put together.
+    void buildBackgroundAndFrame();
+    QWidget* buildPackageGrid(const std::vector<std::shared_ptr<TPackage>>& ClientPackages, bool ShowPackageNames);
+    void buildHintsArea();
+    void buildFooter(QVBoxLayout* pGroupLayout, const QString& LauncherVersion);
     QLabel* createLinkLabel(const QString& ToolTip, const QString& Target, const QString& Icon);
     QMessageBox* sharedMessageBox();
     void showDownloadFailure(const QString& PackageName);

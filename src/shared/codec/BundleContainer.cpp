@@ -225,7 +225,7 @@ bool decodeLzmaAlone(const unsigned char* Payload, std::size_t PayloadSize, unsi
 
 // --- ZPAQ (libzpaq) --------------------------------------------------------------------
 
-class TZpaqWriter : public libzpaq::Writer {
+class TZpaqWriter final : public libzpaq::Writer {
 public:
     TZpaqWriter(unsigned char* Output, std::size_t Capacity) : m_Output(Output), m_Capacity(Capacity) {}
     void put(int Byte) override
@@ -278,7 +278,7 @@ bool decodeZpaq(const unsigned char* Payload, std::size_t PayloadSize, unsigned 
 
 } // namespace
 
-bool isBundlePacked(const char* Data, std::size_t Length)
+bool isBundlePacked(const char* Data, std::size_t Length) noexcept
 {
     if (!Data) {
         return false;
@@ -288,7 +288,7 @@ bool isBundlePacked(const char* Data, std::size_t Length)
     return Length - Offset >= 2 && Bytes[Offset] == kBundleMarker && Bytes[Offset + 1] <= kHighestAlgorithmNumber;
 }
 
-bool readBundleHeader(const char* Data, std::size_t Length, TBundleHeader& Header)
+bool readBundleHeader(const char* Data, std::size_t Length, TBundleHeader& Header) noexcept
 {
     if (!isBundlePacked(Data, Length)) {
         return false;
@@ -305,7 +305,7 @@ bool readBundleHeader(const char* Data, std::size_t Length, TBundleHeader& Heade
 }
 
 bool decodeBundlePayload(int Algorithm, const unsigned char* Payload, std::size_t PayloadSize,
-                         unsigned char* Output, std::size_t OutputSize, std::size_t& Produced)
+                         unsigned char* Output, std::size_t OutputSize, std::size_t& Produced) noexcept
 {
     Produced = 0;
     if (!Payload || !Output || PayloadSize == 0 || OutputSize == 0) {

@@ -213,7 +213,7 @@ void copyMatch(unsigned char* Out, std::size_t Distance, std::size_t Length, std
 
 } // namespace
 
-bool decodeCrush(const unsigned char* Payload, std::size_t PayloadSize, unsigned char* Output, std::size_t OutputSize, std::size_t& Produced)
+bool decodeCrush(const unsigned char* Payload, std::size_t PayloadSize, unsigned char* Output, std::size_t OutputSize, std::size_t& Produced) noexcept
 {
     Produced = 0;
     if ((Payload == nullptr && PayloadSize != 0) || (Output == nullptr && OutputSize != 0)) {

@@ -811,7 +811,7 @@ private:
 } // namespace
 
 bool decodeCsc(const unsigned char* Payload, std::size_t PayloadSize, unsigned char* Output, std::size_t OutputSize,
-               std::size_t& Produced)
+               std::size_t& Produced) noexcept
 {
     Produced = 0;
     TProperties Props;
@@ -829,7 +829,7 @@ bool decodeCsc(const unsigned char* Payload, std::size_t PayloadSize, unsigned c
         const bool Ok = Decoder.decode();
         Produced = Decoder.produced();
         return Ok;
-    } catch (const std::exception&) { // allocation failure
+    } catch (...) { // allocation failure
         return false;
     }
 }

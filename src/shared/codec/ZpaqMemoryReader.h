@@ -9,7 +9,7 @@
 namespace shared {
 
 // libzpaq's input from a byte range in memory (used by the decoder and the packer).
-class TZpaqMemoryReader : public libzpaq::Reader {
+class TZpaqMemoryReader final : public libzpaq::Reader {
 public:
     TZpaqMemoryReader(const unsigned char* Data, std::size_t Size) : m_Data(Data), m_Size(Size) {}
     int get() override { return m_Offset < m_Size ? m_Data[m_Offset++] : -1; }

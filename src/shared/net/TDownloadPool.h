@@ -19,6 +19,7 @@ namespace shared {
 // One running request.
 class QNetworkReplyWrapper : public QObject {
     Q_OBJECT
+    Q_DISABLE_COPY(QNetworkReplyWrapper)
 public:
     // Becomes a child of the reply.
     explicit QNetworkReplyWrapper(QNetworkReply* pReply);
@@ -43,6 +44,7 @@ private:
 // Issues the requests; replaceable in tests.
 class QNetworkAccessManagerWrapper : public QObject {
     Q_OBJECT
+    Q_DISABLE_COPY(QNetworkAccessManagerWrapper)
 public:
     explicit QNetworkAccessManagerWrapper(std::shared_ptr<QNetworkAccessManager> pManager);
 
@@ -58,7 +60,7 @@ private:
 };
 
 // Holds user names for authentication; nothing in the launcher answers a challenge.
-class TNetworkAccessManagerAuthenticationHandler : public QObject {
+class TNetworkAccessManagerAuthenticationHandler final : public QObject {
     Q_OBJECT
 public:
     QSet<QString> m_Users;
@@ -68,6 +70,7 @@ public:
 // Results arrive as success(url, body) or failed(url, code, text).
 class TDownloadPool : public QObject {
     Q_OBJECT
+    Q_DISABLE_COPY(TDownloadPool)
 public:
     TDownloadPool(int MaxConcurrentDownloads, std::shared_ptr<QNetworkAccessManagerWrapper> pNetworkAccess, bool ReleaseOnFinish);
     ~TDownloadPool() override;

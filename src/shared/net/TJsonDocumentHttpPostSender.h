@@ -22,6 +22,7 @@ namespace shared {
 // a second time does not report a reply twice.
 class TJsonDocumentHttpPostSender : public QObject {
     Q_OBJECT
+    Q_DISABLE_COPY(TJsonDocumentHttpPostSender)
 public:
     // Throws std::invalid_argument for a null manager.
     explicit TJsonDocumentHttpPostSender(std::shared_ptr<QNetworkAccessManager> pNetworkAccessManager,

@@ -3,7 +3,7 @@
 #include <QLabel>
 
 // A label that reports mouse presses, used for image hints and their captions.
-class ClickableLabel : public QLabel {
+class ClickableLabel final : public QLabel {
     Q_OBJECT
 public:
     explicit ClickableLabel(QWidget* pParent = nullptr);

@@ -16,7 +16,7 @@ class TDownloadPool;
 // download pool: an "http", "https" or "ftp" resource first shows a transparent
 // placeholder and appears once the pool has delivered it; local files and embedded
 // resources load directly.
-class QTextBrowserWithNetwork : public QTextBrowser {
+class QTextBrowserWithNetwork final : public QTextBrowser {
     Q_OBJECT
 public:
     QTextBrowserWithNetwork(QWidget* pParent, std::shared_ptr<TDownloadPool> pDownloadPool);
