@@ -114,8 +114,8 @@ void TestHostileDocuments::initTestCase()
 
     // a file in several chunks, an executable, small files in directories, an empty file
     const QString Tree = m_Work.filePath(QStringLiteral("tree"));
-    writeTreeFile(Tree, QStringLiteral("data/big.pak"), randomData(600 * 1000, 11));
-    writeTreeFile(Tree, QStringLiteral("data/small.dat"), randomData(3000, 12));
+    writeTreeFile(Tree, QStringLiteral("data/big.pak"), randomBytes(600 * 1000, 11));
+    writeTreeFile(Tree, QStringLiteral("data/small.dat"), randomBytes(3000, 12));
     writeTreeFile(Tree, QStringLiteral("bin/game"), "#!/bin/sh\necho game\n", true);
     writeTreeFile(Tree, QStringLiteral("readme.txt"), "Torvane Online\n");
     writeTreeFile(Tree, QStringLiteral("empty.cfg"), QByteArray());
