@@ -99,24 +99,10 @@ struct TMoveGraph {
     }
 };
 
-} // namespace
-
-void TInPlaceRearrangement::setReadHook(TReadHook Hook)
+// Copies in an order that lets every copy read its data before it is overwritten, saving
+// the smallest copy of each cycle met on the way.
+std::vector<TRearrangementStep> planGreedily(const TMoveGraph& Graph, const std::vector<TChunkMove>& Moves)
 {
-    QMutexLocker Lock(&g_HookMutex);
-    g_ReadHook = std::move(Hook);
-}
-
-QString TInPlaceRearrangement::scratchPathFor(const QDir& InstallationDirectory, const QString& LocalFile)
-{
-    // one name per file: several files of a package are rearranged at the same time
-    const QByteArray Digest = ::shared::TSha256::hash(LocalFile.toUtf8()).toHex().left(16);
-    return InstallationDirectory.filePath(QStringLiteral(".rearrange-") + QString::fromLatin1(Digest));
-}
-
-std::vector<TRearrangementStep> TInPlaceRearrangement::plan(const std::vector<TChunkMove>& Moves)
-{
-    const TMoveGraph Graph(Moves);
     const std::size_t Count = Moves.size();
     std::vector<std::size_t> Waiting(Count); // readers of the target range not yet copied or saved
     std::vector<bool> Released(Count, false); // copied or saved: its source range is free
@@ -180,6 +166,95 @@ std::vector<TRearrangementStep> TInPlaceRearrangement::plan(const std::vector<TC
         for (std::size_t Move : Path) {
             PlaceInPath[Move] = Count;
         }
+    }
+    return Steps;
+}
+
+// The copies in dependency order when the saved ones no longer need their sources; shorter
+// than the moves when a cycle is left.
+std::vector<std::size_t> dependencyOrder(const TMoveGraph& Graph, const std::vector<bool>& Saved)
+{
+    const std::size_t Count = Saved.size();
+    std::vector<std::size_t> Waiting(Count, 0);
+    for (std::size_t Reader = 0; Reader < Count; ++Reader) {
+        for (std::size_t Writer : Graph.m_Successors[Reader]) {
+            Waiting[Writer] += Saved[Reader] ? 0 : 1;
+        }
+    }
+    std::vector<std::size_t> Order;
+    for (std::size_t Index = 0; Index < Count; ++Index) {
+        if (Waiting[Index] == 0) {
+            Order.push_back(Index);
+        }
+    }
+    for (std::size_t Next = 0; Next < Order.size(); ++Next) {
+        if (Saved[Order[Next]]) {
+            continue;
+        }
+        for (std::size_t Writer : Graph.m_Successors[Order[Next]]) {
+            if (--Waiting[Writer] == 0) {
+                Order.push_back(Writer);
+            }
+        }
+    }
+    return Order;
+}
+
+} // namespace
+
+void TInPlaceRearrangement::setReadHook(TReadHook Hook)
+{
+    QMutexLocker Lock(&g_HookMutex);
+    g_ReadHook = std::move(Hook);
+}
+
+QString TInPlaceRearrangement::scratchPathFor(const QDir& InstallationDirectory, const QString& LocalFile)
+{
+    // one name per file: several files of a package are rearranged at the same time
+    const QByteArray Digest = ::shared::TSha256::hash(LocalFile.toUtf8()).toHex().left(16);
+    return InstallationDirectory.filePath(QStringLiteral(".rearrange-") + QString::fromLatin1(Digest));
+}
+
+std::vector<TRearrangementStep> TInPlaceRearrangement::plan(const std::vector<TChunkMove>& Moves)
+{
+    const TMoveGraph Graph(Moves);
+    std::vector<TRearrangementStep> Steps = planGreedily(Graph, Moves);
+    std::vector<std::size_t> SavedMoves;
+    std::vector<bool> Saved(Moves.size(), false);
+    for (const TRearrangementStep& Step : Steps) {
+        if (Step.m_Kind == TRearrangementStep::EKind::Save) {
+            SavedMoves.push_back(Step.m_Move);
+            Saved[Step.m_Move] = true;
+        }
+    }
+    // A save made early can break a cycle found later; drop the saves that the others made
+    // unnecessary, the largest first (each test walks the whole graph, so only a few).
+    constexpr std::size_t kMostSavesToReconsider = 64;
+    if (SavedMoves.size() < 2 || SavedMoves.size() > kMostSavesToReconsider) {
+        return Steps;
+    }
+    std::sort(SavedMoves.begin(), SavedMoves.end(), [&Moves](std::size_t Left, std::size_t Right) { return Moves[Left].m_Size > Moves[Right].m_Size; });
+    bool Dropped = false;
+    for (std::size_t Move : SavedMoves) {
+        Saved[Move] = false;
+        if (dependencyOrder(Graph, Saved).size() == Moves.size()) {
+            Dropped = true;
+        } else {
+            Saved[Move] = true;
+        }
+    }
+    if (!Dropped) {
+        return Steps;
+    }
+    // all saves first: nothing has been overwritten yet
+    Steps.clear();
+    for (std::size_t Move = 0; Move < Moves.size(); ++Move) {
+        if (Saved[Move]) {
+            Steps.push_back({TRearrangementStep::EKind::Save, Move});
+        }
+    }
+    for (std::size_t Move : dependencyOrder(Graph, Saved)) {
+        Steps.push_back({TRearrangementStep::EKind::Move, Move});
     }
     return Steps;
 }
