@@ -1,11 +1,14 @@
 #include "RandomBytes.h"
 #include "TestEnvironment.h"
 
+#include "PackTool.h"
 #include "support/LoopbackHttpServer.h"
 
 #include "ContentDefinedChunker.h"
 #include "Sha256.h"
 #include "TFunnelEventSender.h"
+#include "TInPlaceRearrangement.h"
+#include "TInstallationManager.h"
 #include "TPackageInstallation.h"
 
 #include <QFile>
@@ -82,6 +85,35 @@ QByteArray readFile(const QString& Path)
     return File.open(QIODevice::ReadOnly) ? File.readAll() : QByteArray("<missing>");
 }
 
+// What the downloader would do with a scan result: write every listed chunk at its place.
+void writeListedChunks(const QString& Path, const TFileToDownload& Entry, const QMap<QByteArray, QByteArray>& ContentByHash)
+{
+    QFile File(Path);
+    QVERIFY(File.open(QIODevice::ReadWrite));
+    std::uint64_t Offset = 0;
+    for (std::size_t Index = 0; Index < Entry.m_Chunks.size(); ++Index) {
+        if (std::find(Entry.m_ChunksToDownload.begin(), Entry.m_ChunksToDownload.end(), int(Index)) != Entry.m_ChunksToDownload.end()) {
+            QVERIFY(File.seek(qint64(Offset)));
+            QVERIFY(ContentByHash.contains(Entry.m_Chunks[Index].m_UnpackedHash));
+            File.write(ContentByHash.value(Entry.m_Chunks[Index].m_UnpackedHash));
+        }
+        Offset += Entry.m_Chunks[Index].m_UnpackedSize;
+    }
+}
+
+// Fails every read of the copy step after the first Allowed ones.
+class TFailingReads {
+public:
+    explicit TFailingReads(int Allowed)
+    {
+        auto pCount = std::make_shared<std::atomic<int>>(0);
+        TInPlaceRearrangement::setReadHook([pCount, Allowed](const QString&, std::uint64_t, std::uint64_t) { return ++*pCount <= Allowed; });
+    }
+    ~TFailingReads() { TInPlaceRearrangement::setReadHook(nullptr); }
+    TFailingReads(const TFailingReads&) = delete;
+    TFailingReads& operator=(const TFailingReads&) = delete;
+};
+
 } // namespace
 
 class TestDifference : public QObject {
@@ -89,6 +121,11 @@ class TestDifference : public QObject {
 private slots:
     void initTestCase();
     void rearrangesMovedChunksInPlace();
+    void rearrangementNeverKeepsWrongBytes_data();
+    void rearrangementNeverKeepsWrongBytes();
+    void rearrangementOfRandomPermutations();
+    void fastScanUpdateAfterLocalDamage_data();
+    void fastScanUpdateAfterLocalDamage();
     void singleChunkFilesAndDeletions();
     void fastScanTrustsTheInstalledDocument();
     void verification();
@@ -101,6 +138,8 @@ private:
     std::unique_ptr<TPackageInstallation> m_pJob;
     QByteArray m_Big;
     QVector<QByteArray> m_Pieces; // of m_Big: every piece but the last ends at a content cut
+    QVector<QByteArray> m_Letters; // pieces that end at a content cut, named A, B, C...
+    QTemporaryDir m_PackedVersions;
 };
 
 void TestDifference::initTestCase()
@@ -113,6 +152,12 @@ void TestDifference::initTestCase()
     m_Big = randomBytes(40 * 1000 * 1000, 7);
     m_Pieces = pieces(m_Big);
     QVERIFY(m_Pieces.size() >= 3);
+    m_Letters = pieces(randomBytes(72 * 1000 * 1000, 11));
+    m_Letters.removeLast();
+    // the five smallest keep the file tests short
+    std::sort(m_Letters.begin(), m_Letters.end(), [](const QByteArray& Left, const QByteArray& Right) { return Left.size() < Right.size(); });
+    QVERIFY(m_Letters.size() >= 5);
+    m_Letters.resize(5);
 }
 
 TPackageInstallation& TestDifference::job()
@@ -178,6 +223,307 @@ void TestDifference::rearrangesMovedChunksInPlace()
         Previous = Arguments.at(0).value<TFileSize>();
         QCOMPARE(Arguments.at(1).value<TFileSize>(), TFileSize(3 * m_Big.size() + 0) - 0);
     }
+}
+
+namespace {
+enum EInjectedFailure { NoFailure, ScratchBlocked, ReadFails };
+}
+Q_DECLARE_METATYPE(EInjectedFailure)
+
+void TestDifference::rearrangementNeverKeepsWrongBytes_data()
+{
+    QTest::addColumn<QString>("Local");
+    QTest::addColumn<QString>("New");
+    QTest::addColumn<QString>("Cycle"); // chunks whose moves depend on each other in a ring
+    QTest::addColumn<EInjectedFailure>("Failure");
+    // letters are pieces of random data, "z" is new data that has to be fetched
+    const struct {
+        const char* m_Name;
+        const char* m_Local;
+        const char* m_New;
+        const char* m_Cycle;
+    } Cases[] = {
+        {"swap", "BAC", "ABC", "AB"},
+        {"forward shift", "ABCDE", "zABCDE", ""},
+        {"duplicate chunk", "ABC", "ABAC", ""},
+        {"shrink", "ABCDE", "ACE", ""},
+        {"cycle of three", "ABCD", "BCAD", "ABC"},
+    };
+    for (const auto& Case : Cases) {
+        QTest::addRow("%s", Case.m_Name) << Case.m_Local << Case.m_New << Case.m_Cycle << NoFailure;
+        QTest::addRow("%s, scratch blocked", Case.m_Name) << Case.m_Local << Case.m_New << Case.m_Cycle << ScratchBlocked;
+        QTest::addRow("%s, read fails", Case.m_Name) << Case.m_Local << Case.m_New << Case.m_Cycle << ReadFails;
+    }
+}
+
+void TestDifference::rearrangementNeverKeepsWrongBytes()
+{
+    QFETCH(QString, Local);
+    QFETCH(QString, New);
+    QFETCH(QString, Cycle);
+    QFETCH(EInjectedFailure, Failure);
+    const QByteArray Fresh = randomBytes(300 * 1000, 99);
+    const auto Piece = [&](QChar Letter) { return Letter == QLatin1Char('z') ? Fresh : m_Letters.at(Letter.toLatin1() - 'A'); };
+    QMap<QByteArray, QByteArray> ContentByHash;
+    QVector<QByteArray> NewPieces;
+    QByteArray Expected;
+    for (QChar Letter : New) {
+        NewPieces << Piece(Letter);
+        Expected += Piece(Letter);
+        ContentByHash.insert(shared::TSha256::hash(Piece(Letter)), Piece(Letter));
+    }
+    QByteArray Before;
+    for (QChar Letter : Local) {
+        Before += Piece(Letter);
+    }
+    QTemporaryDir Dir;
+    const QString Path = Dir.filePath(QStringLiteral("data.pak"));
+    writeFile(Path, Before);
+    TConfiguration Configuration;
+    Configuration.addFile(QStringLiteral("data.pak"), NewPieces);
+    const QString Scratch = TInPlaceRearrangement::scratchPathFor(QDir(Dir.path()), QStringLiteral("data.pak"));
+    QVERIFY(QFileInfo(Scratch).absolutePath() == QFileInfo(Path).absolutePath());
+    if (Failure == ScratchBlocked) {
+        QVERIFY(QDir().mkpath(Scratch)); // a directory where the scratch file would go
+    }
+    std::unique_ptr<TFailingReads> pFailingReads;
+    if (Failure == ReadFails) {
+        pFailingReads = std::make_unique<TFailingReads>(6); // part-way into the copies
+    }
+    const QList<TFileToDownload> Result = job().FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate(
+        Configuration.m_Files, Configuration.m_Chunks, {}, {}, false, QDir(Dir.path()), m_pHelper);
+    pFailingReads.reset();
+    QCOMPARE(Result.size(), 1);
+    const TFileToDownload& Entry = Result.front();
+    const auto Listed = [&Entry](int Index) {
+        return std::find(Entry.m_ChunksToDownload.begin(), Entry.m_ChunksToDownload.end(), Index) != Entry.m_ChunksToDownload.end();
+    };
+
+    // every chunk that is not listed lies where it belongs, whatever failed
+    const QByteArray After = readFile(Path);
+    int Offset = 0;
+    for (int Index = 0; Index < NewPieces.size(); ++Index) {
+        if (!Listed(Index)) {
+            QVERIFY2(After.mid(Offset, NewPieces[Index].size()) == NewPieces[Index], qPrintable(QStringLiteral("chunk %1").arg(Index)));
+        }
+        Offset += NewPieces[Index].size();
+    }
+    QVERIFY(After.size() <= Expected.size());
+    if (Entry.m_ChunksToDownload.empty()) {
+        QVERIFY(After == Expected);
+    }
+    const std::uint64_t ScratchBytes = job().scratchBytesUsed();
+    qInfo() << "scratch bytes used:" << ScratchBytes << "chunks listed:" << Entry.m_ChunksToDownload.size();
+    switch (Failure) {
+    case NoFailure: {
+        // only the new data is fetched; scratch space only for a ring of moves, and then
+        // for one of its chunks (the smaller of a swapped pair)
+        for (int Index = 0; Index < New.size(); ++Index) {
+            QCOMPARE(Listed(Index), New.at(Index) == QLatin1Char('z'));
+        }
+        QVERIFY(!QFileInfo::exists(Scratch));
+        if (Cycle.isEmpty()) {
+            QCOMPARE(ScratchBytes, std::uint64_t(0));
+        } else {
+            // at least one chunk of the ring, never all of them
+            std::uint64_t Smallest = std::numeric_limits<std::uint64_t>::max();
+            std::uint64_t Total = 0;
+            for (QChar Letter : Cycle) {
+                Smallest = std::min(Smallest, std::uint64_t(Piece(Letter).size()));
+                Total += std::uint64_t(Piece(Letter).size());
+            }
+            QVERIFY(ScratchBytes >= Smallest);
+            QVERIFY(ScratchBytes < Total);
+            if (Cycle.size() == 2) {
+                QCOMPARE(ScratchBytes, Smallest);
+            }
+        }
+        break;
+    }
+    case ScratchBlocked:
+        QCOMPARE(ScratchBytes, std::uint64_t(0));
+        QVERIFY(QFileInfo(Scratch).isDir());
+        QVERIFY(Entry.m_ChunksToDownload.size() > std::size_t(New.count(QLatin1Char('z'))) || Cycle.isEmpty());
+        break;
+    case ReadFails:
+        QVERIFY(Entry.m_ChunksToDownload.size() > std::size_t(New.count(QLatin1Char('z'))));
+        QVERIFY(!QFileInfo::exists(Scratch));
+        break;
+    }
+
+    // with the listed chunks fetched, the file is the new version byte for byte
+    writeListedChunks(Path, Entry, ContentByHash);
+    QVERIFY(readFile(Path) == Expected);
+}
+
+void TestDifference::rearrangementOfRandomPermutations()
+{
+    // many small layouts, moved in a real file; some with reads failing at random
+    std::mt19937 Random(5);
+    QTemporaryDir Dir;
+    const QString Path = Dir.filePath(QStringLiteral("blocks.bin"));
+    const QString Scratch = Dir.filePath(QStringLiteral(".scratch"));
+    for (int Round = 0; Round < 400; ++Round) {
+        const int Count = 2 + int(Random() % 8);
+        QVector<QByteArray> Blocks;
+        QVector<std::uint64_t> Sources;
+        QByteArray Before;
+        for (int Index = 0; Index < Count; ++Index) {
+            Sources << std::uint64_t(Before.size());
+            Blocks << randomBytes(1 + int(Random() % 3000), Random());
+            Before += Blocks.back();
+        }
+        // the new layout: blocks in any order, some twice, some dropped
+        QVector<int> Layout;
+        const int Length = 1 + int(Random() % std::uint32_t(Count + 2));
+        for (int Index = 0; Index < Length; ++Index) {
+            Layout << int(Random() % std::uint32_t(Count));
+        }
+        std::vector<TChunkMove> Moves;
+        QVector<int> MoveOfPosition;
+        std::uint64_t Target = 0;
+        for (int Block : Layout) {
+            MoveOfPosition << (Sources[Block] == Target ? -1 : int(Moves.size()));
+            if (Sources[Block] != Target) {
+                Moves.push_back({Sources[Block], Target, std::uint64_t(Blocks[Block].size())});
+            }
+            Target += std::uint64_t(Blocks[Block].size());
+        }
+        writeFile(Path, Before);
+        const bool InjectFailures = Round % 3 == 2;
+        if (InjectFailures) {
+            auto pRandom = std::make_shared<std::mt19937>(Random());
+            TInPlaceRearrangement::setReadHook([pRandom](const QString&, std::uint64_t, std::uint64_t) { return (*pRandom)() % 5 != 0; });
+        }
+        QFile File(Path);
+        QVERIFY(File.open(QIODevice::ReadWrite));
+        const TRearrangementResult Result = TInPlaceRearrangement::rearrange(File, Scratch, Moves);
+        File.close();
+        TInPlaceRearrangement::setReadHook(nullptr);
+        QVERIFY(!QFileInfo::exists(Scratch));
+
+        const QByteArray After = readFile(Path);
+        std::uint64_t SumOfMoves = 0;
+        int Offset = 0;
+        for (int Position = 0; Position < Layout.size(); ++Position) {
+            const int Move = MoveOfPosition[Position];
+            if (Move >= 0) {
+                SumOfMoves += Moves[std::size_t(Move)].m_Size;
+                QVERIFY(InjectFailures || Result.m_Moved[std::size_t(Move)]);
+            }
+            if (Move < 0 || Result.m_Moved[std::size_t(Move)]) {
+                QVERIFY2(After.mid(Offset, Blocks[Layout[Position]].size()) == Blocks[Layout[Position]],
+                         qPrintable(QStringLiteral("round %1 position %2").arg(Round).arg(Position)));
+            }
+            Offset += Blocks[Layout[Position]].size();
+        }
+        QVERIFY(Result.m_ScratchBytes <= SumOfMoves);
+    }
+
+    // a uniform shift in either direction is ordered without saving anything; a ring of
+    // equal chunks saves one of them, a swapped pair the smaller one
+    std::vector<TChunkMove> Forward, Backward;
+    for (std::uint64_t Index = 0; Index < 50; ++Index) {
+        Forward.push_back({Index * 100, Index * 100 + 30, 100});
+        Backward.push_back({Index * 100 + 30, Index * 100, 100});
+    }
+    const std::vector<TChunkMove> Ring{{0, 200, 100}, {100, 0, 100}, {200, 100, 100}};
+    const std::vector<TChunkMove> Pair{{0, 50, 100}, {100, 0, 50}};
+    const auto Saved = [](const std::vector<TChunkMove>& Moves) {
+        std::vector<std::size_t> Result;
+        const std::vector<TRearrangementStep> Steps = TInPlaceRearrangement::plan(Moves);
+        for (const TRearrangementStep& Step : Steps) {
+            if (Step.m_Kind == TRearrangementStep::EKind::Save) {
+                Result.push_back(Step.m_Move);
+            }
+        }
+        return Steps.size() == Moves.size() + Result.size() ? Result : std::vector<std::size_t>{999};
+    };
+    QCOMPARE(Saved(Forward), std::vector<std::size_t>{});
+    QCOMPARE(Saved(Backward), std::vector<std::size_t>{});
+    QCOMPARE(Saved(Ring).size(), std::size_t(1));
+    QCOMPARE(Saved(Pair), std::vector<std::size_t>{1});
+}
+
+void TestDifference::fastScanUpdateAfterLocalDamage_data()
+{
+    QTest::addColumn<QString>("Damage");
+    QTest::newRow("big file deleted") << QStringLiteral("delete");
+    QTest::newRow("big file truncated") << QStringLiteral("truncate");
+    QTest::newRow("reused chunk altered, same size") << QStringLiteral("alter");
+}
+
+void TestDifference::fastScanUpdateAfterLocalDamage()
+{
+    // an update with fast scan on and verification off: the installed document must not
+    // stand in for a file that no longer matches it
+    QFETCH(QString, Damage);
+    const QTemporaryDir& Work = m_PackedVersions;
+    const QString Served = Work.filePath(QStringLiteral("served"));
+    const QByteArray Big = testsupport::randomData(30 * 1000 * 1000, 21);
+    QByteArray Big2 = Big;
+    Big2.replace(15000000, 5, "patch"); // one chunk in the middle changes
+    if (!QFile::exists(Served + QStringLiteral("/v2/package.json"))) { // packed once for all rows
+        testsupport::writeTreeFile(Work.filePath(QStringLiteral("tree1")), QStringLiteral("data/big.pak"), Big);
+        testsupport::writeTreeFile(Work.filePath(QStringLiteral("tree1")), QStringLiteral("readme.txt"), "version 1\n");
+        testsupport::writeTreeFile(Work.filePath(QStringLiteral("tree2")), QStringLiteral("data/big.pak"), Big2);
+        testsupport::writeTreeFile(Work.filePath(QStringLiteral("tree2")), QStringLiteral("readme.txt"), "version 2\n");
+        QVERIFY(testsupport::packTree(Work.filePath(QStringLiteral("tree1")), Served + QStringLiteral("/v1"), {QStringLiteral("--version"), QStringLiteral("1")}));
+        QVERIFY(testsupport::packTree(Work.filePath(QStringLiteral("tree2")), Served + QStringLiteral("/v2"), {QStringLiteral("--version"), QStringLiteral("2")}));
+    }
+    testsupport::TLoopbackHttpServer Server;
+    Server.serveDirectory(Served);
+
+    const QString Ini = Work.filePath(QStringLiteral("launchersettings.ini"));
+    writeFile(Ini, "[DIRECTORIES]\npackages=packages\n[FILES]\npackageFile=package.json\npartialPackageFile=partial-package.json\n"
+                   "assetFile=assets.json\n[OPTIONS]\nmaxConcurrentDownloads=4\nskipVerification=true\nfastScan=true\n");
+    auto pHelper = std::make_shared<TLauncherFilesystemHelper>(Ini);
+    const QString Directory = QStringLiteral("damage-") + Damage;
+    const auto Install = [&](const QString& Version) {
+        const QJsonObject Package{{"name", "Game"}, {"directoryname", Directory},
+                                  {"builds", QJsonArray{QJsonObject{{"os", "linux"}, {"architecture", "x86_64"}, {"url", Version + "/package.json"}}}}};
+        auto pConfiguration = std::make_shared<TLauncherConfigurationReader>(
+            QJsonDocument(QJsonObject{{"packages", QJsonArray{Package}}}).toJson(), Server.url(QStringLiteral("/")));
+        auto pPackage = pConfiguration->getPackages().front();
+        TPackageBuild* pBuild = pPackage->currentBuild();
+        pBuild->m_pConfiguration = std::make_unique<TPackageConfigurationReader>(
+            readFile(Served + QLatin1Char('/') + pBuild->m_Url.path()), QByteArray(), pBuild->m_Url.adjusted(QUrl::RemoveFilename), QUrl());
+        TInstallationManager Manager(pConfiguration, pHelper);
+        const ELocalPackageStatus Before = pPackage->localPackageStatus();
+        auto pFinished = std::make_shared<int>(0);
+        QObject::connect(&Manager, &TInstallationManager::installationOrUpdateFinished, &Manager, [pFinished] { ++*pFinished; });
+        Manager.installOrUpdatePackage(pPackage);
+        if (!QTest::qWaitFor([pFinished] { return *pFinished > 0; }, 60000)) {
+            qWarning() << "installation did not finish";
+        }
+        return std::make_tuple(Before, pPackage->localPackageStatus(), Manager.installationDirectory(*pPackage));
+    };
+
+    const auto [FirstBefore, FirstAfter, Installation] = Install(QStringLiteral("v1"));
+    QCOMPARE(FirstBefore, ELocalPackageStatus::NotInstalled);
+    QCOMPARE(FirstAfter, ELocalPackageStatus::Installed);
+    const QString BigPath = Installation.filePath(QStringLiteral("data/big.pak"));
+    QVERIFY(readFile(BigPath) == Big);
+    if (Damage == QLatin1String("delete")) {
+        QVERIFY(QFile::remove(BigPath));
+    } else if (Damage == QLatin1String("truncate")) {
+        QVERIFY(QFile::resize(BigPath, 11 * 1000 * 1000));
+    } else {
+        QFile File(BigPath);
+        QVERIFY(File.open(QIODevice::ReadWrite));
+        QVERIFY(File.seek(1000));
+        File.write("altered");
+    }
+
+    const auto [UpdateBefore, UpdateAfter, Same] = Install(QStringLiteral("v2"));
+    Q_UNUSED(Same)
+    QCOMPARE(UpdateBefore, ELocalPackageStatus::UpdateRequired); // the fast scan applies
+    // installed means byte-identical to version 2
+    QCOMPARE(UpdateAfter, ELocalPackageStatus::Installed);
+    QVERIFY(readFile(BigPath) == Big2);
+    QCOMPARE(readFile(Installation.filePath(QStringLiteral("readme.txt"))), QByteArray("version 2\n"));
+    QCOMPARE(testsupport::treeFiles(Installation.filePath(QStringLiteral("data"))), QStringList{QStringLiteral("big.pak")});
+    QVERIFY(Installation.entryList({QStringLiteral(".rearrange-*")}, QDir::AllEntries | QDir::Hidden).isEmpty());
 }
 
 void TestDifference::singleChunkFilesAndDeletions()

@@ -3,6 +3,7 @@
 #include "ContentDefinedChunker.h"
 #include "Sha256.h"
 #include "TDownloadPool.h"
+#include "TInPlaceRearrangement.h"
 
 #include <QDebug>
 #include <QFile>
@@ -10,7 +11,6 @@
 #include <QFutureWatcher>
 #include <QMutex>
 #include <QNetworkAccessManager>
-#include <QTemporaryFile>
 #include <QThread>
 #include <QtConcurrent>
 
@@ -34,33 +34,355 @@ struct TScanContext {
     TChunkInPackageVector m_InstalledChunks;
 };
 
-// Where one chunk of a file is found in the local copy.
+// Where one chunk of the new file lies in the local copy.
+enum class EChunkScanState : std::int32_t { NotFound = 0, AtOwnPosition = 1, AtOtherPosition = 2 };
+
 struct TChunkScanState {
-    std::int32_t m_State = 0; // 0 not found, 1 at its own position, 2 at another position
+    EChunkScanState m_State = EChunkScanState::NotFound;
     std::uint64_t m_SourceOffset = 0;
     std::uint64_t m_TargetOffset = 0;
     std::uint64_t m_Size = 0;
-    bool m_Saved = false; // copied aside into the scratch file; the source offset is there
+    // found only on the installed document's word, or moved: read back before it counts
+    bool m_NeedsCheck = false;
 };
 
+// A piece of the local copy: its digest and length, in file order.
 struct TPiece {
     QByteArray m_Digest;
     std::uint64_t m_Length = 0;
 };
 
-bool copyRange(QFile& From, std::uint64_t FromOffset, QFile& To, std::uint64_t ToOffset, std::uint64_t Size)
-{
-    // the whole chunk is read before anything is written: From and To may be one file, and
-    // the source and target ranges of one chunk may overlap
-    if (!From.seek(static_cast<qint64>(FromOffset))) {
+// One worker of the difference computation: examines one file of the new configuration
+// after the other and decides what of it has to be fetched.
+class TFileScanner {
+public:
+    TFileScanner(TPackageInstallation& Job, TScanContext& Context, const TChunkInPackageVector& NewChunks, const QDir& InstallationDirectory,
+                 const std::shared_ptr<TLauncherFilesystemHelper>& pFilesystemHelper)
+        : m_Job(Job)
+        , m_Context(Context)
+        , m_NewChunks(NewChunks)
+        , m_InstallationDirectory(InstallationDirectory)
+        , m_pFilesystemHelper(pFilesystemHelper)
+    {
+    }
+
+    // Takes files off the shared work list until it is empty.
+    QList<TFileToDownload> run()
+    {
+        QList<TFileToDownload> Result;
+        for (;;) {
+            TFileInPackage File;
+            {
+                QMutexLocker Lock(&m_Context.m_Mutex);
+                if (m_Context.m_WorkList.isEmpty()) {
+                    return Result;
+                }
+                File = m_Context.m_WorkList.takeFirst();
+            }
+            Result.append(scanFile(File));
+        }
+    }
+
+private:
+    TFileToDownload scanFile(const TFileInPackage& File)
+    {
+        const QString Path = m_pFilesystemHelper->resolvePathInsideDirectory(m_InstallationDirectory, File.m_LocalFile);
+        TFileToDownload Entry = prepareEntry(File);
+        bool Handled = false;
+        if (File.m_Chunks.size() >= 2) {
+            bool Trusted = false;
+            const std::vector<TPiece> Pieces = collectLocalPieces(File, Path, Trusted);
+            std::vector<TChunkScanState> States = initialStates(Entry);
+            bool Reusable = matchPiecesToChunks(Pieces, Trusted, Entry, States, Path);
+            if (Reusable && m_Job.selfUpdateMode() == ESelfUpdateMode::RenameReplacedFiles) {
+                // the launcher's own files are never rewritten in place: one of them is
+                // the running executable, and the old copy must survive a failure
+                Reusable = false;
+            }
+            Handled = Reusable && moveReusedChunks(File, Path, States, Entry);
+        } else {
+            Handled = checkWholeFile(File, Path);
+        }
+        if (!Handled) {
+            markForFullDownload(File, Path, Entry);
+        }
+        return Entry;
+    }
+
+    // The entry with the file's fields and its chunk records in file order.
+    TFileToDownload prepareEntry(const TFileInPackage& File) const
+    {
+        TFileToDownload Entry;
+        Entry.m_LocalFile = File.m_LocalFile;
+        Entry.m_UnpackedSize = File.m_UnpackedSize;
+        Entry.m_UnpackedHash = File.m_UnpackedHash;
+        Entry.m_Executable = File.m_Executable;
+        Entry.m_Patches = File.m_Patches;
+        for (std::int32_t Position : File.m_Chunks) {
+            Entry.m_Chunks.push_back(m_NewChunks.at(static_cast<std::size_t>(Position)));
+        }
+        return Entry;
+    }
+
+    static std::vector<TChunkScanState> initialStates(const TFileToDownload& Entry)
+    {
+        std::vector<TChunkScanState> States(Entry.m_Chunks.size());
+        std::uint64_t Target = 0;
+        for (std::size_t Index = 0; Index < Entry.m_Chunks.size(); ++Index) {
+            States[Index].m_TargetOffset = Target;
+            States[Index].m_Size = Entry.m_Chunks[Index].m_UnpackedSize;
+            Target += Entry.m_Chunks[Index].m_UnpackedSize;
+        }
+        return States;
+    }
+
+    // Pieces of the local copy in file order. In fast-scan mode the installed document's
+    // chunk list stands in for reading the file, but only while the file is there with the
+    // installed size; Trusted then tells that the pieces were not read.
+    std::vector<TPiece> collectLocalPieces(const TFileInPackage& File, const QString& Path, bool& Trusted) const
+    {
+        std::vector<TPiece> Pieces;
+        for (const TFileInPackage& Installed : m_Context.m_InstalledFiles) {
+            if (Installed.m_LocalFile == File.m_LocalFile && Installed.m_Chunks.size() >= 2) {
+                Trusted = installedPieces(Installed, Path, Pieces);
+                if (Trusted) {
+                    return Pieces;
+                }
+                Pieces.clear();
+                break;
+            }
+        }
+        ::shared::chunkFile(Path, [&Pieces](const unsigned char* Piece, std::size_t Length, std::uint64_t) {
+            Pieces.push_back({::shared::TSha256::hash(Piece, Length), Length});
+            return true;
+        });
+        return Pieces;
+    }
+
+    // The installed chunks of a file, when they can describe what lies on disk.
+    bool installedPieces(const TFileInPackage& Installed, const QString& Path, std::vector<TPiece>& Pieces) const
+    {
+        const QFileInfo Info(Path);
+        if (!Info.isFile() || static_cast<std::uint64_t>(Info.size()) != Installed.m_UnpackedSize) {
+            return false;
+        }
+        std::uint64_t Total = 0;
+        for (std::int32_t Position : Installed.m_Chunks) {
+            if (Position < 0 || static_cast<std::size_t>(Position) >= m_Context.m_InstalledChunks.size()) {
+                return false;
+            }
+            const TChunkInPackage& Chunk = m_Context.m_InstalledChunks[static_cast<std::size_t>(Position)];
+            Pieces.push_back({Chunk.m_UnpackedHash, Chunk.m_UnpackedSize});
+            Total += Chunk.m_UnpackedSize;
+        }
+        return Total == Installed.m_UnpackedSize;
+    }
+
+    void reportScanned(std::uint64_t Bytes)
+    {
+        QMutexLocker Lock(&m_Context.m_Mutex);
+        m_Context.m_BytesScanned += Bytes;
+        emit m_Job.scanProgress(m_Context.m_BytesScanned, m_Context.m_BytesTotal);
+    }
+
+    // Notes for every chunk of the new file where a local piece with its content lies.
+    // Identical chunks at several places all take the piece. True when anything matched.
+    bool matchPiecesToChunks(const std::vector<TPiece>& Pieces, bool Trusted, const TFileToDownload& Entry,
+                             std::vector<TChunkScanState>& States, const QString& Path)
+    {
+        bool Reusable = false;
+        std::uint64_t Source = 0;
+        for (const TPiece& Piece : Pieces) {
+            reportScanned(Piece.m_Length);
+            for (std::size_t Index = 0; Index < Entry.m_Chunks.size(); ++Index) {
+                TChunkScanState& State = States[Index];
+                if (State.m_State == EChunkScanState::AtOwnPosition
+                    || (State.m_State == EChunkScanState::AtOtherPosition && Source != State.m_TargetOffset)) {
+                    continue;
+                }
+                if (Entry.m_Chunks[Index].m_UnpackedHash != Piece.m_Digest || Entry.m_Chunks[Index].m_UnpackedSize != Piece.m_Length) {
+                    continue;
+                }
+                State.m_SourceOffset = Source;
+                State.m_NeedsCheck = Trusted;
+                if (Source != State.m_TargetOffset) {
+                    State.m_State = EChunkScanState::AtOtherPosition;
+                    qInfo() << "reuseable chunk on wrong position found " << Piece.m_Digest.toHex() << " file: " << Path
+                            << " source offset: " << Source << " target offset: " << State.m_TargetOffset
+                            << " Thread: " << QThread::currentThreadId();
+                } else {
+                    State.m_State = EChunkScanState::AtOwnPosition;
+                    qInfo() << "reuseable chunk on correct position found " << " file: " << Path << " offset: " << Source
+                            << " Thread: " << QThread::currentThreadId();
+                }
+                Reusable = true;
+            }
+            Source += Piece.m_Length;
+        }
+        return Reusable;
+    }
+
+    // Copies every chunk found at another position to its place in the new file, cuts the
+    // file to its new size and reads the reused chunks back; whatever is not intact is
+    // listed for download. False when the local file cannot be used at all.
+    bool moveReusedChunks(const TFileInPackage& File, const QString& Path, std::vector<TChunkScanState>& States, TFileToDownload& Entry)
+    {
+        QFile Local(Path);
+        if (!Local.open(QIODevice::ReadWrite | QIODevice::ExistingOnly | QIODevice::Unbuffered)) {
+            qWarning() << "rearrangement: cannot open " << Path << " " << Local.errorString();
+            return false;
+        }
+        bool Touched = copyChunksToTheirPlaces(File, Path, Local, States);
+        if (static_cast<std::uint64_t>(Local.size()) > File.m_UnpackedSize) {
+            Touched = true;
+            if (!Local.resize(static_cast<qint64>(File.m_UnpackedSize))) {
+                qWarning() << "rearrangement: cannot shorten " << Path << " " << Local.errorString();
+                return false;
+            }
+        }
+        Touched = Touched || std::any_of(States.begin(), States.end(), [](const TChunkScanState& State) {
+            return State.m_State == EChunkScanState::NotFound;
+        });
+        // a file left exactly as it was keeps the trust it had; one that is written to
+        // must not carry a reused chunk that nobody read
+        if (Touched) {
+            checkReusedChunks(Local, Path, States, Entry);
+        }
+        Local.close();
+        for (std::size_t Index = 0; Index < States.size(); ++Index) {
+            if (States[Index].m_State == EChunkScanState::NotFound) {
+                Entry.m_ChunksToDownload.push_back(static_cast<std::int32_t>(Index));
+            }
+        }
+        return true;
+    }
+
+    // The in-place moves; a chunk whose copy failed is not found after all. True when
+    // anything was to be moved.
+    bool copyChunksToTheirPlaces(const TFileInPackage& File, const QString& Path, QFile& Local, std::vector<TChunkScanState>& States)
+    {
+        std::vector<TChunkMove> Moves;
+        std::vector<std::size_t> MovedChunks;
+        for (std::size_t Index = 0; Index < States.size(); ++Index) {
+            if (States[Index].m_State == EChunkScanState::AtOtherPosition) {
+                Moves.push_back({States[Index].m_SourceOffset, States[Index].m_TargetOffset, States[Index].m_Size});
+                MovedChunks.push_back(Index);
+            }
+        }
+        if (Moves.empty()) {
+            return false;
+        }
+        const TRearrangementResult Result =
+            TInPlaceRearrangement::rearrange(Local, TInPlaceRearrangement::scratchPathFor(m_InstallationDirectory, File.m_LocalFile), Moves);
+        std::size_t Failed = 0;
+        for (std::size_t Move = 0; Move < Moves.size(); ++Move) {
+            TChunkScanState& State = States[MovedChunks[Move]];
+            State.m_State = Result.m_Moved[Move] ? EChunkScanState::AtOwnPosition : EChunkScanState::NotFound;
+            State.m_NeedsCheck = true;
+            Failed += Result.m_Moved[Move] ? 0 : 1;
+        }
+        m_Job.addScratchBytesUsed(Result.m_ScratchBytes);
+        qInfo() << "rearranged file " << Path << " moves: " << Moves.size() << " failed: " << Failed << " saved aside: " << Result.m_SavedMoves
+                << " scratch bytes: " << Result.m_ScratchBytes << " Thread: " << QThread::currentThreadId();
+        return true;
+    }
+
+    // Every reused chunk that was moved or only known from the installed document is read
+    // at its place; one that does not match its digest is fetched.
+    void checkReusedChunks(QFile& Local, const QString& Path, std::vector<TChunkScanState>& States, const TFileToDownload& Entry)
+    {
+        for (std::size_t Index = 0; Index < States.size(); ++Index) {
+            TChunkScanState& State = States[Index];
+            if (State.m_State != EChunkScanState::AtOwnPosition || !State.m_NeedsCheck) {
+                continue;
+            }
+            if (!rangeHasDigest(Local, State.m_TargetOffset, State.m_Size, Entry.m_Chunks[Index].m_UnpackedHash)) {
+                qWarning() << "reused chunk failed its check, fetching it: file: " << Path << " offset: " << State.m_TargetOffset
+                           << " Thread: " << QThread::currentThreadId();
+                State.m_State = EChunkScanState::NotFound;
+            }
+        }
+    }
+
+    bool rangeHasDigest(QFile& Local, std::uint64_t Offset, std::uint64_t Size, const QByteArray& Digest)
+    {
+        if (m_ReadBuffer.isEmpty()) {
+            m_ReadBuffer.resize(static_cast<int>(kCopyBlockSize));
+        }
+        if (!Local.seek(static_cast<qint64>(Offset))) {
+            return false;
+        }
+        ::shared::TSha256 Hash;
+        for (std::uint64_t Done = 0; Done < Size;) {
+            const qint64 Length = static_cast<qint64>(std::min<std::uint64_t>(kCopyBlockSize, Size - Done));
+            if (Local.read(m_ReadBuffer.data(), Length) != Length) {
+                return false;
+            }
+            Hash.addData(m_ReadBuffer.constData(), static_cast<std::size_t>(Length));
+            Done += static_cast<std::uint64_t>(Length);
+        }
+        return Hash.result() == Digest;
+    }
+
+    // A file of at most one chunk: reusable when its size and digest match.
+    bool checkWholeFile(const TFileInPackage& File, const QString& Path)
+    {
+        QByteArray Digest;
+        QFile Local(Path);
+        if (Local.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+            ::shared::TSha256 Hash;
+            // one buffer for all the files of this worker: fresh pages for every read
+            // cost more than the hashing of small files
+            if (m_ReadBuffer.isEmpty()) {
+                m_ReadBuffer.resize(static_cast<int>(kCopyBlockSize));
+            }
+            for (;;) {
+                const qint64 Read = Local.read(m_ReadBuffer.data(), kCopyBlockSize);
+                if (Read <= 0) {
+                    break;
+                }
+                Hash.addData(m_ReadBuffer.constData(), static_cast<std::size_t>(Read));
+            }
+            Digest = Hash.result();
+            Local.close();
+        }
+        const QFileInfo Info(Path);
+        const qint64 Size = Info.isFile() ? Info.size() : 0;
+        reportScanned(static_cast<std::uint64_t>(Size));
+        if (Info.isFile() && static_cast<std::uint64_t>(Size) == File.m_UnpackedSize && Digest == File.m_UnpackedHash) {
+            qInfo() << "reuseable file found " << Path << " Thread: " << QThread::currentThreadId();
+            return true;
+        }
         return false;
     }
-    const QByteArray Data = From.read(static_cast<qint64>(Size));
-    if (static_cast<std::uint64_t>(Data.size()) != Size) {
-        return false;
+
+    // Nothing of the local copy is used: the file is fetched whole.
+    void markForFullDownload(const TFileInPackage& File, const QString& Path, TFileToDownload& Entry) const
+    {
+        // the launcher replacing itself keeps the old file as ".old" so that a failed
+        // update can put it back
+        if (m_Job.selfUpdateMode() == ESelfUpdateMode::RenameReplacedFiles && QFileInfo(Path).isFile()) {
+            QFile::remove(Path + QStringLiteral(".old"));
+            QFile::rename(Path, Path + QStringLiteral(".old"));
+        } else {
+            QFile::remove(Path);
+        }
+        if (!File.m_PackedForm.m_Url.isEmpty()) {
+            Entry.m_Chunks = {File.m_PackedForm};
+        }
+        Entry.m_ChunksToDownload.clear();
+        for (std::size_t Index = 0; Index < Entry.m_Chunks.size(); ++Index) {
+            Entry.m_ChunksToDownload.push_back(static_cast<std::int32_t>(Index));
+        }
     }
-    return To.seek(static_cast<qint64>(ToOffset)) && To.write(Data) == Data.size();
-}
+
+    TPackageInstallation& m_Job;
+    TScanContext& m_Context;
+    const TChunkInPackageVector& m_NewChunks;
+    const QDir& m_InstallationDirectory;
+    const std::shared_ptr<TLauncherFilesystemHelper>& m_pFilesystemHelper;
+    QByteArray m_ReadBuffer;
+};
 
 } // namespace
 
@@ -109,6 +431,7 @@ QList<TFileToDownload> TPackageInstallation::FindFilesInPackageBasedOnHashAndSiz
     const std::shared_ptr<TLauncherFilesystemHelper>& pFilesystemHelper)
 {
     auto pContext = std::make_shared<TScanContext>();
+    m_ScratchBytesUsed = 0;
     for (const TFileInPackage& File : NewFiles) {
         const QString Path = pFilesystemHelper->resolvePathInsideDirectory(InstallationDirectory, File.m_LocalFile);
         const QFileInfo Info(Path);
@@ -126,200 +449,7 @@ QList<TFileToDownload> TPackageInstallation::FindFilesInPackageBasedOnHashAndSiz
     }
 
     const auto Worker = [this, pContext, &NewChunks, &InstallationDirectory, &pFilesystemHelper]() -> QList<TFileToDownload> {
-        QList<TFileToDownload> Result;
-        QByteArray ReadBuffer;
-        for (;;) {
-            TFileInPackage File;
-            {
-                QMutexLocker Lock(&pContext->m_Mutex);
-                if (pContext->m_WorkList.isEmpty()) {
-                    return Result;
-                }
-                File = pContext->m_WorkList.takeFirst();
-            }
-            const QString Path = pFilesystemHelper->resolvePathInsideDirectory(InstallationDirectory, File.m_LocalFile);
-            TFileToDownload Entry;
-            Entry.m_LocalFile = File.m_LocalFile;
-            Entry.m_UnpackedSize = File.m_UnpackedSize;
-            Entry.m_UnpackedHash = File.m_UnpackedHash;
-            Entry.m_Executable = File.m_Executable;
-            Entry.m_Patches = File.m_Patches;
-            for (std::int32_t Position : File.m_Chunks) {
-                Entry.m_Chunks.push_back(NewChunks.at(static_cast<std::size_t>(Position)));
-            }
-
-            bool Reusable = false;
-            bool Handled = false;
-            if (File.m_Chunks.size() >= 2) {
-                // pieces of the local copy: from the installed document (fast scan) or cut
-                // from the file itself
-                std::vector<TPiece> Pieces;
-                bool FromInstalled = false;
-                for (const TFileInPackage& Installed : pContext->m_InstalledFiles) {
-                    if (Installed.m_LocalFile == File.m_LocalFile && Installed.m_Chunks.size() >= 2) {
-                        for (std::int32_t Position : Installed.m_Chunks) {
-                            const TChunkInPackage& Chunk = pContext->m_InstalledChunks.at(static_cast<std::size_t>(Position));
-                            Pieces.push_back({Chunk.m_UnpackedHash, Chunk.m_UnpackedSize});
-                        }
-                        FromInstalled = true;
-                        break;
-                    }
-                }
-                if (!FromInstalled) {
-                    ::shared::chunkFile(Path, [&Pieces](const unsigned char* Piece, std::size_t Length, std::uint64_t) {
-                        Pieces.push_back({::shared::TSha256::hash(Piece, Length), Length});
-                        return true;
-                    });
-                }
-
-                std::vector<TChunkScanState> States(Entry.m_Chunks.size());
-                std::uint64_t Target = 0;
-                for (std::size_t Index = 0; Index < Entry.m_Chunks.size(); ++Index) {
-                    States[Index].m_TargetOffset = Target;
-                    States[Index].m_Size = Entry.m_Chunks[Index].m_UnpackedSize;
-                    Target += Entry.m_Chunks[Index].m_UnpackedSize;
-                }
-                std::uint64_t Source = 0;
-                for (const TPiece& Piece : Pieces) {
-                    {
-                        QMutexLocker Lock(&pContext->m_Mutex);
-                        pContext->m_BytesScanned += Piece.m_Length;
-                        emit scanProgress(pContext->m_BytesScanned, pContext->m_BytesTotal);
-                    }
-                    for (std::size_t Index = 0; Index < Entry.m_Chunks.size(); ++Index) {
-                        TChunkScanState& State = States[Index];
-                        if (State.m_State == 1 || (State.m_State == 2 && Source != State.m_TargetOffset)) {
-                            continue;
-                        }
-                        if (Entry.m_Chunks[Index].m_UnpackedHash != Piece.m_Digest || Entry.m_Chunks[Index].m_UnpackedSize != Piece.m_Length) {
-                            continue;
-                        }
-                        if (Source != State.m_TargetOffset) {
-                            State.m_State = 2;
-                            State.m_SourceOffset = Source;
-                            qInfo() << "reuseable chunk on wrong position found " << Piece.m_Digest.toHex() << " file: " << Path
-                                    << " source offset: " << Source << " target offset: " << State.m_TargetOffset
-                                    << " Thread: " << QThread::currentThreadId();
-                        } else {
-                            State.m_State = 1;
-                            State.m_SourceOffset = Source;
-                            qInfo() << "reuseable chunk on correct position found " << " file: " << Path << " offset: " << Source
-                                    << " Thread: " << QThread::currentThreadId();
-                        }
-                        Reusable = true;
-                    }
-                    Source += Piece.m_Length;
-                }
-
-                if (Reusable && m_SelfUpdateMode == ESelfUpdateMode::RenameReplacedFiles) {
-                    // the launcher's own files are never rewritten in place: one of them is
-                    // the running executable, and the old copy must survive a failure
-                    Reusable = false;
-                }
-                if (Reusable) {
-                    QFile Local(Path);
-                    if (Local.open(QIODevice::ReadWrite)) {
-                        QTemporaryFile Scratch;
-                        std::uint64_t ScratchOffset = 0;
-                        for (std::size_t Index = 0; Index < States.size(); ++Index) {
-                            TChunkScanState& State = States[Index];
-                            if (State.m_State == 0) {
-                                Entry.m_ChunksToDownload.push_back(static_cast<std::int32_t>(Index));
-                                continue;
-                            }
-                            if (State.m_State != 2) {
-                                continue;
-                            }
-                            // later chunks whose data lie where this one goes are saved first
-                            for (std::size_t Later = Index + 1; Later < States.size(); ++Later) {
-                                TChunkScanState& Other = States[Later];
-                                if (Other.m_State != 2 || Other.m_Saved) {
-                                    continue;
-                                }
-                                const bool Overlaps = Other.m_SourceOffset < State.m_TargetOffset + State.m_Size
-                                    && State.m_TargetOffset < Other.m_SourceOffset + Other.m_Size;
-                                if (!Overlaps) {
-                                    continue;
-                                }
-                                if (!Scratch.isOpen() && !Scratch.open()) {
-                                    break;
-                                }
-                                if (copyRange(Local, Other.m_SourceOffset, Scratch, ScratchOffset, Other.m_Size)) {
-                                    Other.m_SourceOffset = ScratchOffset;
-                                    Other.m_Saved = true;
-                                    ScratchOffset += Other.m_Size;
-                                }
-                            }
-                            if (State.m_Saved) {
-                                copyRange(Scratch, State.m_SourceOffset, Local, State.m_TargetOffset, State.m_Size);
-                            } else {
-                                copyRange(Local, State.m_SourceOffset, Local, State.m_TargetOffset, State.m_Size);
-                            }
-                            State.m_State = 1;
-                        }
-                        if (static_cast<std::uint64_t>(Local.size()) > File.m_UnpackedSize) {
-                            Local.resize(static_cast<qint64>(File.m_UnpackedSize));
-                        }
-                        Local.close();
-                        Result.append(Entry);
-                        Handled = true;
-                    } else {
-                        Reusable = false;
-                    }
-                }
-            } else {
-                // whole-file check
-                QByteArray Digest;
-                QFile Local(Path);
-                if (Local.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-                    ::shared::TSha256 Hash;
-                    // one buffer for all the files of this worker: fresh pages for every
-                    // read cost more than the hashing of small files
-                    if (ReadBuffer.isEmpty()) {
-                        ReadBuffer.resize(static_cast<int>(kCopyBlockSize));
-                    }
-                    for (;;) {
-                        const qint64 Read = Local.read(ReadBuffer.data(), kCopyBlockSize);
-                        if (Read <= 0) {
-                            break;
-                        }
-                        Hash.addData(ReadBuffer.constData(), static_cast<std::size_t>(Read));
-                    }
-                    Digest = Hash.result();
-                    Local.close();
-                }
-                const QFileInfo Info(Path);
-                const qint64 Size = Info.isFile() ? Info.size() : 0;
-                {
-                    QMutexLocker Lock(&pContext->m_Mutex);
-                    pContext->m_BytesScanned += static_cast<TFileSize>(Size);
-                    emit scanProgress(pContext->m_BytesScanned, pContext->m_BytesTotal);
-                }
-                if (Info.isFile() && static_cast<std::uint64_t>(Size) == File.m_UnpackedSize && Digest == File.m_UnpackedHash) {
-                    qInfo() << "reuseable file found " << Path << " Thread: " << QThread::currentThreadId();
-                    Result.append(Entry);
-                    Handled = true;
-                }
-            }
-            if (!Handled) {
-                // not reusable: fetched whole; the launcher replacing itself keeps the old
-                // file as ".old" so that a failed update can put it back
-                if (m_SelfUpdateMode == ESelfUpdateMode::RenameReplacedFiles && QFileInfo(Path).isFile()) {
-                    QFile::remove(Path + QStringLiteral(".old"));
-                    QFile::rename(Path, Path + QStringLiteral(".old"));
-                } else {
-                    QFile::remove(Path);
-                }
-                if (!File.m_PackedForm.m_Url.isEmpty()) {
-                    Entry.m_Chunks = {File.m_PackedForm};
-                }
-                Entry.m_ChunksToDownload.clear();
-                for (std::size_t Index = 0; Index < Entry.m_Chunks.size(); ++Index) {
-                    Entry.m_ChunksToDownload.push_back(static_cast<std::int32_t>(Index));
-                }
-                Result.append(Entry);
-            }
-        }
+        return TFileScanner(*this, *pContext, NewChunks, InstallationDirectory, pFilesystemHelper).run();
     };
 
     // The calling task runs on the same pool and is the last of the six workers: waiting

@@ -9,6 +9,7 @@
 #include <QList>
 #include <QObject>
 
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -38,6 +39,9 @@ public:
         const TFileInPackageVector& NewFiles, const TChunkInPackageVector& NewChunks, const TFileInPackageVector& InstalledFiles,
         const TChunkInPackageVector& InstalledChunks, bool FastScan, const QDir& InstallationDirectory,
         const std::shared_ptr<TLauncherFilesystemHelper>& pFilesystemHelper);
+    // Bytes the last difference computation saved aside while it rearranged files in place.
+    std::uint64_t scratchBytesUsed() const { return m_ScratchBytesUsed; }
+    void addScratchBytesUsed(std::uint64_t Bytes) { m_ScratchBytesUsed += Bytes; }
     // Background work: every file read and compared with its digest.
     bool VerifyPackage(const QDir& InstallationDirectory, const std::shared_ptr<TLauncherFilesystemHelper>& pFilesystemHelper,
                        TFileInPackageVector Files);
@@ -90,6 +94,7 @@ private:
     QDir m_InstallationDirectory;
     std::vector<TFileInPackage> m_FilesToDelete;
     std::vector<TFileToDownload> m_FilesToDownload;
+    std::atomic<std::uint64_t> m_ScratchBytesUsed{0};
 };
 
 } // namespace zarvo::launcher
