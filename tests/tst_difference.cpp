@@ -460,7 +460,7 @@ void TestDifference::fastScanUpdateAfterLocalDamage()
     QFETCH(QString, Damage);
     const QTemporaryDir& Work = m_PackedVersions;
     const QString Served = Work.filePath(QStringLiteral("served"));
-    const QByteArray Big = testsupport::randomData(30 * 1000 * 1000, 21);
+    const QByteArray Big = randomBytes(30 * 1000 * 1000, 21);
     QByteArray Big2 = Big;
     Big2.replace(15000000, 5, "patch"); // one chunk in the middle changes
     if (!QFile::exists(Served + QStringLiteral("/v2/package.json"))) { // packed once for all rows
