@@ -143,7 +143,7 @@ void TestWidgets::browserLoadsOnlyWebResources()
     // the hint text names it as an image and as a style sheet; neither is read
     Browser.resize(280, 104);
     Browser.show();
-    Browser.setHtml(QStringLiteral("<link rel=\"stylesheet\" href=\"%1\"><p>News</p><img src=\"%1\">").arg(Name.toString()));
+    Browser.setHtml(QStringLiteral("<p>News</p><img src=\"%1\"><link rel=\"stylesheet\" href=\"%1\"/>").arg(Name.toString()));
     Browser.document()->size();
     QVERIFY(!Browser.loadResource(QTextDocument::ImageResource, Name).isValid());
     QVERIFY(!Browser.loadResource(QTextDocument::StyleSheetResource, Name).isValid());

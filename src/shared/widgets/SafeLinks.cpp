@@ -49,7 +49,8 @@ QString plainTextOfRichText(const QString& RichText)
 {
     TInertTextDocument Document;
     Document.setHtml(RichText);
-    return Document.toPlainText().simplified();
+    // images stand in the text as object replacement characters: they are not shown
+    return Document.toPlainText().remove(QChar::ObjectReplacementCharacter).simplified();
 }
 
 } // namespace shared
