@@ -86,6 +86,7 @@ private slots:
     void gridAndDefaultClient();
     void reportsByErrorReason();
     void downloadFailureWaitsForTheTrace();
+    void failureBoxesShowPackageNamesAsText();
     void hintsNeedAllThreeCategories();
     void dragging();
 
@@ -331,6 +332,30 @@ void TestMainWindow::dragging()
     QCOMPARE(Window.pos(), QPoint(116, 108));
 }
 
+
+void TestMainWindow::failureBoxesShowPackageNamesAsText()
+{
+    // the name comes from the configuration: a rich-text box would load the image
+    const QString Hostile = QStringLiteral("<img src=\"file:///etc/passwd\">");
+    TWindowFixture Fixture(1, QUrl(), {Hostile});
+    TLauncherMainWindow& Window = Fixture.window();
+    auto pSaving = makeInstallation(Fixture.package(0));
+    pSaving->onDownloadFailed(EPackageDownloaderError::SavingFailed);
+    Window.onInstallationOrUpdateFinished(*pSaving);
+    QCOMPARE(Window.installationFailureBoxes().size(), 1);
+    QMessageBox* pSavingBox = Window.installationFailureBoxes().first();
+    QCOMPARE(pSavingBox->textFormat(), Qt::PlainText);
+    QVERIFY(pSavingBox->text().startsWith(QStringLiteral("The installation of ") + Hostile + QStringLiteral(" failed.")));
+    pSavingBox->close();
+
+    auto pDownload = makeInstallation(Fixture.package(0));
+    pDownload->onDownloadFailed(EPackageDownloaderError::DownloadFailed);
+    Window.onInstallationOrUpdateFinished(*pDownload);
+    QVERIFY(Window.messageBox());
+    QCOMPARE(Window.messageBox()->textFormat(), Qt::PlainText);
+    QVERIFY(Window.messageBox()->text().startsWith(QStringLiteral("The installation of ") + Hostile + QStringLiteral(" failed.")));
+    Window.messageBox()->hide();
+}
 
 QTEST_MAIN(TestMainWindow)
 #include "tst_mainwindow.moc"

@@ -14,6 +14,8 @@ private slots:
     void embeddedOnly();
     void diskFileDoesNotFallBack();
     void unconvertibleValues();
+    void publicKeyList_data();
+    void publicKeyList();
 };
 
 void TestSettings::embeddedOnly()
@@ -30,6 +32,9 @@ void TestSettings::embeddedOnly()
     const auto pSettings = Helper.getSettings();
     QCOMPARE(pSettings->m_LauncherConfigurationUrl.path(), QStringLiteral("/launcher/wexmetadata.json"));
     QVERIFY(pSettings->m_LauncherConfigurationUrl.isValid());
+    // the documents decide what runs on the player's machine: never fetched in the clear
+    QCOMPARE(pSettings->m_LauncherConfigurationUrl.scheme(), QStringLiteral("https"));
+    QVERIFY(pSettings->m_PublicKeys.isEmpty());
     QVERIFY(pSettings->m_CdnDiagnosticsTraceUrl.isEmpty());
     QCOMPARE(pSettings->m_AppendNocacheToPackageUrls, false);
     QCOMPARE(pSettings->m_PackagesDirectoryName, QStringLiteral("packages"));
@@ -83,6 +88,31 @@ void TestSettings::unconvertibleValues()
     QCOMPARE(pSettings->m_DownloadErrorTimeout.count(), 2500);
     QCOMPARE(pSettings->m_ChunkVerification, true);
     QCOMPARE(pSettings->m_MaxCachedChunks, 0);
+}
+
+
+void TestSettings::publicKeyList_data()
+{
+    QTest::addColumn<QByteArray>("Line");
+    QTest::addColumn<QStringList>("Expected");
+    QTest::newRow("one") << QByteArray("publicKeys=AAA=") << QStringList{"AAA="};
+    QTest::newRow("comma list") << QByteArray("publicKeys=AAA=, BBB=") << QStringList{"AAA=", "BBB="};
+    QTest::newRow("spaces") << QByteArray("publicKeys=\"AAA=  BBB=\"") << QStringList{"AAA=", "BBB="};
+    QTest::newRow("empty value") << QByteArray("publicKeys=") << QStringList{};
+    QTest::newRow("absent") << QByteArray("other=1") << QStringList{};
+}
+
+void TestSettings::publicKeyList()
+{
+    QFETCH(QByteArray, Line);
+    QFETCH(QStringList, Expected);
+    QTemporaryDir Dir;
+    const QString Path = Dir.filePath(QStringLiteral("launchersettings.ini"));
+    QFile File(Path);
+    QVERIFY(File.open(QIODevice::WriteOnly));
+    File.write("[SECURITY]\n" + Line + "\n");
+    File.close();
+    QCOMPARE(TLauncherFilesystemHelper(Path).getSettings()->m_PublicKeys, Expected);
 }
 
 QTEST_GUILESS_MAIN(TestSettings)

@@ -3,6 +3,8 @@
 #include "support/LoopbackHttpServer.h"
 
 #include "SurveyClientId.h"
+
+#include <QSettings>
 #include "TJsonDocumentHttpPostSender.h"
 #include "TJsonDocumentUploaderBase.h"
 #include "TSystemSurveyAsJsonDocumentCreator.h"
@@ -15,6 +17,7 @@
 #include <QJsonObject>
 #include <QMap>
 #include <QNetworkAccessManager>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QtEndian>
 #include <QTemporaryDir>
@@ -226,16 +229,42 @@ void TestSurvey::documentKeysAndTypes()
 
 void TestSurvey::clientId()
 {
-    QCOMPARE(createClientId({}), QStringLiteral("454a6751674d3ad055d1583fd1255be2369476d2"));
-    const QStringList Machine{"00:00:00:00:00:00", "52:54:00:12:34:56"};
-    QCOMPARE(createClientId(Machine), QStringLiteral("9e661929627ed5a4a8a1bab1da482636880931f7"));
-    // one more interface gives another id
-    QCOMPARE(createClientId(Machine + QStringList{"02:42:AC:11:00:02"}),
-             QStringLiteral("930396b696fc18bb00bd08a084d46823182631d8"));
+    const QRegularExpression Form(QStringLiteral("^[0-9a-f]{40}$"));
+    QTemporaryDir Directory;
+    QSettings Store(Directory.filePath(QStringLiteral("player.ini")), QSettings::IniFormat);
+    const QString First = clientIdFromStore(Store);
+    QVERIFY(Form.match(First).hasMatch());
 
-    const QString Id = systemsurvey::clientId();
-    QCOMPARE(Id, createClientId(hardwareAddressesOfAllInterfaces()));
-    QVERIFY(QRegularExpression(QStringLiteral("^[0-9a-f]{40}$")).match(Id).hasMatch());
+    // stable for the player: the secret was stored and is read back, also by a new store
+    QCOMPARE(clientIdFromStore(Store), First);
+    QSettings Reopened(Directory.filePath(QStringLiteral("player.ini")), QSettings::IniFormat);
+    QCOMPARE(clientIdFromStore(Reopened), First);
+
+    // another player's settings, on the same machine with the same interfaces: another id
+    QSettings Other(Directory.filePath(QStringLiteral("other.ini")), QSettings::IniFormat);
+    QVERIFY(clientIdFromStore(Other) != First);
+
+    // the id is the stored secret's, nothing else goes in: the machine's interface
+    // addresses cannot be recovered from it
+    QCOMPARE(First, createClientId(clientSecret(Store)));
+    QVERIFY(createClientId(QByteArray(32, '\x01')) != createClientId(QByteArray(32, '\x02')));
+
+    // a reset makes a new secret and so an id that cannot be linked with the old one
+    resetClientId(Store);
+    const QString AfterReset = clientIdFromStore(Store);
+    QVERIFY(Form.match(AfterReset).hasMatch());
+    QVERIFY(AfterReset != First);
+
+    // a damaged stored secret is replaced, not used
+    Store.setValue(QLatin1String(kClientSecretKey), QStringLiteral("not hex"));
+    const QString AfterDamage = clientIdFromStore(Store);
+    QVERIFY(Form.match(AfterDamage).hasMatch());
+    QVERIFY(AfterDamage != AfterReset);
+    QCOMPARE(Store.value(QLatin1String(kClientSecretKey)).toString().size(), 64);
+
+    // the process-wide id comes from the launcher's own store
+    QSettings LauncherStore(QStringLiteral("Halvern GmbH"), QStringLiteral("Torvane Online"));
+    QCOMPARE(systemsurvey::clientId(), clientIdFromStore(LauncherStore));
 }
 
 void TestSurvey::uploaderAnswers_data()

@@ -5,6 +5,9 @@
 #include "HintWidgets.h"
 #include "QContextPushButton.h"
 #include "QTextBrowserWithNetwork.h"
+#include "SafeLinks.h"
+#include "ClickableLabel.h"
+#include "THint.h"
 #include "TClientPackageLayoutItem.h"
 #include "TDownloadPool.h"
 #include "TLauncherFilesystemHelper.h"
@@ -79,7 +82,11 @@ private slots:
     void initTestCase() { torvaneInitImageResources(); }
 
     void browserLoadsRemoteResourcesThroughThePool();
-    void browserLoadsLocalAndEmbeddedResourcesDirectly();
+    void browserLoadsOnlyWebResources_data();
+    void browserLoadsOnlyWebResources();
+    void documentTextIsShownNotInterpreted();
+    void onlyWebLinksAreOpened_data();
+    void onlyWebLinksAreOpened();
     void hintImageIsFetchedScaledOrEmpty();
     void buttonFollowsPackageStatus_data();
     void buttonFollowsPackageStatus();
@@ -116,24 +123,112 @@ void TestWidgets::browserLoadsRemoteResourcesThroughThePool()
     QCOMPARE(Server.requestCount(QStringLiteral("/news.png")), 1);
 }
 
-void TestWidgets::browserLoadsLocalAndEmbeddedResourcesDirectly()
+void TestWidgets::browserLoadsOnlyWebResources_data()
 {
-    TLoopbackHttpServer Server;
+    QTest::addColumn<QUrl>("Name");
+    QTest::newRow("file") << QUrl(QStringLiteral("file:///etc/passwd"));
+    QTest::newRow("device") << QUrl(QStringLiteral("file:///dev/zero"));
+    QTest::newRow("embedded resource") << QUrl(QStringLiteral("qrc:/images/launcher/icircle.png"));
+    QTest::newRow("resource path") << QUrl(QStringLiteral(":/images/launcher/icircle.png"));
+    QTest::newRow("relative") << QUrl(QStringLiteral("icircle.png"));
+    QTest::newRow("ftp") << QUrl(QStringLiteral("ftp://127.0.0.1/x.png"));
+    QTest::newRow("data") << QUrl(QStringLiteral("data:image/png;base64,iVBORw0KGgo="));
+}
+
+void TestWidgets::browserLoadsOnlyWebResources()
+{
+    QFETCH(QUrl, Name);
     auto pPool = makePool();
     shared::QTextBrowserWithNetwork Browser(nullptr, pPool);
-
-    QFile Embedded(QStringLiteral(":/images/launcher/icircle.png"));
-    QVERIFY(Embedded.open(QIODevice::ReadOnly));
-    QCOMPARE(Browser.loadResource(QTextDocument::ImageResource, QUrl(QStringLiteral("qrc:/images/launcher/icircle.png"))).toByteArray(),
-             Embedded.readAll());
-    QTemporaryDir Directory;
-    const QString Path = Directory.filePath(QStringLiteral("local.png"));
-    QFile Local(Path);
-    QVERIFY(Local.open(QIODevice::WriteOnly) && Local.write(pngOfSize(8, 8)) > 0);
-    Local.close();
-    QCOMPARE(Browser.loadResource(QTextDocument::ImageResource, QUrl::fromLocalFile(Path)).toByteArray(), pngOfSize(8, 8));
+    // the hint text names it as an image and as a style sheet; neither is read
+    Browser.resize(280, 104);
+    Browser.show();
+    Browser.setHtml(QStringLiteral("<p>News</p><img src=\"%1\"><link rel=\"stylesheet\" href=\"%1\"/>").arg(Name.toString()));
+    Browser.document()->size();
+    QVERIFY(!Browser.loadResource(QTextDocument::ImageResource, Name).isValid());
+    QVERIFY(!Browser.loadResource(QTextDocument::StyleSheetResource, Name).isValid());
+    QVERIFY(!Browser.isWaitingFor(Name));
     QCOMPARE(pPool->getNumberOfOutstandingDownloads(), 0);
-    QCOMPARE(Server.totalRequests(), 0);
+    QCOMPARE(Browser.toPlainText().trimmed().left(4), QStringLiteral("News"));
+}
+
+void TestWidgets::documentTextIsShownNotInterpreted()
+{
+    const QString Hostile = QStringLiteral("<img src=\"file:///etc/passwd\">");
+    // a package name is shown as it is written
+    auto pPackage = makePackage(QStringLiteral("7"));
+    pPackage->m_Name = Hostile;
+    auto* pItem = new TClientPackageLayoutItem(pPackage, true);
+    QWidget Host;
+    Host.setLayout(pItem);
+    QList<QLabel*> Named;
+    for (QLabel* pLabel : Host.findChildren<QLabel*>()) {
+        if (pLabel->text() == Hostile) {
+            Named << pLabel;
+        }
+    }
+    QCOMPARE(Named.size(), 1);
+    QCOMPARE(Named.first()->textFormat(), Qt::PlainText);
+
+    // a hint caption shows the words of the hint; its markup loads nothing
+    QWidget Slot;
+    ClickableLabel* pCaption = shared::createHintCaption(&Slot, QLatin1String(shared::kHintRichTextPrefix) + Hostile + QStringLiteral(" Frostmarch <b>live</b>"),
+                                                         10, QStringLiteral("0.7"), QRect(0, 50, 280, 30), Hostile);
+    QCOMPARE(pCaption->textFormat(), Qt::PlainText);
+    QCOMPARE(pCaption->text(), QStringLiteral("Frostmarch live"));
+    QVERIFY(!pCaption->toolTip().contains(Hostile)); // escaped, so the tool tip shows it as text
+    QVERIFY(pCaption->toolTip().contains(QStringLiteral("&lt;img")));
+}
+
+namespace {
+QList<QUrl> g_OpenedUrls;
+bool recordOpenedUrl(const QUrl& Url)
+{
+    g_OpenedUrls << Url;
+    return true;
+}
+} // namespace
+
+void TestWidgets::onlyWebLinksAreOpened_data()
+{
+    QTest::addColumn<QString>("Link");
+    QTest::addColumn<bool>("Opened");
+    QTest::newRow("https") << QStringLiteral("https://torvane.example/news/1") << true;
+    QTest::newRow("http") << QStringLiteral("http://torvane.example/news/1") << true;
+    QTest::newRow("upper-case scheme") << QStringLiteral("HTTPS://torvane.example/") << true;
+    QTest::newRow("file") << QStringLiteral("file:///etc/passwd") << false;
+    QTest::newRow("javascript") << QStringLiteral("javascript:alert(1)") << false;
+    QTest::newRow("custom scheme") << QStringLiteral("steam://run/1") << false;
+    QTest::newRow("no host") << QStringLiteral("https:///etc/passwd") << false;
+    QTest::newRow("relative") << QStringLiteral("news/1") << false;
+    QTest::newRow("empty") << QString() << false;
+}
+
+void TestWidgets::onlyWebLinksAreOpened()
+{
+    QFETCH(QString, Link);
+    QFETCH(bool, Opened);
+    const shared::TUrlOpener Previous = shared::setUrlOpener(&recordOpenedUrl);
+    g_OpenedUrls.clear();
+
+    // a hint link, a link clicked in the hint text, and a package's logo link
+    QCOMPARE(shared::openHintLink(Link), Opened);
+    shared::QTextBrowserWithNetwork* pBrowser = shared::createHintBrowser(nullptr, makePool());
+    emit pBrowser->anchorClicked(QUrl(Link));
+    delete pBrowser;
+    auto pPackage = makePackage(QStringLiteral("7"));
+    pPackage->m_LogoLinkTarget = QUrl(Link);
+    TItemHost Host(pPackage);
+    for (QLabel* pLabel : Host.m_Widget.findChildren<QLabel*>()) {
+        if (pLabel->textFormat() == Qt::RichText) {
+            emit pLabel->linkActivated(Link);
+        }
+    }
+    shared::setUrlOpener(Previous);
+    QCOMPARE(g_OpenedUrls.size(), Opened ? 3 : 0);
+    for (const QUrl& Url : g_OpenedUrls) {
+        QCOMPARE(Url, QUrl(Link));
+    }
 }
 
 void TestWidgets::hintImageIsFetchedScaledOrEmpty()
@@ -148,6 +243,9 @@ void TestWidgets::hintImageIsFetchedScaledOrEmpty()
     QVERIFY(shared::fetchHintImage(Server.url(QStringLiteral("/notanimage.png")), QSize(290, 80)).isNull());
     QVERIFY(shared::fetchHintImage(Server.url(QStringLiteral("/absent.png")), QSize(290, 80)).isNull());
     QVERIFY(shared::fetchHintImage(QUrl(), QSize(290, 80)).isNull());
+    // only web addresses: a device would never end
+    QVERIFY(shared::fetchHintImage(QUrl(QStringLiteral("file:///dev/zero")), QSize(290, 80), 200).isNull());
+    QVERIFY(shared::fetchHintImage(QUrl(QStringLiteral("qrc:/images/launcher/icircle.png")), QSize(290, 80)).isNull());
     // A server that does not answer in time does not hold the caller.
     TBehaviour Slow;
     Slow.delayBeforeHeadersMs = 3000;

@@ -155,6 +155,12 @@ QString TLauncherApplication::patchExecutable() const
 void TLauncherApplication::startLoading()
 {
     qInfo() << "Version: " << QString::fromLatin1(kLauncherVersion) << " Thread: " << QThread::currentThreadId();
+    if (m_pConfigurationHandler->getAuthenticator().isRequired()) {
+        qInfo() << "documents are accepted only with a signature of one of" << m_pConfigurationHandler->getAuthenticator().keyCount()
+                << "configured keys";
+    } else {
+        qWarning() << "documents are not authenticated: no public keys in the [SECURITY] group of the settings";
+    }
     qInfo() << "load configuration" << " Thread: " << QThread::currentThreadId();
     m_pConfigurationHandler->startDownload();
     m_SplashTimer.start();

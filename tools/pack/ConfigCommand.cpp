@@ -2,13 +2,13 @@
 // fetches first (its own package, the client packages, hints, survey and funnel).
 
 #include "PackTool.h"
+#include "Signing.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 #include <QUrl>
 
 #include <optional>
@@ -81,6 +81,7 @@ int runConfigCommand(QStringList Arguments)
         QJsonObject Root;
         bool PreventDefaultAutostart = false;
         bool ShowPackageNames = false;
+        QByteArray SigningKey;
 
         const auto current = [&pCurrent](const QString& Option) -> TEntry& {
             if (!pCurrent) {
@@ -137,6 +138,8 @@ int runConfigCommand(QStringList Arguments)
                 PreventDefaultAutostart = true;
             } else if (Argument == QLatin1String("--show-package-names")) {
                 ShowPackageNames = true;
+            } else if (Argument == QLatin1String("--sign")) {
+                SigningKey = readSigningKey(takeValue(Arguments, Argument));
             } else if (Argument.startsWith(QLatin1Char('-')) && Argument.size() > 1) {
                 throw TUsageError(QStringLiteral("unknown option '%1' for config (see torvane-pack --help)").arg(Argument));
             } else if (OutputFile.isEmpty()) {
@@ -166,14 +169,7 @@ int runConfigCommand(QStringList Arguments)
         if (!QDir().mkpath(Directory)) {
             throw TToolError(QStringLiteral("cannot create directory '%1'").arg(Directory));
         }
-        QSaveFile File(OutputFile);
-        if (!File.open(QIODevice::WriteOnly)) {
-            throw TToolError(QStringLiteral("cannot write '%1': %2").arg(OutputFile, File.errorString()));
-        }
-        File.write(QJsonDocument(Root).toJson(QJsonDocument::Indented));
-        if (!File.commit()) {
-            throw TToolError(QStringLiteral("cannot write '%1': %2").arg(OutputFile, File.errorString()));
-        }
+        writeDocumentAndSignature(OutputFile, QJsonDocument(Root).toJson(QJsonDocument::Indented), SigningKey);
         return 0;
     } catch (const TUsageError& Error) {
         return reportError(QString::fromUtf8(Error.what()), kExitUsage);

@@ -3,6 +3,7 @@
 #include "ChunkPipeline.h"
 #include "PackProgress.h"
 #include "PackTool.h"
+#include "Signing.h"
 
 #include <QDir>
 #include <QFile>
@@ -63,6 +64,7 @@ struct TPackOptions {
     QString m_AssetsVersion;
     int m_Threads = 0;
     bool m_Quiet = false;
+    QByteArray m_SigningKey; // PEM; empty when the documents are not signed
 };
 
 TPackOptions parseOptions(QStringList Arguments)
@@ -113,6 +115,8 @@ TPackOptions parseOptions(QStringList Arguments)
             }
         } else if (Argument == QLatin1String("--quiet")) {
             Options.m_Quiet = true;
+        } else if (Argument == QLatin1String("--sign")) {
+            Options.m_SigningKey = readSigningKey(takeValue(Arguments, Argument));
         } else if (Argument.startsWith(QLatin1Char('-')) && Argument.size() > 1) {
             throw TUsageError(QStringLiteral("unknown option '%1' for pack (see torvane-pack --help)").arg(Argument));
         } else {
@@ -280,16 +284,9 @@ void putContent(QJsonObject& Root, const TPackedDocument& Document, int FirstPos
 }
 
 // Written under a temporary name and renamed: a reader sees the old or the new document.
-void writeDocument(const QString& Path, const QJsonObject& Root)
+void writeDocument(const QString& Path, const QJsonObject& Root, const QByteArray& SigningKey)
 {
-    QSaveFile File(Path);
-    if (!File.open(QIODevice::WriteOnly)) {
-        throw TToolError(QStringLiteral("cannot write '%1': %2").arg(Path, File.errorString()));
-    }
-    File.write(QJsonDocument(Root).toJson(QJsonDocument::Indented));
-    if (!File.commit()) {
-        throw TToolError(QStringLiteral("cannot write '%1': %2").arg(Path, File.errorString()));
-    }
+    writeDocumentAndSignature(Path, QJsonDocument(Root).toJson(QJsonDocument::Indented), SigningKey);
 }
 
 void makeDirectory(const QString& Path)
@@ -405,12 +402,12 @@ int pack(const TPackOptions& Options)
         QJsonObject AssetsRoot;
         AssetsRoot.insert(QStringLiteral("version"), Options.m_AssetsVersion);
         putContent(AssetsRoot, Assets, static_cast<int>(Package.m_Chunks.size()));
-        writeDocument(AssetsOutput + QLatin1Char('/') + kAssetsDocumentName, AssetsRoot);
+        writeDocument(AssetsOutput + QLatin1Char('/') + kAssetsDocumentName, AssetsRoot, Options.m_SigningKey);
     }
     if (g_StopRequested) {
         throw TPackCancelled();
     }
-    writeDocument(Output + QLatin1Char('/') + kPackageDocumentName, PackageRoot);
+    writeDocument(Output + QLatin1Char('/') + kPackageDocumentName, PackageRoot, Options.m_SigningKey);
     return 0;
 }
 

@@ -38,5 +38,7 @@ QString takeValue(QStringList& Arguments, const QString& Option);
 int runPackCommand(QStringList Arguments);
 int runConfigCommand(QStringList Arguments);
 int runUnpackCommand(QStringList Arguments);
+int runKeygenCommand(QStringList Arguments);
+int runPublicKeyCommand(QStringList Arguments);
 
 } // namespace zarvo::pack

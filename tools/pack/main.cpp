@@ -4,6 +4,8 @@
 //       Makes the package document and its chunk files from a directory of game files.
 //   torvane-pack config OUTPUT_FILE [options]
 //       Writes the launcher configuration document.
+//   torvane-pack keygen KEYFILE
+//       Makes an Ed25519 signing key; prints the public key for the launcher's settings.
 //   torvane-pack unpack [--max-size BYTES] FILE
 //       Writes the decoded bytes of a bundle container file to standard output and a
 //       one-line summary of its header to standard error. A file that is not a
@@ -28,6 +30,8 @@ const char* const kHelpText =
     "  torvane-pack pack SOURCE_DIR OUTPUT_DIR --version VERSION [options]\n"
     "  torvane-pack config OUTPUT_FILE [options]\n"
     "  torvane-pack unpack [--max-size BYTES] FILE\n"
+    "  torvane-pack keygen KEYFILE\n"
+    "  torvane-pack pubkey KEYFILE\n"
     "  torvane-pack --help\n"
     "\n"
     "pack SOURCE_DIR OUTPUT_DIR\n"
@@ -71,6 +75,9 @@ const char* const kHelpText =
     "    --assets-version VERSION\n"
     "                           version of the assets document (required with --assets;\n"
     "                           avoid \"1\": launchers treat it as always out of date).\n"
+    "    --sign KEYFILE         also write package.json.sig (and assets.json.sig): the\n"
+    "                           base64 Ed25519 signature of the document's exact bytes.\n"
+    "                           Without --sign an old .sig beside a document is removed.\n"
     "    --threads N            chunks compressed at once (default: processors).\n"
     "    --quiet                no progress on standard error.\n"
     "  What is packed: regular files, hidden ones too, and symbolic links to regular\n"
@@ -105,6 +112,14 @@ const char* const kHelpText =
     "    --prevent-default-autostart\n"
     "                           never start the default client by itself.\n"
     "    --show-package-names   show a name label on each package.\n"
+    "    --sign KEYFILE         also write OUTPUT_FILE.sig, the document's signature.\n"
+    "\n"
+    "keygen KEYFILE\n"
+    "  Makes an Ed25519 key pair. The private key goes to KEYFILE (PEM, PKCS#8, mode\n"
+    "  0600; an existing file is never overwritten); the public key is printed as one\n"
+    "  base64 line (the 32 raw key bytes) for the launcher's [SECURITY] publicKeys.\n"
+    "pubkey KEYFILE\n"
+    "  Prints the public key of KEYFILE again, in the same form.\n"
     "\n"
     "unpack [--max-size BYTES] FILE\n"
     "  Decodes a chunk or packed file (bundle container) to standard output; a one-line\n"
@@ -217,6 +232,12 @@ int main(int argc, char** argv)
     }
     if (Command == QLatin1String("unpack")) {
         return runUnpackCommand(Arguments);
+    }
+    if (Command == QLatin1String("keygen")) {
+        return runKeygenCommand(Arguments);
+    }
+    if (Command == QLatin1String("pubkey")) {
+        return runPublicKeyCommand(Arguments);
     }
     return reportError(QStringLiteral("unknown command '%1' (see torvane-pack --help)").arg(Command), kExitUsage);
 }

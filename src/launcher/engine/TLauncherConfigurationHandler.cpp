@@ -17,6 +17,7 @@ TLauncherConfigurationHandler::TLauncherConfigurationHandler(std::shared_ptr<::s
     : m_pDownloadPool(std::move(pDownloadPool))
     , m_pFilesystemHelper(std::move(pFilesystemHelper))
     , m_ConfigurationUrl(ConfigurationUrl)
+    , m_Authenticator(m_pFilesystemHelper->getSettings()->m_PublicKeys)
 {
     // the names the signals are declared with, for queued connections and signal spies
     qRegisterMetaType<::shared::THint>("::shared::THint");
@@ -38,10 +39,91 @@ QString TLauncherConfigurationHandler::cacheFilePath() const
 void TLauncherConfigurationHandler::startDownload()
 {
     m_IsLocalCopy = false;
+    m_ReceivedConfiguration.clear();
+    m_ReceivedConfigurationSignature.clear();
     // the timer runs before the request is made: a request that fails at once (an
     // invalid address) must find it running to fall back to the cache
     m_ErrorTimer.start();
     m_pDownloadPool->download(m_ConfigurationUrl);
+    if (m_Authenticator.isRequired() && m_ErrorTimer.isActive()) {
+        m_pDownloadPool->download(TDocumentAuthenticator::signatureUrl(m_ConfigurationUrl));
+    }
+}
+
+bool TLauncherConfigurationHandler::TPendingPackageConfiguration::matches(const QUrl& Url) const
+{
+    return m_PackageConfigurationUrl == Url || m_AssetsUrl == Url || (!m_PackageSignatureUrl.isEmpty() && m_PackageSignatureUrl == Url)
+        || (!m_AssetsSignatureUrl.isEmpty() && m_AssetsSignatureUrl == Url);
+}
+
+bool TLauncherConfigurationHandler::TPendingPackageConfiguration::isComplete() const
+{
+    const auto arrived = [](const QUrl& Url, const QByteArray& Data) { return !Url.isValid() || Url.isEmpty() || !Data.isEmpty(); };
+    return arrived(m_PackageConfigurationUrl, m_PackageConfiguration) && arrived(m_AssetsUrl, m_Assets)
+        && arrived(m_PackageSignatureUrl, m_PackageSignature) && arrived(m_AssetsSignatureUrl, m_AssetsSignature);
+}
+
+// Takes the configuration once it, and its signature when one is required, have arrived.
+void TLauncherConfigurationHandler::acceptDownloadedConfiguration()
+{
+    if (m_ReceivedConfiguration.isEmpty() || (m_Authenticator.isRequired() && m_ReceivedConfigurationSignature.isEmpty())) {
+        return;
+    }
+    m_ErrorTimer.stop();
+    const QByteArray Data = m_ReceivedConfiguration;
+    m_ReceivedConfiguration.clear();
+    // A document that is not the publisher's counts as not received: the verified cache
+    // is used instead.
+    if (!m_Authenticator.isAuthentic(Data, m_ReceivedConfigurationSignature)) {
+        qCritical() << "Download of configuration failed: the signature of" << m_ConfigurationUrl << "does not verify";
+        useCachedCopy();
+        return;
+    }
+    std::shared_ptr<TLauncherConfigurationReader> pConfiguration;
+    try {
+        pConfiguration = std::make_shared<TLauncherConfigurationReader>(Data, m_ConfigurationUrl.adjusted(QUrl::RemoveFilename));
+    } catch (const TLauncherConfigurationException& Error) {
+        // a body cut short or replaced on the way is a failed transfer: the cached
+        // copy is used, and the cache keeps the last good document
+        qCritical() << "Launcher configuration refused, using the cached copy:" << Error.what();
+        useCachedCopy();
+        return;
+    }
+    m_pConfiguration = pConfiguration;
+    try {
+        const QString Path = cacheFilePath();
+        m_pFilesystemHelper->ensureDirectoryExists(QFileInfo(Path).absolutePath());
+        m_pFilesystemHelper->writeFileAtomically(Path, m_pConfiguration->getRawDocument());
+        storeCacheSignature();
+    } catch (const std::runtime_error& Error) {
+        emit diskAccessFailed(QString::fromUtf8(Error.what()));
+    }
+    emit mainConfigurationLoaded();
+}
+
+// The cached configuration keeps its signature beside it, so that it is verified again
+// whenever it is used. Without keys a signature left from earlier runs is dropped.
+void TLauncherConfigurationHandler::storeCacheSignature()
+{
+    const QString SignaturePath = TDocumentAuthenticator::signaturePath(cacheFilePath());
+    if (m_Authenticator.isRequired()) {
+        m_pFilesystemHelper->writeFileAtomically(SignaturePath, m_ReceivedConfigurationSignature);
+    } else if (QFileInfo::exists(SignaturePath)) {
+        m_pFilesystemHelper->deleteFile(SignaturePath);
+    }
+}
+
+bool TLauncherConfigurationHandler::isCachedCopyAuthentic(const QString& Path, const QByteArray& Data)
+{
+    if (!m_Authenticator.isRequired()) {
+        return true;
+    }
+    const QByteArray Signature = m_pFilesystemHelper->readFileOrEmpty(TDocumentAuthenticator::signaturePath(Path));
+    if (m_Authenticator.isAuthentic(Data, Signature)) {
+        return true;
+    }
+    qCritical() << "The cached launcher configuration" << Path << "is not signed by a configured key";
+    return false;
 }
 
 void TLauncherConfigurationHandler::onConfigurationDownloadFinished(QUrl Url, QByteArray Data)
@@ -51,26 +133,13 @@ void TLauncherConfigurationHandler::onConfigurationDownloadFinished(QUrl Url, QB
         return;
     }
     if (Url == m_ConfigurationUrl && m_ErrorTimer.isActive()) {
-        m_ErrorTimer.stop();
-        std::shared_ptr<TLauncherConfigurationReader> pConfiguration;
-        try {
-            pConfiguration = std::make_shared<TLauncherConfigurationReader>(Data, m_ConfigurationUrl.adjusted(QUrl::RemoveFilename));
-        } catch (const TLauncherConfigurationException& Error) {
-            // a body cut short or replaced on the way is a failed transfer: the cached
-            // copy is used, and the cache keeps the last good document
-            qCritical() << "Launcher configuration refused, using the cached copy:" << Error.what();
-            useCachedCopy();
-            return;
-        }
-        m_pConfiguration = pConfiguration;
-        try {
-            const QString Path = cacheFilePath();
-            m_pFilesystemHelper->ensureDirectoryExists(QFileInfo(Path).absolutePath());
-            m_pFilesystemHelper->writeFileAtomically(Path, m_pConfiguration->getRawDocument());
-        } catch (const std::runtime_error& Error) {
-            emit diskAccessFailed(QString::fromUtf8(Error.what()));
-        }
-        emit mainConfigurationLoaded();
+        m_ReceivedConfiguration = Data;
+        acceptDownloadedConfiguration();
+        return;
+    }
+    if (m_Authenticator.isRequired() && m_ErrorTimer.isActive() && Url == TDocumentAuthenticator::signatureUrl(m_ConfigurationUrl)) {
+        m_ReceivedConfigurationSignature = Data;
+        acceptDownloadedConfiguration();
         return;
     }
     if (m_pConfiguration && Url == m_pConfiguration->getHintsUrl()) {
@@ -86,22 +155,37 @@ void TLauncherConfigurationHandler::onConfigurationDownloadFinished(QUrl Url, QB
     }
     bool Matched = false;
     for (auto Entry = m_PendingPackageConfigurations.begin(); Entry != m_PendingPackageConfigurations.end();) {
-        if (Entry->m_PackageConfigurationUrl != Url && Entry->m_AssetsUrl != Url) {
+        if (!Entry->matches(Url)) {
             ++Entry;
             continue;
         }
         Matched = true;
         if (Entry->m_PackageConfigurationUrl == Url) {
             Entry->m_PackageConfiguration = Data;
-        } else {
+        }
+        if (Entry->m_AssetsUrl == Url) {
             Entry->m_Assets = Data;
         }
-        if ((Entry->m_PackageConfigurationUrl.isValid() && Entry->m_PackageConfiguration.isEmpty())
-            || (Entry->m_AssetsUrl.isValid() && Entry->m_Assets.isEmpty())) {
+        if (!Entry->m_PackageSignatureUrl.isEmpty() && Entry->m_PackageSignatureUrl == Url) {
+            Entry->m_PackageSignature = Data;
+        }
+        if (!Entry->m_AssetsSignatureUrl.isEmpty() && Entry->m_AssetsSignatureUrl == Url) {
+            Entry->m_AssetsSignature = Data;
+        }
+        if (!Entry->isComplete()) {
             ++Entry;
             continue;
         }
-        if (Entry->m_pBuild) {
+        // A package document decides which program runs: one that is not the publisher's
+        // is dropped like a failed download, so the package is not offered and nothing
+        // is installed from it.
+        const bool Authentic = (Entry->m_PackageSignatureUrl.isEmpty()
+                                || m_Authenticator.isAuthentic(Entry->m_PackageConfiguration, Entry->m_PackageSignature))
+            && (Entry->m_AssetsSignatureUrl.isEmpty() || m_Authenticator.isAuthentic(Entry->m_Assets, Entry->m_AssetsSignature));
+        if (!Authentic) {
+            qCritical() << "Download of package configuration/asset from configuration" << Entry->m_PackageConfigurationUrl
+                        << "failed: the signature does not verify";
+        } else if (Entry->m_pBuild) {
             Entry->m_pBuild->m_pConfiguration = std::make_unique<TPackageConfigurationReader>(
                 Entry->m_PackageConfiguration, Entry->m_Assets, Entry->m_PackageConfigurationUrl.adjusted(QUrl::RemoveFilename),
                 Entry->m_AssetsUrl.adjusted(QUrl::RemoveFilename));
@@ -126,11 +210,19 @@ void TLauncherConfigurationHandler::onConfigurationDownloadFailed(QUrl Url, QNet
         }
         return;
     }
+    if (m_Authenticator.isRequired() && m_ErrorTimer.isActive() && Url == TDocumentAuthenticator::signatureUrl(m_ConfigurationUrl)) {
+        // without its signature the configuration cannot be trusted; the verified cache can
+        qCritical() << "Download of configuration signature failed:" << ErrorString;
+        m_ErrorTimer.stop();
+        m_ReceivedConfiguration.clear();
+        useCachedCopy();
+        return;
+    }
     // Every entry waiting for this URL is given up (two builds may share one document);
     // leaving one behind would keep the list from ever becoming empty.
     bool Removed = false;
     for (auto Entry = m_PendingPackageConfigurations.begin(); Entry != m_PendingPackageConfigurations.end();) {
-        if (Entry->m_PackageConfigurationUrl == Url || Entry->m_AssetsUrl == Url) {
+        if (Entry->matches(Url)) {
             if (!Removed) {
                 qCritical() << "Download of package configuration/asset from configuration" << Url << "failed:" << ErrorString;
             }
@@ -166,6 +258,15 @@ void TLauncherConfigurationHandler::useCachedCopy()
         return;
     }
     try {
+        if (!isCachedCopyAuthentic(Path, Data)) {
+            emit mainConfigurationDownloadFailed();
+            return;
+        }
+    } catch (const std::runtime_error& Error) {
+        emit diskAccessFailed(QString::fromUtf8(Error.what()));
+        return;
+    }
+    try {
         m_pConfiguration = std::make_shared<TLauncherConfigurationReader>(Data, QUrl::fromLocalFile(Path).adjusted(QUrl::RemoveFilename));
     } catch (const TLauncherConfigurationException& Error) {
         emit diskAccessFailed(QString::fromUtf8(Error.what()));
@@ -176,12 +277,17 @@ void TLauncherConfigurationHandler::useCachedCopy()
     emit mainConfigurationLoaded();
 }
 
-void TLauncherConfigurationHandler::addPendingEntry(TPackageBuild* pBuild, const QUrl& PackageUrl, const QUrl& AssetsUrl)
+void TLauncherConfigurationHandler::addPendingEntry(TPackageBuild* pBuild, const QUrl& PackageUrl, const QUrl& AssetsUrl,
+                                                    bool NeedsSignatures)
 {
     TPendingPackageConfiguration Entry;
     Entry.m_pBuild = pBuild;
     Entry.m_PackageConfigurationUrl = PackageUrl;
     Entry.m_AssetsUrl = AssetsUrl;
+    if (NeedsSignatures && m_Authenticator.isRequired()) {
+        Entry.m_PackageSignatureUrl = TDocumentAuthenticator::signatureUrl(PackageUrl);
+        Entry.m_AssetsSignatureUrl = TDocumentAuthenticator::signatureUrl(AssetsUrl);
+    }
     m_PendingPackageConfigurations.push_back(Entry);
 }
 
@@ -198,7 +304,8 @@ void TLauncherConfigurationHandler::queuePackageConfigurationDownloads()
     const auto& pLauncher = m_pConfiguration->getLauncherPackage();
     if (pLauncher && !m_IsLocalCopy) {
         if (TPackageBuild* pBuild = pLauncher->currentBuild()) {
-            addPendingEntry(pBuild, ::shared::addNocacheToUrl(pBuild->m_Url, Nocache), ::shared::addNocacheToUrl(pBuild->m_AssetsUrl, Nocache));
+            addPendingEntry(pBuild, ::shared::addNocacheToUrl(pBuild->m_Url, Nocache), ::shared::addNocacheToUrl(pBuild->m_AssetsUrl, Nocache),
+                            true);
         }
     }
     for (const auto& pPackage : m_pConfiguration->getPackages()) {
@@ -207,7 +314,8 @@ void TLauncherConfigurationHandler::queuePackageConfigurationDownloads()
             continue;
         }
         if (!m_IsLocalCopy) {
-            addPendingEntry(pBuild, ::shared::addNocacheToUrl(pBuild->m_Url, Nocache), ::shared::addNocacheToUrl(pBuild->m_AssetsUrl, Nocache));
+            addPendingEntry(pBuild, ::shared::addNocacheToUrl(pBuild->m_Url, Nocache), ::shared::addNocacheToUrl(pBuild->m_AssetsUrl, Nocache),
+                            true);
             continue;
         }
         try {
@@ -215,8 +323,10 @@ void TLauncherConfigurationHandler::queuePackageConfigurationDownloads()
             // a package without assets has no assets document on disk; asking for it would
             // fail the entry and hide an installed package whenever the server is away
             const QString AssetsPath = m_pFilesystemHelper->resolvePathInsideDirectory(Directory, pSettings->m_AssetFileName);
+            // The installed documents are the launcher's own markers, written only from
+            // documents that were verified when they were downloaded: no signatures here.
             addPendingEntry(pBuild, QUrl::fromLocalFile(m_pFilesystemHelper->resolvePathInsideDirectory(Directory, pSettings->m_PackageFileName)),
-                            QFileInfo::exists(AssetsPath) ? QUrl::fromLocalFile(AssetsPath) : QUrl());
+                            QFileInfo::exists(AssetsPath) ? QUrl::fromLocalFile(AssetsPath) : QUrl(), false);
         } catch (const std::runtime_error& Error) {
             emit diskAccessFailed(QString::fromUtf8(Error.what()));
             return;
@@ -235,6 +345,11 @@ void TLauncherConfigurationHandler::queuePackageConfigurationDownloads()
         }
         if (Entry.m_AssetsUrl.isValid()) {
             m_pDownloadPool->download(Entry.m_AssetsUrl);
+        }
+        for (const QUrl& SignatureUrl : {Entry.m_PackageSignatureUrl, Entry.m_AssetsSignatureUrl}) {
+            if (SignatureUrl.isValid() && !SignatureUrl.isEmpty()) {
+                m_pDownloadPool->download(SignatureUrl);
+            }
         }
     }
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "TDocumentAuthenticator.h"
 #include "TLauncherConfigurationReader.h"
 #include "TLauncherFilesystemHelper.h"
 
@@ -39,6 +40,7 @@ public:
     const ::shared::THint& getCurrentHint() const { return m_CurrentHint; }
     const std::vector<::shared::THint>& getHints() const { return m_Hints; }
     QString cacheFilePath() const;
+    const TDocumentAuthenticator& getAuthenticator() const { return m_Authenticator; }
 
     // Queues the package and asset documents of the launcher package (configuration from
     // the server only) and of every client package with a build for this machine.
@@ -64,10 +66,21 @@ private:
         QUrl m_AssetsUrl;
         QByteArray m_PackageConfiguration;
         QByteArray m_Assets;
+        // Detached signatures; their URLs stay empty when none are needed.
+        QUrl m_PackageSignatureUrl;
+        QUrl m_AssetsSignatureUrl;
+        QByteArray m_PackageSignature;
+        QByteArray m_AssetsSignature;
+
+        bool matches(const QUrl& Url) const;
+        bool isComplete() const;
     };
 
+    void acceptDownloadedConfiguration();
+    void storeCacheSignature();
+    bool isCachedCopyAuthentic(const QString& Path, const QByteArray& Data);
     void useCachedCopy();
-    void addPendingEntry(TPackageBuild* pBuild, const QUrl& PackageUrl, const QUrl& AssetsUrl);
+    void addPendingEntry(TPackageBuild* pBuild, const QUrl& PackageUrl, const QUrl& AssetsUrl, bool NeedsSignatures);
 
     std::shared_ptr<::shared::TDownloadPool> m_pDownloadPool;
     std::shared_ptr<TLauncherFilesystemHelper> m_pFilesystemHelper;
@@ -78,6 +91,10 @@ private:
     ::shared::THint m_CurrentHint;
     std::vector<::shared::THint> m_Hints;
     std::vector<TPendingPackageConfiguration> m_PendingPackageConfigurations;
+    TDocumentAuthenticator m_Authenticator;
+    // The configuration and its signature as they arrive, while the error timer runs.
+    QByteArray m_ReceivedConfiguration;
+    QByteArray m_ReceivedConfigurationSignature;
 };
 
 } // namespace zarvo::launcher

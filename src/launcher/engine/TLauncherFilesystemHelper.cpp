@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QStandardPaths>
 
@@ -59,6 +60,13 @@ std::shared_ptr<TLauncherSettings> loadSettings(const QString& Path)
 
     Ini.beginGroup(QStringLiteral("DEBUG"));
     pSettings->m_ChunkVerification = Ini.value(QStringLiteral("chunkVerification"), false).toBool();
+    Ini.endGroup();
+
+    // A list in QSettings' syntax ("key1, key2"); spaces separate keys as well.
+    Ini.beginGroup(QStringLiteral("SECURITY"));
+    for (const QString& Item : Ini.value(QStringLiteral("publicKeys")).toStringList()) {
+        pSettings->m_PublicKeys.append(Item.split(QRegularExpression(QStringLiteral("[\\s,]+")), Qt::SkipEmptyParts));
+    }
     Ini.endGroup();
     return pSettings;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 
 #include <chrono>
@@ -25,6 +26,9 @@ struct TLauncherSettings {
     bool m_ChunkVerification = false;
     std::int32_t m_MaxCachedChunks = 100;
     std::int32_t m_MaxConcurrentDownloads = 10;
+    // [SECURITY] publicKeys: base64 Ed25519 keys of the publisher; empty = documents are
+    // not authenticated.
+    QStringList m_PublicKeys;
 };
 
 } // namespace zarvo::launcher

@@ -1,6 +1,7 @@
 #include "TClientPackageLayoutItem.h"
 
 #include "QContextPushButton.h"
+#include "SafeLinks.h"
 #include "TPackageInstallation.h"
 
 #include <QAction>
@@ -9,6 +10,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QProgressBar>
+#include <QTextDocument>
 
 #include <cmath>
 
@@ -136,6 +138,9 @@ TClientPackageLayoutItem::TClientPackageLayoutItem(std::shared_ptr<TPackage> pPa
 {
     m_pLogoLabel = new QLabel;
     m_pLogoLabel->setFixedSize(kLogoSize);
+    // the link target comes from the configuration: only web pages are opened
+    m_pLogoLabel->setOpenExternalLinks(false);
+    connect(m_pLogoLabel, &QLabel::linkActivated, this, [](const QString& Link) { ::shared::openWebLink(QUrl(Link)); });
     updatePackageImageFromPackageStatus();
 
     m_pButton = new QContextPushButton;
@@ -152,6 +157,7 @@ TClientPackageLayoutItem::TClientPackageLayoutItem(std::shared_ptr<TPackage> pPa
 
     if (ShowPackageNames) {
         m_pNameLabel = new QLabel;
+        m_pNameLabel->setTextFormat(Qt::PlainText);
         m_pNameLabel->setStyleSheet(QString::fromUtf8(kLabelStyleSheet));
         m_pNameLabel->setAlignment(Qt::AlignCenter);
     }
@@ -371,12 +377,12 @@ void TClientPackageLayoutItem::updatePackageImageFromPackageStatus()
         m_pLogoLabel->setStyleSheet(QStringLiteral("\n          QLabel {\n            image: url(") + Path +
                                     QStringLiteral(");\n          }\n        "));
     } else {
-        m_pLogoLabel->setText(QStringLiteral("<a href=\"") + m_pPackage->m_LogoLinkTarget.toString() + QStringLiteral("\"><img src=\"") + Path +
-                              QStringLiteral("\"></a>"));
+        // escaped: a quote in the target must not end the attribute and add markup
+        const QString Target = QString::fromUtf8(m_pPackage->m_LogoLinkTarget.toEncoded()).toHtmlEscaped();
+        m_pLogoLabel->setText(QStringLiteral("<a href=\"") + Target + QStringLiteral("\"><img src=\"") + Path + QStringLiteral("\"></a>"));
         m_pLogoLabel->setTextFormat(Qt::RichText);
-        m_pLogoLabel->setOpenExternalLinks(true);
     }
-    m_pLogoLabel->setToolTip(m_pPackage->m_Name);
+    m_pLogoLabel->setToolTip(Qt::convertFromPlainText(m_pPackage->m_Name));
 }
 
 void TClientPackageLayoutItem::updateButtonFromPackageStatus()

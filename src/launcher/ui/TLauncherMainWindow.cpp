@@ -500,6 +500,8 @@ void TLauncherMainWindow::showInstallationFailure(const QString& Text)
     // installation manager's finishing of a job, which must complete first.
     auto* pBox = new QMessageBox(QMessageBox::Critical, QStringLiteral("Installation failed"), Text, QMessageBox::Ok, this);
     pBox->setObjectName(QStringLiteral("installationFailureBox"));
+    // the text carries the package name from the configuration
+    pBox->setTextFormat(Qt::PlainText);
     pBox->setAttribute(Qt::WA_DeleteOnClose);
     pBox->setWindowModality(Qt::ApplicationModal);
     pBox->show();
@@ -538,6 +540,7 @@ void TLauncherMainWindow::showDownloadFailure(const QString& PackageName)
         }
     }
     pBox->setWindowTitle(QStringLiteral("Download failed"));
+    pBox->setTextFormat(Qt::PlainText);
     pBox->setText(QStringLiteral("The installation of %1 failed.\n\nNot all files necessary could be downloaded. Please try again later.\n\n"
                                  "Diagnostic information: %2")
                       .arg(PackageName, Diagnostic));

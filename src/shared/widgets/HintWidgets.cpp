@@ -2,8 +2,9 @@
 
 #include "ClickableLabel.h"
 #include "QTextBrowserWithNetwork.h"
+#include "SafeLinks.h"
 
-#include <QDesktopServices>
+#include <QDebug>
 #include <QEventLoop>
 #include <QHBoxLayout>
 #include <QNetworkAccessManager>
@@ -171,7 +172,10 @@ void applyHintOutlineMask(QWidget* pWidget, const QString& Category)
 QTextBrowserWithNetwork* createHintBrowser(QWidget* pParent, std::shared_ptr<TDownloadPool> pDownloadPool)
 {
     auto* pBrowser = new QTextBrowserWithNetwork(pParent, std::move(pDownloadPool));
-    pBrowser->setOpenExternalLinks(true);
+    // Links go to the desktop only as web addresses; the browser itself follows none.
+    pBrowser->setOpenExternalLinks(false);
+    pBrowser->setOpenLinks(false);
+    QObject::connect(pBrowser, &QTextBrowser::anchorClicked, pBrowser, [](const QUrl& Url) { openWebLink(Url); });
     pBrowser->setContextMenuPolicy(Qt::NoContextMenu);
     pBrowser->setMinimumSize(kHintBrowserSize);
     pBrowser->setMaximumSize(kHintBrowserSize);
@@ -198,6 +202,12 @@ QWidget* createHintSlot(QWidget* pParent, const QString& Category, QWidget* pCon
 
 QImage fetchHintImage(const QUrl& Url, const QSize& ScaledSize, int TimeoutMs)
 {
+    // The address comes from the hints document: a file: or qrc: name would make the
+    // network layer read local files (or /dev/zero, without end).
+    if (!isWebUrl(Url)) {
+        qWarning() << "Refusing a hint image that is no http or https address:" << Url.toString().left(200);
+        return QImage();
+    }
     QNetworkAccessManager Manager;
     QNetworkRequest Request(Url);
     Request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
@@ -231,9 +241,9 @@ ClickableLabel* createHintImageLabel(QWidget* pParent, QWidget* pSlot, const QIm
     pLabel->setGeometry((pSlot->width() - Image.width()) / 2, (pSlot->height() - Image.height()) / 2, Image.width(), Image.height());
     pLabel->setScaledContents(true);
     pLabel->setPixmap(QPixmap::fromImage(Image));
-    pLabel->setOpenExternalLinks(true);
+    pLabel->setOpenExternalLinks(false);
     pLabel->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
-    pLabel->setToolTip(LinkUrl);
+    pLabel->setToolTip(Qt::convertFromPlainText(LinkUrl));
     pLabel->setCursor(Qt::PointingHandCursor);
     return pLabel;
 }
@@ -247,11 +257,14 @@ ClickableLabel* createHintCaption(QWidget* pSlot, const QString& RichText, int P
                                   const QRect& Geometry, const QString& LinkUrl)
 {
     auto* pCaption = new ClickableLabel(pSlot);
-    pCaption->setText(RichText);
+    // The caption shows the hint's words only: as rich text a label would load what the
+    // document names (<img src="file:...">).
+    pCaption->setTextFormat(Qt::PlainText);
+    pCaption->setText(plainTextOfRichText(RichText));
     pCaption->setStyleSheet(hintCaptionStyleSheet(PaddingLeft, BackgroundAlpha));
     pCaption->setAlignment(Qt::AlignVCenter);
     pCaption->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
-    pCaption->setToolTip(LinkUrl);
+    pCaption->setToolTip(Qt::convertFromPlainText(LinkUrl));
     pCaption->setCursor(Qt::PointingHandCursor);
     pCaption->setGeometry(Geometry);
     return pCaption;
@@ -272,9 +285,9 @@ QWidget* createHintHoverFrame(QWidget* pParent, const QString& Category)
     return pFrame;
 }
 
-void openHintLink(const QString& Url)
+bool openHintLink(const QString& Url)
 {
-    QDesktopServices::openUrl(QUrl(Url));
+    return openWebLink(QUrl(Url));
 }
 
 } // namespace shared

@@ -65,7 +65,8 @@ ClickableLabel* createHintCaption(QWidget* pSlot, const QString& RichText, int P
 // pParent, masked with the category's outline.
 QWidget* createHintHoverFrame(QWidget* pParent, const QString& Category);
 
-// Opens Url with the desktop's URL handler.
-void openHintLink(const QString& Url);
+// Opens Url with the desktop's URL handler when it is an http or https address (see
+// openWebLink); returns whether it did.
+bool openHintLink(const QString& Url);
 
 } // namespace shared

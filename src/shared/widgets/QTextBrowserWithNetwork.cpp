@@ -1,5 +1,6 @@
 #include "QTextBrowserWithNetwork.h"
 
+#include "SafeLinks.h"
 #include "TDownloadPool.h"
 
 #include <QAbstractTextDocumentLayout>
@@ -39,26 +40,28 @@ QVariant QTextBrowserWithNetwork::loadResource(int Type, const QUrl& Name)
     if (Cached != m_ResourceCache.constEnd()) {
         return Cached.value();
     }
-    const QString Scheme = Name.scheme();
-    if (Scheme == QLatin1String("http") || Scheme == QLatin1String("https") || Scheme == QLatin1String("ftp")) {
-        QVariant Placeholder;
-        if (Type == QTextDocument::ImageResource) {
-            QImage Image(32, 32, QImage::Format_ARGB32_Premultiplied);
-            Image.fill(Qt::transparent);
-            Placeholder = Image;
-        } else {
-            Placeholder = Type;
-        }
-        m_ResourceCache.insert(Name, Placeholder);
-        m_Requested.insert(Name, true);
-        if (m_pDownloadPool) {
-            m_pDownloadPool->download(Name);
-        }
-        return Placeholder;
+    // The text comes from a downloaded document: it may name web resources only. A
+    // file: or qrc: name (or a relative one, resolved against nothing) would make the
+    // launcher read local files or devices on the document's behalf.
+    if (!isWebUrl(Name)) {
+        qWarning() << "Refusing to load a resource that is no http or https address:" << Name.toString().left(200);
+        m_ResourceCache.insert(Name, QVariant());
+        return QVariant();
     }
-    const QVariant Loaded = QTextBrowser::loadResource(Type, Name);
-    m_ResourceCache.insert(Name, Loaded);
-    return Loaded;
+    QVariant Placeholder;
+    if (Type == QTextDocument::ImageResource) {
+        QImage Image(32, 32, QImage::Format_ARGB32_Premultiplied);
+        Image.fill(Qt::transparent);
+        Placeholder = Image;
+    } else {
+        Placeholder = Type;
+    }
+    m_ResourceCache.insert(Name, Placeholder);
+    m_Requested.insert(Name, true);
+    if (m_pDownloadPool) {
+        m_pDownloadPool->download(Name);
+    }
+    return Placeholder;
 }
 
 void QTextBrowserWithNetwork::onDownloadFinished(QUrl Url, QByteArray Data)

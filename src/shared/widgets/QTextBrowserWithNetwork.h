@@ -13,9 +13,9 @@ namespace shared {
 class TDownloadPool;
 
 // A rich-text browser whose remote resources (images in hint texts) come through the
-// download pool: an "http", "https" or "ftp" resource first shows a transparent
-// placeholder and appears once the pool has delivered it; local files and embedded
-// resources load directly.
+// download pool: an "http" or "https" resource first shows a transparent placeholder and
+// appears once the pool has delivered it. Every other name (local files, embedded
+// resources, other schemes) stays empty: the texts come from downloaded documents.
 class QTextBrowserWithNetwork final : public QTextBrowser {
     Q_OBJECT
 public:
