@@ -122,8 +122,8 @@ void TestSignedDocuments::initTestCase()
     const QString Tree = m_Work.filePath(QStringLiteral("game"));
     const QString Assets = m_Work.filePath(QStringLiteral("assets"));
     writeTreeFile(Tree, QStringLiteral("bin/client.sh"), kRecordingClient, true);
-    writeTreeFile(Tree, QStringLiteral("data/world.pak"), randomData(300000, 3));
-    writeTreeFile(Assets, QStringLiteral("textures/sky.bin"), randomData(5000, 4));
+    writeTreeFile(Tree, QStringLiteral("data/world.pak"), randomBytes(300000, 3));
+    writeTreeFile(Assets, QStringLiteral("textures/sky.bin"), randomBytes(5000, 4));
     QVERIFY(packTree(Tree, m_Served + QStringLiteral("/game"),
                      {QStringLiteral("--version"), QStringLiteral("5"), QStringLiteral("--executable"), QStringLiteral("bin/client.sh"),
                       QStringLiteral("--assets"), Assets, m_Served + QStringLiteral("/game"), QStringLiteral("--assets-version"),
