@@ -25,6 +25,8 @@ struct TLauncherSettings {
     bool m_ChunkVerification = false;
     std::int32_t m_MaxCachedChunks = 100;
     std::int32_t m_MaxConcurrentDownloads = 10;
+    // total rate of all chunk downloads in kilobytes (1000 bytes) per second; 0 = unlimited
+    std::int32_t m_MaxDownloadRate = 0;
 };
 
 } // namespace zarvo::launcher

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "TDiskSpaceCheck.h"
 #include "TLauncherFilesystemHelper.h"
 #include "TPackage.h"
 #include "TPackageDifference.h"
@@ -60,6 +61,8 @@ public:
     }
     const QDir& installationDirectory() const { return m_InstallationDirectory; }
     void setInstallationDirectory(const QDir& Directory) { m_InstallationDirectory = Directory; }
+    // Where and by how much the download did not fit (error reason NotEnoughDiskSpace).
+    const std::optional<TDiskSpaceShortage>& diskSpaceShortage() const { return m_DiskSpaceShortage; }
 
 signals:
     void scanProgress(zarvo::launcher::TFileSize BytesDownloaded, zarvo::launcher::TFileSize BytesTotal);
@@ -89,6 +92,7 @@ private:
     QDir m_InstallationDirectory;
     std::vector<TFileInPackage> m_FilesToDelete;
     std::vector<TFileToDownload> m_FilesToDownload;
+    std::optional<TDiskSpaceShortage> m_DiskSpaceShortage;
 };
 
 } // namespace zarvo::launcher
