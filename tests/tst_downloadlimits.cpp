@@ -157,12 +157,12 @@ void TestDownloadLimits::shortageText_data()
     QTest::addColumn<quint64>("Free");
     QTest::addColumn<QString>("Text");
     QTest::newRow("gigabytes, one decimal") << quint64(12340000000ULL) << quint64(4000000000ULL)
-                                            << QStringLiteral("12.4 GB of free disk space are needed in /games, but only 4.0 GB are free.");
+                                            << QStringLiteral("12.4 GB are needed in /games, but only 4.0 GB are free.");
     // the figures never read alike: needed rounds up, free rounds down
     QTest::newRow("a few bytes short") << quint64(2000000001ULL) << quint64(2000000000ULL)
-                                       << QStringLiteral("2.1 GB of free disk space are needed in /games, but only 2.0 GB are free.");
+                                       << QStringLiteral("2.1 GB are needed in /games, but only 2.0 GB are free.");
     QTest::newRow("megabytes") << quint64(12000000ULL) << quint64(4000000ULL)
-                               << QStringLiteral("0.1 GB of free disk space are needed in /games, but only 0.0 GB are free.");
+                               << QStringLiteral("0.1 GB are needed in /games, but only 0.0 GB are free.");
 }
 
 void TestDownloadLimits::shortageText()
@@ -254,7 +254,7 @@ void TestDownloadLimits::smallFilesystem()
     QCOMPARE(chunkRequests(*m_pServer), 0);
     QVERIFY(!QFile::exists(Packages + QStringLiteral("/tiny-big/data")));
     const QString Text = TDiskSpaceCheck::describe(*Refused.m_Shortage);
-    QVERIFY2(Text.startsWith(QStringLiteral("0.1 GB of free disk space are needed in ")), qPrintable(Text));
+    QVERIFY2(Text.startsWith(QStringLiteral("0.1 GB are needed in ")), qPrintable(Text));
     QVERIFY2(Text.contains(Packages + QStringLiteral("/tiny-big, but only 0.0 GB are free")), qPrintable(Text));
     QVERIFY(Refused.m_Shortage->m_BytesFree <= 4 * 1024 * 1024);
 

@@ -7,14 +7,21 @@ set(TORVANE_PACKAGE_DIR ${CMAKE_CURRENT_LIST_DIR})
 
 install(FILES ${TORVANE_PACKAGE_DIR}/torvane-launcher.metainfo.xml DESTINATION share/metainfo)
 install(FILES ${TORVANE_PACKAGE_DIR}/copyright DESTINATION share/doc/torvane-launcher)
-# Debian wants the changelog compressed, without a time stamp in the gzip header
-set(TORVANE_CHANGELOG ${CMAKE_BINARY_DIR}/package/changelog.Debian.gz)
-add_custom_command(OUTPUT ${TORVANE_CHANGELOG}
-                   COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/package
-                   COMMAND gzip -9nc ${TORVANE_PACKAGE_DIR}/changelog > ${TORVANE_CHANGELOG}
-                   DEPENDS ${TORVANE_PACKAGE_DIR}/changelog)
-add_custom_target(torvane_changelog ALL DEPENDS ${TORVANE_CHANGELOG})
-install(FILES ${TORVANE_CHANGELOG} DESTINATION share/doc/torvane-launcher)
+# Debian wants the changelog (of a package without a Debian revision: changelog.gz) and the
+# manual pages compressed, without a time stamp in the gzip header
+set(TORVANE_COMPRESSED)
+foreach(SOURCE changelog torvane-launcher.1 torvane-pack.1)
+  set(OUTPUT ${CMAKE_BINARY_DIR}/package/${SOURCE}.gz)
+  add_custom_command(OUTPUT ${OUTPUT}
+                     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/package
+                     COMMAND gzip -9nc ${TORVANE_PACKAGE_DIR}/${SOURCE} > ${OUTPUT}
+                     DEPENDS ${TORVANE_PACKAGE_DIR}/${SOURCE})
+  list(APPEND TORVANE_COMPRESSED ${OUTPUT})
+endforeach()
+add_custom_target(torvane_package_docs ALL DEPENDS ${TORVANE_COMPRESSED})
+install(FILES ${CMAKE_BINARY_DIR}/package/changelog.gz DESTINATION share/doc/torvane-launcher)
+install(FILES ${CMAKE_BINARY_DIR}/package/torvane-launcher.1.gz ${CMAKE_BINARY_DIR}/package/torvane-pack.1.gz
+        DESTINATION share/man/man1)
 
 # cpack installs what scripts/package built; it does not build every test first
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY TRUE)
@@ -36,7 +43,8 @@ set(CPACK_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION games)
+# not "games": Debian keeps that section for packages with programs in /usr/games
+set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://halvern.example/")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -99,7 +99,7 @@ std::optional<TDiskSpaceShortage> TDiskSpaceCheck::findShortage(const TDiskSpace
 
 QString TDiskSpaceCheck::describe(const TDiskSpaceShortage& Shortage)
 {
-    return QStringLiteral("%1 GB of free disk space are needed in %2, but only %3 GB are free.")
+    return QStringLiteral("%1 GB are needed in %2, but only %3 GB are free.")
         .arg(gigabytes(Shortage.m_BytesNeeded, true), QDir::toNativeSeparators(Shortage.m_Location), gigabytes(Shortage.m_BytesFree, false));
 }
 

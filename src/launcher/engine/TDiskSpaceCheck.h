@@ -49,7 +49,7 @@ public:
     static std::optional<TDiskSpaceShortage> findShortage(const TDiskSpaceRequirement& Requirement, const QString& InstallationDirectory,
                                                          const QString& TemporaryDirectory);
 
-    // The text the player reads: "12.3 GB are needed on ..., 4.0 GB are free."
+    // The text the player reads: "12.4 GB are needed in /games, but only 4.0 GB are free."
     static QString describe(const TDiskSpaceShortage& Shortage);
 
     // Replaces where free-space figures come from (tests); an empty probe restores the
