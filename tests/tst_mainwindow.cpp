@@ -8,6 +8,7 @@
 #include "QTextBrowserWithNetwork.h"
 #include "TClientPackageLayoutItem.h"
 #include "TCloudflareCdnTrace.h"
+#include "TDiskSpaceCheck.h"
 #include "TDownloadPool.h"
 #include "TDraggableMainWindow.h"
 #include "TInstallationManager.h"
@@ -196,6 +197,35 @@ void TestMainWindow::reportsByErrorReason()
     QCOMPARE(Window.installationFailureBoxes().last()->text(),
              QStringLiteral("The installation of Torvane Beta failed.\n\nVerification of game data failed!"));
     QVERIFY(!Window.messageBox());
+
+    // A download that would not fit: the job stops before fetching and the box gives the figures.
+    TDiskSpaceCheck::setFreeSpaceProbe([](const QString&) { return std::optional<TFreeSpace>(TFreeSpace{1500000000, QStringLiteral("disk")}); });
+    auto pTooLarge = makeInstallation(Fixture.package(0));
+    const QTemporaryDir Target;
+    pTooLarge->setInstallationDirectory(QDir(Target.path()));
+    TFileToDownload Huge;
+    Huge.m_LocalFile = QStringLiteral("data/huge.pak");
+    Huge.m_UnpackedSize = 4000000000ULL;
+    TChunkInPackage Chunk;
+    Chunk.m_Url = QUrl(QStringLiteral("http://127.0.0.1:1/huge.bin"));
+    Chunk.m_UnpackedSize = 4000000000ULL;
+    Chunk.m_UnpackedHash = QByteArray(32, 'h');
+    Huge.m_Chunks = {Chunk};
+    Huge.m_ChunksToDownload = {0};
+    TPackageDifference Changes;
+    Changes.m_FilesToDownload = {Huge};
+    pTooLarge->onRequiredChangesComputedForInstallation(Changes);
+    TDiskSpaceCheck::setFreeSpaceProbe({});
+    QCOMPARE(pTooLarge->errorReason(), EPackageDownloaderError::NotEnoughDiskSpace);
+    Window.onInstallationOrUpdateFinished(*pTooLarge);
+    QCOMPARE(Window.installationFailureBoxes().size(), 3);
+    // the file and, at worst, its chunk parked in a temporary file on the same disk
+    QCOMPARE(Window.installationFailureBoxes().last()->text(),
+             QStringLiteral("The installation of Torvane Online failed.\n\nNot enough free disk space: 8.0 GB are needed in %1, but only 1.5 GB "
+                            "are free.\n\nMake some room, then try again.")
+                 .arg(Target.path()));
+    Window.installationFailureBoxes().last()->close();
+    deliverDeferredDeletes();
 
     // OK closes and frees a box.
     const QPointer<QMessageBox> Closed(pSavingBox);

@@ -49,6 +49,7 @@ void TestSettings::embeddedOnly()
     QCOMPARE(pSettings->m_SkipVerification, true);
     QCOMPARE(pSettings->m_FastScan, true);
     QCOMPARE(pSettings->m_ChunkVerification, false);
+    QCOMPARE(pSettings->m_MaxDownloadRate, 0);
     // every asker shares one record
     QCOMPARE(Helper.getSettings().get(), pSettings.get());
 }
@@ -80,7 +81,7 @@ void TestSettings::unconvertibleValues()
     QFile File(Path);
     QVERIFY(File.open(QIODevice::WriteOnly));
     File.write("[TIMING]\nwaitNotificationTimeout=soon\ndownloadErrorTimeout=2500\n"
-               "[DEBUG]\nchunkVerification=true\n[OPTIONS]\nmaxCachedChunks=many\n");
+               "[DEBUG]\nchunkVerification=true\n[OPTIONS]\nmaxCachedChunks=many\nmaxDownloadRate=-5\n");
     File.close();
 
     const auto pSettings = TLauncherFilesystemHelper(Path).getSettings();
@@ -88,6 +89,8 @@ void TestSettings::unconvertibleValues()
     QCOMPARE(pSettings->m_DownloadErrorTimeout.count(), 2500);
     QCOMPARE(pSettings->m_ChunkVerification, true);
     QCOMPARE(pSettings->m_MaxCachedChunks, 0);
+    // a negative rate is no limit rather than a stalled download
+    QCOMPARE(pSettings->m_MaxDownloadRate, 0);
 }
 
 

@@ -1,6 +1,6 @@
 # Desktop integration of the installed launcher: a menu entry and its icon.
 #   cmake --install build --prefix PREFIX
-# puts the launcher and its translation into PREFIX/bin (installed with their targets),
+# puts the launcher into PREFIX/bin and its translation into PREFIX/share/torvane-launcher,
 #   PREFIX/share/applications/torvane-launcher.desktop
 #   PREFIX/share/icons/hicolor/256x256/apps/torvane-launcher.png
 # The entry starts the launcher by its absolute path, so a prefix that is not on PATH

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Installs the built tree with "cmake --install" and checks what a desktop needs: the
-# launcher and its translation in bin/, the menu entry and the icon in share/.
+# launcher in bin/, its translation, the menu entry and the icon in share/.
 # Once into a prefix with a space in its name, once staged with DESTDIR.
 # Usage: test-install.sh CMAKE BUILD_DIR
 set -eu
@@ -28,7 +28,7 @@ verify() { # ROOT (where the files are) PREFIX (what the entry names)
   entry=$root/share/applications/torvane-launcher.desktop
   icon=$root/share/icons/hicolor/256x256/apps/torvane-launcher.png
   check "launcher installed and executable" test -x "$root/bin/torvane-launcher"
-  check "translation beside the launcher" test -s "$root/bin/launcher.en.qm"
+  check "translation where the launcher looks" test -s "$root/share/torvane-launcher/launcher.en.qm"
   check "desktop entry installed" test -f "$entry"
   check "icon installed" test -f "$icon"
   [ -f "$entry" ] && [ -f "$icon" ] || return 0

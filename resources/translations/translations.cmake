@@ -5,4 +5,5 @@ set(TORVANE_TRANSLATION_SOURCES ${CMAKE_CURRENT_LIST_DIR}/launcher.en.ts)
 set_source_files_properties(${TORVANE_TRANSLATION_SOURCES} PROPERTIES OUTPUT_LOCATION ${CMAKE_RUNTIME_OUTPUT_DIRECTORY})
 qt5_add_translation(TORVANE_TRANSLATION_FILES ${TORVANE_TRANSLATION_SOURCES} OPTIONS -idbased -silent)
 add_custom_target(torvane_translations ALL DEPENDS ${TORVANE_TRANSLATION_FILES})
-install(FILES ${TORVANE_TRANSLATION_FILES} DESTINATION bin)
+# installed into PREFIX/share/torvane-launcher, where a launcher in PREFIX/bin looks second
+install(FILES ${TORVANE_TRANSLATION_FILES} DESTINATION share/torvane-launcher)

@@ -21,6 +21,7 @@
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QNetworkAccessManager>
+#include <QNetworkProxyFactory>
 #include <QPointer>
 #include <QProcess>
 #include <QStandardPaths>
@@ -88,7 +89,16 @@ TLauncherApplication::TLauncherApplication(int& Argc, char** Argv)
 
     g_pApplication = this;
 
-    m_pTranslationManager->loadAndInstall(this, QStringLiteral("launcher.en"), QCoreApplication::applicationDirPath());
+    // beside the executable (a copy unpacked anywhere), else where a system installation
+    // in PREFIX/bin keeps its data: PREFIX/share/torvane-launcher
+    if (!m_pTranslationManager->loadAndInstall(this, QStringLiteral("launcher.en"), QCoreApplication::applicationDirPath())) {
+        m_pTranslationManager->loadAndInstall(this, QStringLiteral("launcher.en"),
+                                              QDir::cleanPath(QCoreApplication::applicationDirPath() + QStringLiteral("/../share/torvane-launcher")));
+    }
+
+    // every request honours the desktop's proxy configuration (http_proxy, https_proxy,
+    // no_proxy in the environment)
+    QNetworkProxyFactory::setUseSystemConfiguration(true);
 
     setApplicationName(QStringLiteral("Torvane Online"));
     setApplicationDisplayName(applicationName());
@@ -221,7 +231,14 @@ void TLauncherApplication::onPackageConfigurationDownloadsFinished()
         } else if (!isSelfUpdateSkipped() && pLauncher && pLauncher->currentConfiguration()) {
             const QString Version = pLauncher->currentConfiguration()->m_Version;
             const QString Remote = Version.isEmpty() ? QStringLiteral("?") : Version;
-            if (Remote != QLatin1String(kLauncherVersion)) {
+            // a launcher installed by the system's package manager (/usr/bin) cannot replace
+            // itself: it is updated with the next package instead
+            const bool Replaceable = QFileInfo(QCoreApplication::applicationDirPath()).isWritable();
+            if (Remote != QLatin1String(kLauncherVersion) && !Replaceable) {
+                qWarning() << "launcher " << Remote << " is available, but " << QCoreApplication::applicationDirPath()
+                           << " is not writable: no self-update" << " Thread: " << QThread::currentThreadId();
+            }
+            if (Remote != QLatin1String(kLauncherVersion) && Replaceable) {
                 m_pSelfUpdater->startSelfUpdate(pLauncher);
                 showSplash(QStringLiteral(":/images/launcher/LauncherLogo_UpdatingLauncher.png"));
                 return;

@@ -355,7 +355,8 @@ bool TConnection::parseHead(const QByteArray& head)
     m_request.method = requestLine.at(0);
     QByteArray target = requestLine.at(1);
     if (target.startsWith("http://")) {
-        // Absolute form: keep the path and query only.
+        // Absolute form (a client talking to its proxy): keep the path and query only.
+        m_request.absoluteTarget = target;
         const int slash = target.indexOf('/', 7);
         target = slash < 0 ? QByteArray("/") : target.mid(slash);
     }

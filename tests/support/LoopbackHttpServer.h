@@ -68,6 +68,7 @@ struct TBehaviour {
 struct TCapturedRequest {
     QByteArray method;
     QByteArray path;                                // request target as sent, with query
+    QByteArray absoluteTarget;                      // the target when sent in absolute form (to a proxy), else empty
     QList<QPair<QByteArray, QByteArray>> headers;   // in arrival order, names lower-case, values trimmed
     QByteArray body;
 

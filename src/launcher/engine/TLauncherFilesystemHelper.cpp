@@ -8,6 +8,7 @@
 #include <QSettings>
 #include <QStandardPaths>
 
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 
@@ -56,6 +57,8 @@ std::shared_ptr<TLauncherSettings> loadSettings(const QString& Path)
     pSettings->m_MaxConcurrentDownloads = Ini.value(QStringLiteral("maxConcurrentDownloads"), 10).toInt();
     pSettings->m_SkipVerification = Ini.value(QStringLiteral("skipVerification"), true).toBool();
     pSettings->m_FastScan = Ini.value(QStringLiteral("fastScan"), true).toBool();
+    // a negative or unreadable rate is no limit
+    pSettings->m_MaxDownloadRate = std::max(0, Ini.value(QStringLiteral("maxDownloadRate"), 0).toInt());
     Ini.endGroup();
 
     Ini.beginGroup(QStringLiteral("DEBUG"));

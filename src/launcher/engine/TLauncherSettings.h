@@ -29,6 +29,8 @@ struct TLauncherSettings {
     // [SECURITY] publicKeys: base64 Ed25519 keys of the publisher; empty = documents are
     // not authenticated.
     QStringList m_PublicKeys;
+    // total rate of all chunk downloads in kilobytes (1000 bytes) per second; 0 = unlimited
+    std::int32_t m_MaxDownloadRate = 0;
 };
 
 } // namespace zarvo::launcher

@@ -33,6 +33,8 @@ enum class EPackageDownloaderError : std::int32_t {
     DownloadFailed = 1,
     SavingFailed = 2,
     VerificationFailed = 3,
+    // set by the installation job: the download would not fit on the disk
+    NotEnoughDiskSpace = 4,
 };
 
 // How an installation treats files it replaces. The launcher updating itself cannot

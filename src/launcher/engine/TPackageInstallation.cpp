@@ -2,6 +2,7 @@
 
 #include "ContentDefinedChunker.h"
 #include "Sha256.h"
+#include "TBandwidthLimiter.h"
 #include "TDownloadPool.h"
 #include "TInPlaceRearrangement.h"
 
@@ -51,6 +52,14 @@ struct TPiece {
     QByteArray m_Digest;
     std::uint64_t m_Length = 0;
 };
+
+// One bucket for the chunk downloads of every job, so that the limit holds for all
+// installations together.
+const std::shared_ptr<::shared::TBandwidthLimiter>& chunkDownloadLimiter()
+{
+    static const auto pLimiter = std::make_shared<::shared::TBandwidthLimiter>();
+    return pLimiter;
+}
 
 // One worker of the difference computation: examines one file of the new configuration
 // after the other and decides what of it has to be fetched.
@@ -398,6 +407,10 @@ TPackageInstallation::TPackageInstallation(std::shared_ptr<TPackage> pPackage, s
     m_pDownloadPool = std::make_shared<::shared::TDownloadPool>(
         m_pFilesystemHelper->getSettings()->m_MaxConcurrentDownloads,
         std::make_shared<::shared::QNetworkAccessManagerWrapper>(m_pNetworkAccessManager), false);
+    if (const std::int32_t Rate = m_pFilesystemHelper->getSettings()->m_MaxDownloadRate; Rate > 0) {
+        chunkDownloadLimiter()->setRate(static_cast<std::int64_t>(Rate) * 1000);
+        m_pDownloadPool->setBandwidthLimiter(chunkDownloadLimiter());
+    }
     m_pDownloader = std::make_unique<TPackageFileDownloader>(m_pDownloadPool, m_pFilesystemHelper, QString());
     connect(m_pDownloader.get(), &TPackageFileDownloader::downloadCompleted, this, &TPackageInstallation::onDownloadCompleted);
     connect(m_pDownloader.get(), &TPackageFileDownloader::downloadFailed, this, &TPackageInstallation::onDownloadFailed);
@@ -567,6 +580,16 @@ void TPackageInstallation::onRequiredChangesComputedForInstallation(TPackageDiff
     m_FilesToDelete = Changes.m_FilesToDelete;
     qInfo() << "startDownload: " << m_pPackage->m_Name << " Thread: " << QThread::currentThreadId();
     try {
+        // nothing is deleted or fetched when the result would not fit on the disk
+        const TDiskSpaceRequirement Requirement = TDiskSpaceCheck::requirement(
+            m_FilesToDownload, m_InstallationDirectory, *m_pFilesystemHelper, m_pFilesystemHelper->getSettings()->m_MaxCachedChunks);
+        m_DiskSpaceShortage = TDiskSpaceCheck::findShortage(Requirement, m_InstallationDirectory.absolutePath(), QDir::tempPath());
+        if (m_DiskSpaceShortage) {
+            qWarning() << "not enough disk space for " << m_pPackage->m_Name << ": " << TDiskSpaceCheck::describe(*m_DiskSpaceShortage)
+                       << " Thread: " << QThread::currentThreadId();
+            onDownloadFailed(EPackageDownloaderError::NotEnoughDiskSpace);
+            return;
+        }
         for (const TFileInPackage& File : m_FilesToDelete) {
             const QString Path = m_pFilesystemHelper->resolvePathInsideDirectory(m_InstallationDirectory, File.m_LocalFile);
             const QFileInfo Existing(Path);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "TDiskSpaceCheck.h"
 #include "TLauncherFilesystemHelper.h"
 #include "TPackage.h"
 #include "TPackageDifference.h"
@@ -65,6 +66,8 @@ public:
     }
     const QDir& installationDirectory() const { return m_InstallationDirectory; }
     void setInstallationDirectory(const QDir& Directory) { m_InstallationDirectory = Directory; }
+    // Where and by how much the download did not fit (error reason NotEnoughDiskSpace).
+    const std::optional<TDiskSpaceShortage>& diskSpaceShortage() const { return m_DiskSpaceShortage; }
 
 signals:
     void scanProgress(zarvo::launcher::TFileSize BytesDownloaded, zarvo::launcher::TFileSize BytesTotal);
@@ -95,6 +98,7 @@ private:
     std::vector<TFileInPackage> m_FilesToDelete;
     std::vector<TFileToDownload> m_FilesToDownload;
     std::atomic<std::uint64_t> m_ScratchBytesUsed{0};
+    std::optional<TDiskSpaceShortage> m_DiskSpaceShortage;
 };
 
 } // namespace zarvo::launcher

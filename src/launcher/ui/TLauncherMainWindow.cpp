@@ -489,6 +489,12 @@ void TLauncherMainWindow::onInstallationOrUpdateFinished(const TPackageInstallat
     case EPackageDownloaderError::VerificationFailed:
         showInstallationFailure(QStringLiteral("The installation of %1 failed.\n\nVerification of game data failed!").arg(pPackage->m_Name));
         break;
+    case EPackageDownloaderError::NotEnoughDiskSpace:
+        if (const auto& Shortage = InstallationInProgress.diskSpaceShortage()) {
+            showInstallationFailure(QStringLiteral("The installation of %1 failed.\n\nNot enough free disk space: %2\n\nMake some room, then try again.")
+                                        .arg(pPackage->m_Name, TDiskSpaceCheck::describe(*Shortage)));
+        }
+        break;
     default:
         break;
     }

@@ -1,5 +1,6 @@
 #include "TDownloadPool.h"
 
+#include "TBandwidthLimiter.h"
 #include "TRandomNumberGenerator.h"
 
 #include <QAuthenticator>
@@ -10,6 +11,11 @@
 
 namespace shared {
 
+namespace {
+// how much of a limited transfer Qt may buffer ahead of the limiter
+constexpr qint64 kLimitedReadBufferSize = 64 * 1024;
+} // namespace
+
 QNetworkReplyWrapper::QNetworkReplyWrapper(QNetworkReply* pReply)
     : QObject(pReply)
     , m_pReply(pReply)
@@ -17,6 +23,7 @@ QNetworkReplyWrapper::QNetworkReplyWrapper(QNetworkReply* pReply)
     connect(pReply, &QNetworkReply::errorOccurred, this, &QNetworkReplyWrapper::error);
     connect(pReply, &QNetworkReply::finished, this, &QNetworkReplyWrapper::finished);
     connect(pReply, &QNetworkReply::downloadProgress, this, [this](qint64 Received, qint64) { emit progress(Received); });
+    connect(pReply, &QNetworkReply::readyRead, this, &QNetworkReplyWrapper::readyRead);
 }
 
 namespace {
@@ -24,7 +31,7 @@ namespace {
 // Qt 5.15 may finish a reply whose connection dropped in the middle of a large body with
 // no error and a short body. Where the server announced the length of a body that Qt
 // passes on unchanged, a shorter body is reported as the dropped connection it is.
-bool bodyIsShort(QNetworkReply* pReply)
+bool bodyIsShort(QNetworkReply* pReply, qint64 AlreadyRead)
 {
     if (pReply->error() != QNetworkReply::NoError || pReply->url().isLocalFile()) {
         return false;
@@ -35,14 +42,14 @@ bool bodyIsShort(QNetworkReply* pReply)
     }
     bool Ok = false;
     const qint64 Announced = pReply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&Ok);
-    return Ok && pReply->bytesAvailable() < Announced;
+    return Ok && AlreadyRead + pReply->bytesAvailable() < Announced;
 }
 
 } // namespace
 
 QNetworkReply::NetworkError QNetworkReplyWrapper::networkError() const
 {
-    if (bodyIsShort(m_pReply)) {
+    if (bodyIsShort(m_pReply, m_BytesRead)) {
         return QNetworkReply::RemoteHostClosedError;
     }
     return m_pReply->error();
@@ -50,7 +57,7 @@ QNetworkReply::NetworkError QNetworkReplyWrapper::networkError() const
 
 QString QNetworkReplyWrapper::errorString() const
 {
-    if (bodyIsShort(m_pReply)) {
+    if (bodyIsShort(m_pReply, m_BytesRead)) {
         return QStringLiteral("Connection closed before the whole body of %1 arrived").arg(m_pReply->url().toString());
     }
     return m_pReply->errorString();
@@ -58,7 +65,21 @@ QString QNetworkReplyWrapper::errorString() const
 
 QByteArray QNetworkReplyWrapper::readAll()
 {
-    return m_pReply->readAll();
+    QByteArray Data = m_pReply->readAll();
+    m_BytesRead += Data.size();
+    return Data;
+}
+
+QByteArray QNetworkReplyWrapper::read(qint64 MaxSize)
+{
+    QByteArray Data = m_pReply->read(MaxSize);
+    m_BytesRead += Data.size();
+    return Data;
+}
+
+qint64 QNetworkReplyWrapper::bytesAvailable() const
+{
+    return m_pReply->bytesAvailable();
 }
 
 QUrl QNetworkReplyWrapper::url() const
@@ -172,6 +193,54 @@ void TDownloadPool::releaseDownload(const QUrl& Url)
     }
 }
 
+void TDownloadPool::setBandwidthLimiter(std::shared_ptr<TBandwidthLimiter> pLimiter)
+{
+    m_pBandwidthLimiter = std::move(pLimiter);
+    if (m_pBandwidthLimiter && !m_pLimiterTimer) {
+        m_pLimiterTimer = new QTimer(this);
+        m_pLimiterTimer->setSingleShot(true);
+        connect(m_pLimiterTimer, &QTimer::timeout, this, &TDownloadPool::readLimitedReplies);
+    }
+}
+
+void TDownloadPool::readLimited(QNetworkReplyWrapper* pReply)
+{
+    if (!m_pBandwidthLimiter || !m_LimitedBodies.contains(pReply)) {
+        return;
+    }
+    for (qint64 Available = pReply->bytesAvailable(); Available > 0; Available = pReply->bytesAvailable()) {
+        const std::int64_t Allowed = m_pBandwidthLimiter->allowance();
+        if (Allowed <= 0) {
+            // the reply's buffer stays full, so the network layer pauses this transfer
+            if (!m_pLimiterTimer->isActive()) {
+                m_pLimiterTimer->start(m_pBandwidthLimiter->millisecondsUntilAllowance());
+            }
+            return;
+        }
+        const QByteArray Piece = pReply->read(std::min<qint64>(Available, Allowed));
+        if (Piece.isEmpty()) {
+            return;
+        }
+        m_pBandwidthLimiter->consume(Piece.size());
+        const auto Body = m_LimitedBodies.find(pReply);
+        if (Body == m_LimitedBodies.end()) {
+            return;
+        }
+        Body->append(Piece);
+    }
+}
+
+void TDownloadPool::readLimitedReplies()
+{
+    // only replies not yet finished are listed (finished ones may already be freed)
+    const QList<QNetworkReplyWrapper*> Replies = m_LimitedBodies.keys();
+    for (QNetworkReplyWrapper* pReply : Replies) {
+        if (m_LimitedBodies.contains(pReply)) {
+            readLimited(pReply);
+        }
+    }
+}
+
 void TDownloadPool::schedule()
 {
     while (!m_Queue.empty()) {
@@ -187,6 +256,11 @@ void TDownloadPool::schedule()
         if (QNetworkReply* pNetworkReply = pReply->reply()) {
             // the reply (and the wrapper, its child) is freed once its finish was handled
             connect(pNetworkReply, &QNetworkReply::finished, pNetworkReply, &QObject::deleteLater);
+            if (m_pBandwidthLimiter) {
+                pNetworkReply->setReadBufferSize(kLimitedReadBufferSize);
+                m_LimitedBodies.insert(pReply, QByteArray());
+                connect(pReply, &QNetworkReplyWrapper::readyRead, this, [this, pReply] { readLimited(pReply); });
+            }
         }
         m_ActiveDownloads.insert(Url, pReply);
     }
@@ -202,6 +276,8 @@ bool TDownloadPool::isActiveReply(const QUrl& Url, QNetworkReplyWrapper* pReply)
 
 void TDownloadPool::onReplyFinished(QNetworkReplyWrapper* pReply)
 {
+    // what is left is at most one buffer's worth; it is taken whole, in debt
+    QByteArray LimitedBody = m_LimitedBodies.take(pReply);
     const QUrl Url = pReply->url();
     const bool AlreadyReported = m_ReportedReplies.remove(pReply);
     if (AlreadyReported || !isActiveReply(Url, pReply)) {
@@ -213,7 +289,11 @@ void TDownloadPool::onReplyFinished(QNetworkReplyWrapper* pReply)
     if (pReply->networkError() != QNetworkReply::NoError) {
         emit failed(Url, pReply->networkError(), pReply->errorString());
     } else {
-        emit success(Url, pReply->readAll());
+        const QByteArray Rest = pReply->readAll();
+        if (m_pBandwidthLimiter) {
+            m_pBandwidthLimiter->consume(Rest.size());
+        }
+        emit success(Url, LimitedBody.isEmpty() ? Rest : LimitedBody.append(Rest));
     }
     if (m_ReleaseOnFinish) {
         schedule();

@@ -1,10 +1,12 @@
 #pragma once
 
+#include <QHash>
 #include <QMap>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QObject>
 #include <QSet>
+#include <QTimer>
 #include <QUrl>
 
 #include <deque>
@@ -27,6 +29,9 @@ public:
     virtual QNetworkReply::NetworkError networkError() const;
     virtual QString errorString() const;
     virtual QByteArray readAll();
+    // Up to MaxSize of the bytes received and not yet read.
+    virtual QByteArray read(qint64 MaxSize);
+    virtual qint64 bytesAvailable() const;
     // The URL that was asked for (not a redirect target).
     virtual QUrl url() const;
 
@@ -36,9 +41,11 @@ signals:
     void error(QNetworkReply::NetworkError Code);
     void finished();
     void progress(qlonglong BytesReceivedFromRequest);
+    void readyRead();
 
 private:
     QNetworkReply* m_pReply;
+    qint64 m_BytesRead = 0;
 };
 
 // Issues the requests; replaceable in tests.
@@ -60,6 +67,8 @@ private:
 };
 
 // Holds user names for authentication; nothing in the launcher answers a challenge.
+class TBandwidthLimiter;
+
 class TNetworkAccessManagerAuthenticationHandler final : public QObject {
     Q_OBJECT
 public:
@@ -83,6 +92,9 @@ public:
     virtual int getNumberOfOutstandingDownloads() const;
     virtual void setCache(QAbstractNetworkCache* pCache);
     virtual void releaseDownload(const QUrl& Url);
+    // Bodies are then read in slices as the limiter allows (Qt buffers only a slice ahead);
+    // none (the default) reads them at whatever rate they come.
+    void setBandwidthLimiter(std::shared_ptr<TBandwidthLimiter> pLimiter);
 
 signals:
     void success(QUrl Url, QByteArray Data);
@@ -95,6 +107,8 @@ private:
     void onReplyFinished(QNetworkReplyWrapper* pReply);
     void onReplyError(QNetworkReplyWrapper* pReply, QNetworkReply::NetworkError Code);
     bool isActiveReply(const QUrl& Url, QNetworkReplyWrapper* pReply) const;
+    void readLimited(QNetworkReplyWrapper* pReply);
+    void readLimitedReplies();
 
     std::shared_ptr<QNetworkAccessManagerWrapper> m_pNetworkAccess;
     QMap<QUrl, QNetworkReplyWrapper*> m_ActiveDownloads;
@@ -103,6 +117,10 @@ private:
     TNetworkAccessManagerAuthenticationHandler m_AuthenticationHandler;
     bool m_ReleaseOnFinish;
     QSet<QNetworkReplyWrapper*> m_ReportedReplies;
+    std::shared_ptr<TBandwidthLimiter> m_pBandwidthLimiter;
+    // body bytes already read from replies whose reading is limited
+    QHash<QNetworkReplyWrapper*, QByteArray> m_LimitedBodies;
+    QTimer* m_pLimiterTimer = nullptr;
 };
 
 // Appends a random "nocache" query item (32 letters and digits) when Append is true and
