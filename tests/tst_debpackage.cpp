@@ -110,7 +110,7 @@ void TestDebPackage::unpackedLauncherInstallsAPackage()
     QDir().mkpath(Served);
     Server.serveDirectory(Served);
     const QString Tree = m_Work.filePath(QStringLiteral("game"));
-    writeTreeFile(Tree, QStringLiteral("data/world.pak"), randomData(2 * 1000 * 1000, 51));
+    writeTreeFile(Tree, QStringLiteral("data/world.pak"), randomBytes(2 * 1000 * 1000, 51));
     writeTreeFile(Tree, QStringLiteral("bin/client.sh"), "#!/bin/sh\ntouch \"$TORVANE_TEST_RECORD\"\n", true);
     QVERIFY(packTree(Tree, Served + QStringLiteral("/game"),
                      {QStringLiteral("--version"), QStringLiteral("1"), QStringLiteral("--executable"), QStringLiteral("bin/client.sh")}));

@@ -87,12 +87,12 @@ void TestDownloadLimits::initTestCase()
     m_pServer->serveDirectory(m_Served);
 
     const QString Big = m_Work.filePath(QStringLiteral("big"));
-    writeTreeFile(Big, QStringLiteral("data/world.pak"), randomData(10 * 1000 * 1000, 21));
+    writeTreeFile(Big, QStringLiteral("data/world.pak"), randomBytes(10 * 1000 * 1000, 21));
     writeTreeFile(Big, QStringLiteral("readme.txt"), "ten megabytes\n");
     QVERIFY(packTree(Big, m_Served + QStringLiteral("/big"), {QStringLiteral("--version"), QStringLiteral("1")}));
 
     const QString Small = m_Work.filePath(QStringLiteral("small"));
-    writeTreeFile(Small, QStringLiteral("data/world.pak"), randomData(300 * 1000, 22));
+    writeTreeFile(Small, QStringLiteral("data/world.pak"), randomBytes(300 * 1000, 22));
     QVERIFY(packTree(Small, m_Served + QStringLiteral("/small"), {QStringLiteral("--version"), QStringLiteral("1")}));
 }
 
@@ -293,11 +293,11 @@ void TestDownloadLimits::bandwidthLimit()
 // Bodies read in limited slices arrive whole, and a body cut short is still a failure.
 void TestDownloadLimits::limitedPoolDeliversWholeBodies()
 {
-    const QByteArray First = randomData(700 * 1000, 31);
-    const QByteArray Second = randomData(500 * 1000, 32);
+    const QByteArray First = randomBytes(700 * 1000, 31);
+    const QByteArray Second = randomBytes(500 * 1000, 32);
     m_pServer->setBody(QStringLiteral("/first"), First);
     m_pServer->setBody(QStringLiteral("/second"), Second);
-    m_pServer->setBody(QStringLiteral("/cut"), randomData(400 * 1000, 33));
+    m_pServer->setBody(QStringLiteral("/cut"), randomBytes(400 * 1000, 33));
     testsupport::TBehaviour Cut;
     Cut.truncateAfterBodyBytes = 150 * 1000;
     m_pServer->setBehaviour(QStringLiteral("/cut"), Cut);

@@ -38,7 +38,7 @@ void TestProxy::initTestCase()
     QDir().mkpath(Served);
     m_Server.serveDirectory(Served);
     const QString Tree = m_Work.filePath(QStringLiteral("game"));
-    writeTreeFile(Tree, QStringLiteral("data/world.pak"), randomData(3 * 1000 * 1000, 41));
+    writeTreeFile(Tree, QStringLiteral("data/world.pak"), randomBytes(3 * 1000 * 1000, 41));
     writeTreeFile(Tree, QStringLiteral("bin/client.sh"), "#!/bin/sh\ntrue\n", true);
     QVERIFY(packTree(Tree, Served + QStringLiteral("/game"),
                      {QStringLiteral("--version"), QStringLiteral("1"), QStringLiteral("--executable"), QStringLiteral("bin/client.sh")}));
