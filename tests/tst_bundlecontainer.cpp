@@ -40,6 +40,8 @@ private slots:
     void referenceVectors();
     void brokenVectors();
     void sizeBoundRefusedBeforeAllocating();
+    void zpaqModelMemoryBounded_data();
+    void zpaqModelMemoryBounded();
 };
 
 void TestBundleContainer::recognition()
@@ -172,6 +174,43 @@ void TestBundleContainer::sizeBoundRefusedBeforeAllocating()
     QVERIFY(fails(Huge));
     QVERIFY(fails(containerBytes(0, 5, "abcde"), 4));
     QCOMPARE(decompressBundleData(containerBytes(0, 5, "abcde"), 5), QByteArray("abcde"));
+}
+
+void TestBundleContainer::zpaqModelMemoryBounded_data()
+{
+    // byte offsets after "zPQ": level, type, two header size bytes, then hh hm ph pm,
+    // each the log2 of a model array; and 0 leaves the block as the packer wrote it
+    QTest::addColumn<int>("Offset");
+    QTest::addColumn<int>("Bits");
+    QTest::addColumn<bool>("Decodes");
+    QTest::newRow("as packed") << 0 << 0 << true;
+    QTest::newRow("hh 30: 4 GiB") << 7 << 30 << false;
+    QTest::newRow("hm 33: 8 GiB") << 8 << 33 << false;
+    QTest::newRow("first component 2^26 ICM: 4 GiB") << 13 << 26 << false;
+}
+
+void TestBundleContainer::zpaqModelMemoryBounded()
+{
+    QFETCH(int, Offset);
+    QFETCH(int, Bits);
+    QFETCH(bool, Decodes);
+    // a 47-byte text packed with ZPAQ level 1; its model needs about 90 MB
+    QFile Seed(QStringLiteral(TORVANE_SOURCE_DIR "/tests/fuzz/corpus/fuzz_bundle/abra47-06"));
+    QVERIFY(Seed.open(QIODevice::ReadOnly));
+    QByteArray Container = Seed.readAll();
+    const int Block = Container.indexOf("zPQ");
+    QVERIFY(Block > 0);
+    QCOMPARE(int(Container.at(Block + 12)), 3); // the first component is an ICM
+    if (Offset) {
+        Container[Block + Offset] = char(Bits);
+    }
+    QByteArray Output;
+    QCOMPARE(unpackBundle(Output, Container), Decodes);
+    if (Decodes) {
+        QCOMPARE(Output.size(), 47);
+    } else {
+        QVERIFY(fails(Container));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestBundleContainer)

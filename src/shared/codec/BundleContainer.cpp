@@ -252,6 +252,11 @@ private:
     std::size_t m_Produced = 0;
 };
 
+// Each ZPAQ block header declares the model memory it needs, and libzpaq allocates it
+// before the first byte is decoded: a few hostile header bytes could ask for many GiB. The
+// packer's level 1 needs about 90 MB per block.
+constexpr double kMaxZpaqBlockMemory = 512.0 * 1024 * 1024;
+
 bool decodeZpaq(const unsigned char* Payload, std::size_t PayloadSize, unsigned char* Output, std::size_t OutputSize, std::size_t& Produced)
 {
     try {
@@ -260,7 +265,11 @@ bool decodeZpaq(const unsigned char* Payload, std::size_t PayloadSize, unsigned 
         libzpaq::Decompresser Decompresser;
         Decompresser.setInput(&Reader);
         bool FoundBlock = false;
-        while (Decompresser.findBlock()) {
+        double BlockMemory = 0;
+        while (Decompresser.findBlock(&BlockMemory)) {
+            if (BlockMemory > kMaxZpaqBlockMemory) {
+                return false;
+            }
             FoundBlock = true;
             while (Decompresser.findFilename()) {
                 Decompresser.readComment();
