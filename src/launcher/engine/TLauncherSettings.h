@@ -4,6 +4,7 @@
 #include <QUrl>
 
 #include <chrono>
+#include <algorithm>
 #include <cstdint>
 
 namespace zarvo::launcher {
@@ -25,6 +26,9 @@ struct TLauncherSettings {
     bool m_ChunkVerification = false;
     std::int32_t m_MaxCachedChunks = 100;
     std::int32_t m_MaxConcurrentDownloads = 10;
+    // a request that receives nothing for this long fails (0: no limit)
+    std::chrono::seconds m_TransferTimeout{30};
+    int transferTimeoutMs() const { return static_cast<int>(std::min<std::int64_t>(m_TransferTimeout.count(), 86400) * 1000); }
 };
 
 } // namespace zarvo::launcher

@@ -76,6 +76,7 @@ TPackageInstallation::TPackageInstallation(std::shared_ptr<TPackage> pPackage, s
     m_pDownloadPool = std::make_shared<::shared::TDownloadPool>(
         m_pFilesystemHelper->getSettings()->m_MaxConcurrentDownloads,
         std::make_shared<::shared::QNetworkAccessManagerWrapper>(m_pNetworkAccessManager), false);
+    m_pDownloadPool->setTransferTimeout(m_pFilesystemHelper->getSettings()->transferTimeoutMs());
     m_pDownloader = std::make_unique<TPackageFileDownloader>(m_pDownloadPool, m_pFilesystemHelper, QString());
     connect(m_pDownloader.get(), &TPackageFileDownloader::downloadCompleted, this, &TPackageInstallation::onDownloadCompleted);
     connect(m_pDownloader.get(), &TPackageFileDownloader::downloadFailed, this, &TPackageInstallation::onDownloadFailed);

@@ -94,6 +94,7 @@ public slots:
     void onAboutDialogRequested(QString Link);
 
 private:
+    int hintImageTimeoutMs() const;
     QLabel* createLinkLabel(const QString& ToolTip, const QString& Target, const QString& Icon);
     QMessageBox* sharedMessageBox();
     void showDownloadFailure(const QString& PackageName);
