@@ -317,6 +317,17 @@ void TestLauncherProcess::stuckWorkerDoesNotKeepLauncherFromQuitting()
         ChunkRecords.replace(Index, Chunk);
     }
     Root.insert(QStringLiteral("chunks"), ChunkRecords);
+    // a file small enough to stay whole carries its packed form on the file record as well
+    QJsonArray FileRecords = Root.value(QStringLiteral("files")).toArray();
+    for (int Index = 0; Index < FileRecords.size(); ++Index) {
+        QJsonObject File = FileRecords.at(Index).toObject();
+        File.remove(QStringLiteral("packedhash"));
+        if (File.contains(QStringLiteral("url"))) {
+            File.insert(QStringLiteral("url"), QStringLiteral("../game/") + File.value(QStringLiteral("url")).toString());
+        }
+        FileRecords.replace(Index, File);
+    }
+    Root.insert(QStringLiteral("files"), FileRecords);
     QFile Document(Stuck + QStringLiteral("/package.json"));
     QVERIFY(Document.open(QIODevice::WriteOnly));
     Document.write(QJsonDocument(Root).toJson());
