@@ -350,9 +350,9 @@ void TestLauncherProcess::stuckWorkerDoesNotKeepLauncherFromQuitting()
     const QString Temporary = m_Work.filePath(QStringLiteral("tmp-stuck"));
     QVERIFY(QDir().mkpath(Temporary));
     Extra.insert(QStringLiteral("TMPDIR"), Temporary);
-    QProcessEnvironment Stuck = Extra;
-    Stuck.insert(QStringLiteral("TORVANE_TEST_ZPAQ_INSTRUCTION_BUDGET"), QStringLiteral("18446744073709551615"));
-    auto pStuck = Launcher.run({QStringLiteral("--first-launch")}, Stuck);
+    QProcessEnvironment Budgetless = Extra;
+    Budgetless.insert(QStringLiteral("TORVANE_TEST_ZPAQ_INSTRUCTION_BUDGET"), QStringLiteral("18446744073709551615"));
+    auto pStuck = Launcher.run({QStringLiteral("--first-launch")}, Budgetless);
     // the URL is logged as resolved against the documents' addresses, with ".." in it
     const QByteArray FirstUrl = QFileInfo(FirstServed).fileName().toUtf8();
     const auto Decoding = [&] {
