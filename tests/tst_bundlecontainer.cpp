@@ -3,6 +3,7 @@
 #include "BundleContainer.h"
 #include "CodecVectors.h"
 #include "ContainerBytes.h"
+#include "HostileZpaq.h"
 #include "Sha256.h"
 
 #include <QtTest>
@@ -42,6 +43,7 @@ private slots:
     void sizeBoundRefusedBeforeAllocating();
     void zpaqModelMemoryBounded_data();
     void zpaqModelMemoryBounded();
+    void hostileZpaqBlocksFail();
 };
 
 void TestBundleContainer::recognition()
@@ -211,6 +213,28 @@ void TestBundleContainer::zpaqModelMemoryBounded()
     } else {
         QVERIFY(fails(Container));
     }
+}
+
+void TestBundleContainer::hostileZpaqBlocksFail()
+{
+    // A post-processor that loops for ever ends as a decoding failure once its
+    // instruction budget is spent, padded or not; the thread is usable afterwards.
+    QElapsedTimer Clock;
+    Clock.start();
+    QVERIFY(fails(loopingZpaqContainer()));
+    QVERIFY(fails(loopingZpaqContainer(4096), 1 << 20));
+    QVERIFY2(Clock.elapsed() < 120000, "the budget did not stop the loop"); // a hang guard, not a speed target
+    QCOMPARE(decompressBundleData(containerBytes(0, 3, "abc"), 3), QByteArray("abc"));
+
+    // A block asking for 4 GiB of model memory for one byte of output is refused before
+    // anything runs: with the budget lifted, running it would never end.
+    QByteArray Greedy = loopingZpaqContainer();
+    Greedy[kLoopingZpaqHhOffset] = char(30);
+    QVERIFY(zpaqMemoryLimit(1024) < (quint64(1) << 30));
+    qputenv("TORVANE_TEST_ZPAQ_INSTRUCTION_BUDGET", "18446744073709551615");
+    const bool Refused = fails(Greedy, 1024);
+    qunsetenv("TORVANE_TEST_ZPAQ_INSTRUCTION_BUDGET");
+    QVERIFY(Refused);
 }
 
 QTEST_GUILESS_MAIN(TestBundleContainer)

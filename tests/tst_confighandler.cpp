@@ -25,6 +25,7 @@ private slots:
     void init();
     void servedConfigurationIsCached();
     void silentServerFallsBackToCache();
+    void stalledDocuments();
     void maintenanceAndBadDocuments();
     void refusedConfigurationFallsBackToCache_data();
     void refusedConfigurationFallsBackToCache();
@@ -37,7 +38,7 @@ private slots:
 
 private:
     struct TFixture;
-    std::unique_ptr<TFixture> makeFixture(const QByteArray& ExtraSettings = QByteArray());
+    std::unique_ptr<TFixture> makeFixture(const QByteArray& ExtraSettings = QByteArray(), int ErrorTimeoutMs = 700, int TransferTimeoutS = 30);
     QByteArray configuration(const QString& Packages) const;
 
     std::unique_ptr<TLoopbackHttpServer> m_pServer;
@@ -75,20 +76,21 @@ QByteArray TestConfigurationHandler::configuration(const QString& Packages) cons
         .toUtf8();
 }
 
-std::unique_ptr<TestConfigurationHandler::TFixture> TestConfigurationHandler::makeFixture(const QByteArray& ExtraSettings)
+std::unique_ptr<TestConfigurationHandler::TFixture> TestConfigurationHandler::makeFixture(const QByteArray& ExtraSettings, int ErrorTimeoutMs, int TransferTimeoutS)
 {
     const QString Path = m_SettingsDir.filePath(QStringLiteral("launchersettings.ini"));
     QFile File(Path);
     File.open(QIODevice::WriteOnly | QIODevice::Truncate);
     File.write("[URLS]\nlauncherConfiguration=" + m_pServer->url(QStringLiteral("/launcher/wexmetadata.json")).toEncoded() + "\n" + ExtraSettings
                + "\n[DIRECTORIES]\npackages=packages\n[FILES]\npackageFile=package.json\npartialPackageFile=partial-package.json\n"
-                 "assetFile=assets.json\n[TIMING]\ndownloadErrorTimeout=700\n");
+                 "assetFile=assets.json\n[TIMING]\ndownloadErrorTimeout=" + QByteArray::number(ErrorTimeoutMs) + "\n[OPTIONS]\ntransferTimeout=" + QByteArray::number(TransferTimeoutS) + "\n");
     File.close();
 
     auto pFixture = std::make_unique<TFixture>();
     pFixture->m_pHelper = std::make_shared<TLauncherFilesystemHelper>(Path);
     auto pManager = std::make_shared<QNetworkAccessManager>();
     pFixture->m_pPool = std::make_shared<shared::TDownloadPool>(6, std::make_shared<shared::QNetworkAccessManagerWrapper>(pManager), true);
+    pFixture->m_pPool->setTransferTimeout(pFixture->m_pHelper->getSettings()->transferTimeoutMs()); // as start-up does
     pFixture->m_pHandler = std::make_unique<TLauncherConfigurationHandler>(pFixture->m_pPool, pFixture->m_pHelper,
                                                                            pFixture->m_pHelper->getSettings()->m_LauncherConfigurationUrl);
     TLauncherConfigurationHandler* pHandler = pFixture->m_pHandler.get();
@@ -162,6 +164,45 @@ void TestConfigurationHandler::silentServerFallsBackToCache()
     QCOMPARE(pFixture->m_pLoaded->size(), 1);
     QCOMPARE(m_pServer->requestedPaths(), QStringList{QStringLiteral("/launcher/wexmetadata.json")});
     QCOMPARE(pFixture->m_pHandler->getConfiguration()->getRawDocument(), Config);
+}
+
+void TestConfigurationHandler::stalledDocuments()
+{
+    // The error timer is a minute here: what ends these transfers is the one-second
+    // transfer time-out.
+    TBehaviour Stall;
+    Stall.pieceSize = 64;
+    Stall.delayBetweenPiecesMs = 3600 * 1000;
+
+    // the configuration stalls half-way: the cached copy is used
+    {
+        const QByteArray Cached = configuration(QString());
+        auto pFixture = makeFixture(QByteArray(), 60000, 1);
+        pFixture->m_pHelper->writeFileWithDirectory(pFixture->m_pHandler->cacheFilePath(), Cached);
+        m_pServer->setBody(QStringLiteral("/launcher/wexmetadata.json"), configuration(QString()) + QByteArray(1000, ' '));
+        m_pServer->setBehaviour(QStringLiteral("/launcher/wexmetadata.json"), Stall);
+        pFixture->m_pHandler->startDownload();
+        QTRY_COMPARE_WITH_TIMEOUT(pFixture->m_pLoaded->size(), 1, 15000);
+        QVERIFY(pFixture->m_pHandler->isLocalCopy());
+        QCOMPARE(pFixture->m_pFailed->size(), 0);
+    }
+    // a package document stalls: that package is not offered, the rest goes on
+    {
+        m_pServer->clearBehaviour(QStringLiteral("/launcher/wexmetadata.json"));
+        m_pServer->setBody(QStringLiteral("/launcher/wexmetadata.json"), configuration(QStringLiteral(R"({"name": "Game", "directoryname": "game",
+            "builds": [{"os": "linux", "architecture": "x86_64", "url": "game/package.json"}]})")));
+        m_pServer->setBody(QStringLiteral("/launcher/self/package.json"), R"({"version": "0.0.9"})");
+        m_pServer->setBody(QStringLiteral("/launcher/game/package.json"), R"({"version": "7", "files": []})" + QByteArray(1000, ' '));
+        TBehaviour NoHeaders;
+        NoHeaders.delayBeforeHeadersMs = 3600 * 1000;
+        m_pServer->setBehaviour(QStringLiteral("/launcher/game/package.json"), NoHeaders);
+        auto pFixture = makeFixture(QByteArray(), 60000, 1);
+        pFixture->m_pHandler->startDownload();
+        QTRY_COMPARE_WITH_TIMEOUT(pFixture->m_pPackagesDone->size(), 1, 15000);
+        QVERIFY(!pFixture->m_pHandler->isLocalCopy());
+        QVERIFY(pFixture->m_pHandler->getConfiguration()->getPackagesForThisMachine().empty());
+        QVERIFY(pFixture->m_pHandler->getConfiguration()->getLauncherPackage()->currentConfiguration());
+    }
 }
 
 void TestConfigurationHandler::maintenanceAndBadDocuments()

@@ -1,5 +1,6 @@
 #include "TestEnvironment.h"
 
+#include "HostileZpaq.h"
 #include "PackageBuilder.h"
 #include "support/LoopbackHttpServer.h"
 
@@ -114,6 +115,7 @@ TestDownloader::TRun TestDownloader::start(const std::vector<TFileToDownload>& F
     auto pManager = std::make_shared<QNetworkAccessManager>();
     Run.m_pPool = std::make_shared<shared::TDownloadPool>(pHelper->getSettings()->m_MaxConcurrentDownloads,
                                                           std::make_shared<shared::QNetworkAccessManagerWrapper>(pManager), false);
+    Run.m_pPool->setTransferTimeout(pHelper->getSettings()->transferTimeoutMs()); // as the installation job does
     Run.m_pDownloader = std::make_unique<TPackageFileDownloader>(Run.m_pPool, pHelper, m_pInstallation->path());
     Run.m_pCompleted = std::make_unique<QSignalSpy>(Run.m_pDownloader.get(), &TPackageFileDownloader::downloadCompleted);
     Run.m_pFailed = std::make_unique<QSignalSpy>(Run.m_pDownloader.get(), &TPackageFileDownloader::downloadFailed);
@@ -219,6 +221,7 @@ void TestDownloader::retriesAndFailures_data()
     QTest::newRow("two resets, then the chunk arrives") << QStringLiteral("reset") << true << 3 << 4;
     QTest::newRow("corrupt on every fetch: four fetches") << QStringLiteral("corrupt") << false << 4 << 4;
     QTest::newRow("undecodable payload: one fetch") << QStringLiteral("undecodable") << false << 1 << 1;
+    QTest::newRow("undecodable payload with its packed hash: one fetch") << QStringLiteral("undecodable-hashed") << false << 1 << 1;
 }
 
 void TestDownloader::retriesAndFailures()
@@ -240,7 +243,10 @@ void TestDownloader::retriesAndFailures()
         Corrupt.corruptOffsets = {5000};
         m_pServer->setBehaviour(Path, Corrupt);
     } else {
+        // stored broken on the server: given up after one fetch, whether its packed hash
+        // (which matches what is served) is known or not
         Chunk.m_Body[17] = char(9); // an algorithm the launcher does not decode
+        Chunk.m_Record.m_PackedHash = Fault.endsWith(QLatin1String("hashed")) ? shared::TSha256::hash(Chunk.m_Body) : QByteArray();
     }
     m_pServer->setBody(Path, Chunk.m_Body);
 
@@ -288,6 +294,90 @@ void TestDownloader::missingChunkFailsTheRunOnly()
     QCOMPARE(Run.failure(), EPackageDownloaderError::DownloadFailed);
     QCOMPARE(m_pServer->requestCount(QStringLiteral("/absent")), 4);
     QCOMPARE(fileContent(m_pInstallation->filePath(QStringLiteral("present.bin"))), Data);
+}
+
+void TestDownloader::faultyTransfersAreFetchedAgain_data()
+{
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<bool>("packedHash");
+    enum { Stall, NoHeaders, LongerBody, Corrupted, Unavailable, LoopingZpaq };
+    QTest::newRow("body stalls after half") << int(Stall) << true;
+    QTest::newRow("headers never come") << int(NoHeaders) << true;
+    QTest::newRow("body longer than the packed size") << int(LongerBody) << true;
+    QTest::newRow("one byte changed on the way") << int(Corrupted) << true;
+    QTest::newRow("one byte changed, no packed hash") << int(Corrupted) << false;
+    QTest::newRow("503") << int(Unavailable) << true;
+    QTest::newRow("replaced by a looping ZPAQ block") << int(LoopingZpaq) << true;
+}
+
+void TestDownloader::faultyTransfersAreFetchedAgain()
+{
+    // The first fetch of the middle chunk goes wrong; it is fetched again and the file
+    // comes out byte for byte.
+    QFETCH(int, fault);
+    QFETCH(bool, packedHash);
+    const QByteArray Parts[3] = {patternBytes(40000, 50), patternBytes(300000, 51), patternBytes(20000, 52)};
+    QVector<TServedChunk> Chunks;
+    for (int Index = 0; Index < 3; ++Index) {
+        const QString Path = QStringLiteral("/faulty/%1").arg(Index);
+        Chunks << makeChunk(m_pServer->url(Path), Parts[Index]);
+        if (!packedHash) {
+            Chunks.last().m_Record.m_PackedHash.clear();
+        }
+        m_pServer->setBody(Path, Chunks.last().m_Body);
+    }
+    const QString Middle = QStringLiteral("/faulty/1");
+    const int BodySize = Chunks[1].m_Body.size();
+    TBehaviour Fault;
+    switch (fault) {
+    case 0:
+        Fault.pieceSize = BodySize / 2;
+        Fault.delayBetweenPiecesMs = 3600 * 1000;
+        break;
+    case 1:
+        Fault.delayBeforeHeadersMs = 3600 * 1000;
+        break;
+    case 2:
+        Fault.body = Chunks[1].m_Body + patternBytes(4 * 1024 * 1024, 53);
+        break;
+    case 3:
+        Fault.corruptOffsets = {BodySize / 2};
+        break;
+    case 4:
+        Fault.status = 503;
+        break;
+    case 5:
+        Fault.body = loopingZpaqContainer(BodySize);
+        break;
+    }
+    m_pServer->queueBehaviour(Middle, Fault);
+
+    QElapsedTimer Clock;
+    Clock.start();
+    const QByteArray Content = Parts[0] + Parts[1] + Parts[2];
+    TRun Run = start({makeFile(QStringLiteral("faulty.bin"), Chunks, Content)}, "transferTimeout=1\n");
+    QTRY_COMPARE_WITH_TIMEOUT(Run.ends(), 1, 30000);
+    QCOMPARE(Run.m_pCompleted->size(), 1);
+    QCOMPARE(m_pServer->requestCount(Middle), 2);
+    QCOMPARE(m_pServer->requestCount(QStringLiteral("/faulty/0")), 1);
+    QCOMPARE(fileContent(m_pInstallation->filePath(QStringLiteral("faulty.bin"))), Content);
+}
+
+void TestDownloader::chunkStallingEveryTimeFails()
+{
+    // a chunk that stalls on every fetch ends the run after four fetches of a second's
+    // silence each, not never
+    const QByteArray Data = patternBytes(100000, 55);
+    const TServedChunk Chunk = makeChunk(m_pServer->url(QStringLiteral("/stalls")), Data);
+    m_pServer->setBody(QStringLiteral("/stalls"), Chunk.m_Body);
+    TBehaviour Stall;
+    Stall.pieceSize = Chunk.m_Body.size() / 2;
+    Stall.delayBetweenPiecesMs = 3600 * 1000;
+    m_pServer->setBehaviour(QStringLiteral("/stalls"), Stall);
+    TRun Run = start({makeFile(QStringLiteral("stalls.bin"), {Chunk}, Data)}, "transferTimeout=1\n");
+    QTRY_COMPARE_WITH_TIMEOUT(Run.ends(), 1, 30000);
+    QCOMPARE(Run.failure(), EPackageDownloaderError::DownloadFailed);
+    QCOMPARE(m_pServer->requestCount(QStringLiteral("/stalls")), 4);
 }
 
 void TestDownloader::savingFailures()

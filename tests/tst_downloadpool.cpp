@@ -51,6 +51,8 @@ TBehaviour delayed(int Milliseconds)
 
 } // namespace
 
+Q_DECLARE_METATYPE(TBehaviour)
+
 class TestDownloadPool : public QObject {
     Q_OBJECT
 private slots:
@@ -58,6 +60,8 @@ private slots:
     void priorityAndZeroLimit();
     void releaseOnFinishFalseKeepsSlot();
     void failuresAndRedirects();
+    void boundedTransfers_data();
+    void boundedTransfers();
     void invalidUrlsAndFiles();
     void requestsCarryNoHeadersOfOurOwn();
     void randomNumbersAndNocache();
@@ -199,6 +203,68 @@ void TestDownloadPool::failuresAndRedirects()
     QVERIFY(Codes.contains(QStringLiteral("/reset")));
     QVERIFY(Codes.value(QStringLiteral("/reset")) != QNetworkReply::NoError);
     QVERIFY(Codes.contains(QStringLiteral("/truncated")));
+}
+
+void TestDownloadPool::boundedTransfers_data()
+{
+    QTest::addColumn<int>("bodySize");
+    QTest::addColumn<TBehaviour>("behaviour");
+    QTest::addColumn<qint64>("ownLimit"); // -2: asked for without a limit of its own
+    QTest::addColumn<qint64>("defaultLimit");
+    QTest::addColumn<int>("expected"); // a QNetworkReply::NetworkError, 0 for success
+
+    TBehaviour Plain;
+    TBehaviour NoHeaders;
+    NoHeaders.delayBeforeHeadersMs = 3600 * 1000;
+    TBehaviour Stalls;
+    Stalls.pieceSize = 5000;
+    Stalls.delayBetweenPiecesMs = 3600 * 1000;
+    TBehaviour SlowButSteady; // 2.4 s in all, never a second without data
+    SlowButSteady.pieceSize = 1000;
+    SlowButSteady.delayBetweenPiecesMs = 300;
+    const qint64 Document = TDownloadPool::kDefaultMaximumBodySize;
+    QTest::newRow("headers never come") << 1000 << NoHeaders << qint64(-2) << Document << int(QNetworkReply::TimeoutError);
+    QTest::newRow("body stalls") << 10000 << Stalls << qint64(-2) << Document << int(QNetworkReply::TimeoutError);
+    QTest::newRow("slow but steady") << 9000 << SlowButSteady << qint64(-2) << Document << 0;
+    QTest::newRow("over its own limit") << 5001 << Plain << qint64(5000) << Document << int(QNetworkReply::UnknownContentError);
+    QTest::newRow("at its own limit") << 5000 << Plain << qint64(5000) << Document << 0;
+    QTest::newRow("over the default limit") << 5001 << Plain << qint64(-2) << qint64(5000) << int(QNetworkReply::UnknownContentError);
+    QTest::newRow("own limit above the default") << 8000 << Plain << qint64(9000) << qint64(5000) << 0;
+    QTest::newRow("no limit") << 8000 << Plain << qint64(-1) << qint64(5000) << 0;
+}
+
+void TestDownloadPool::boundedTransfers()
+{
+    QFETCH(int, bodySize);
+    QFETCH(TBehaviour, behaviour);
+    QFETCH(qint64, ownLimit);
+    QFETCH(qint64, defaultLimit);
+    QFETCH(int, expected);
+    TLoopbackHttpServer Server;
+    Server.setBody(QStringLiteral("/doc"), QByteArray(bodySize, 'd'));
+    Server.setBehaviour(QStringLiteral("/doc"), behaviour);
+    for (const bool ReleaseOnFinish : {true, false}) {
+        TPoolFixture Fixture(2, ReleaseOnFinish);
+        Fixture.m_Pool.setTransferTimeout(1000);
+        Fixture.m_Pool.setDefaultMaximumBodySize(defaultLimit);
+        if (!ReleaseOnFinish) {
+            // the package pool's consumer releases a failed URL at once
+            connect(&Fixture.m_Pool, &TDownloadPool::failed, &Fixture.m_Pool, [&](const QUrl& Url) { Fixture.m_Pool.releaseDownload(Url); });
+        }
+        if (ownLimit == -2) {
+            Fixture.m_Pool.download(Server.url(QStringLiteral("/doc")));
+        } else {
+            Fixture.m_Pool.download(Server.url(QStringLiteral("/doc")), ownLimit);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(Fixture.results(), 1, 15000);
+        QTest::qWait(50); // a second report would come now
+        QCOMPARE(Fixture.results(), 1);
+        if (expected == 0) {
+            QCOMPARE(Fixture.m_Success.first().at(1).toByteArray().size(), bodySize);
+        } else {
+            QCOMPARE(Fixture.m_Failed.first().at(1).value<QNetworkReply::NetworkError>(), QNetworkReply::NetworkError(expected));
+        }
+    }
 }
 
 void TestDownloadPool::invalidUrlsAndFiles()

@@ -1,10 +1,12 @@
 #include "TestEnvironment.h"
 
+#include "HostileZpaq.h"
 #include "PackTool.h"
 #include "Sha256.h"
 #include "ProcessHelpers.h"
 #include "support/LoopbackHttpServer.h"
 
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -51,6 +53,7 @@ private slots:
     void showUiAndAutostartRules();
     void forcedAndPatchUpdates();
     void diskErrorEndsWithOne();
+    void stuckWorkerDoesNotKeepLauncherFromQuitting();
 
 private:
     QByteArray settings(bool SkipVerification) const;
@@ -296,6 +299,88 @@ void TestLauncherProcess::diskErrorEndsWithOne()
     QVERIFY(pProcess->waitForFinished(30000));
     QCOMPARE(pProcess->exitCode(), 1);
     QVERIFY(readAll(Launcher.logPath()).contains("A critical error occurred while accessing a file:"));
+}
+
+void TestLauncherProcess::stuckWorkerDoesNotKeepLauncherFromQuitting()
+{
+    // The package's document without packed hashes, so that the looping ZPAQ block served
+    // for its first chunk reaches the decoder; the test lifts the decoder's budget, so the
+    // worker never comes back.
+    const QString Stuck = m_Served + QStringLiteral("/stuck");
+    QVERIFY(QDir().mkpath(Stuck));
+    QJsonObject Root = QJsonDocument::fromJson(readAll(m_Served + QStringLiteral("/game/package.json"))).object();
+    QJsonArray ChunkRecords = Root.value(QStringLiteral("chunks")).toArray();
+    for (int Index = 0; Index < ChunkRecords.size(); ++Index) {
+        QJsonObject Chunk = ChunkRecords.at(Index).toObject();
+        Chunk.remove(QStringLiteral("packedhash"));
+        Chunk.insert(QStringLiteral("url"), QStringLiteral("../game/") + Chunk.value(QStringLiteral("url")).toString());
+        ChunkRecords.replace(Index, Chunk);
+    }
+    Root.insert(QStringLiteral("chunks"), ChunkRecords);
+    // a file small enough to stay whole carries its packed form on the file record as well
+    QJsonArray FileRecords = Root.value(QStringLiteral("files")).toArray();
+    for (int Index = 0; Index < FileRecords.size(); ++Index) {
+        QJsonObject File = FileRecords.at(Index).toObject();
+        File.remove(QStringLiteral("packedhash"));
+        if (File.contains(QStringLiteral("url"))) {
+            File.insert(QStringLiteral("url"), QStringLiteral("../game/") + File.value(QStringLiteral("url")).toString());
+        }
+        FileRecords.replace(Index, File);
+    }
+    Root.insert(QStringLiteral("files"), FileRecords);
+    QFile Document(Stuck + QStringLiteral("/package.json"));
+    QVERIFY(Document.open(QIODevice::WriteOnly));
+    Document.write(QJsonDocument(Root).toJson());
+    Document.close();
+    const QJsonObject First = ChunkRecords.at(0).toObject();
+    const QString FirstPath = QStringLiteral("/stuck/") + First.value(QStringLiteral("url")).toString();
+    const QString FirstServed = QDir::cleanPath(FirstPath);
+    TBehaviour Looping;
+    Looping.body = loopingZpaqContainer(First.value(QStringLiteral("packedsize")).toInt());
+    m_Server.setBehaviour(FirstServed, Looping);
+    m_Server.setBody(QStringLiteral("/launcher/wexmetadata.json"),
+                     launcherConfiguration({package(QStringLiteral("Torvane"), QStringLiteral("torvane"), QStringLiteral("../stuck/package.json"), true)}));
+
+    TStagedLauncher Launcher(settings(true));
+    const QString Record = m_Work.filePath(QStringLiteral("record-stuck.txt"));
+    QProcessEnvironment Extra;
+    Extra.insert(QStringLiteral("TORVANE_TEST_RECORD"), Record);
+    // a temporary directory of its own keeps its single-instance guard apart from other
+    // launchers that may run on this machine
+    const QString Temporary = m_Work.filePath(QStringLiteral("tmp-stuck"));
+    QVERIFY(QDir().mkpath(Temporary));
+    Extra.insert(QStringLiteral("TMPDIR"), Temporary);
+    QProcessEnvironment Budgetless = Extra;
+    Budgetless.insert(QStringLiteral("TORVANE_TEST_ZPAQ_INSTRUCTION_BUDGET"), QStringLiteral("18446744073709551615"));
+    auto pStuck = Launcher.run({QStringLiteral("--first-launch")}, Budgetless);
+    // the URL is logged as resolved against the documents' addresses, with ".." in it
+    const QByteArray FirstUrl = QFileInfo(FirstServed).fileName().toUtf8();
+    const auto Decoding = [&] {
+        for (const QByteArray& Line : readAll(Launcher.logPath()).split('\n')) {
+            if (Line.contains("processDownloadedData decompress") && Line.contains(FirstUrl)) {
+                return true;
+            }
+        }
+        return false;
+    };
+    QVERIFY2(waitUntil(Decoding, 60000), readAll(Launcher.logPath()).right(3000).constData());
+    QTest::qWait(500); // the worker is in the loop now
+    QCOMPARE(pStuck->state(), QProcess::Running);
+    ::kill(static_cast<pid_t>(pStuck->processId()), SIGTERM);
+    QVERIFY2(pStuck->waitForFinished(5000), "the launcher did not end within 5 s of SIGTERM");
+    QCOMPARE(pStuck->exitStatus(), QProcess::NormalExit);
+    QVERIFY(readAll(Launcher.logPath()).contains("ending without waiting"));
+    const QString Installation = Launcher.dataDir() + QStringLiteral("/packages/torvane");
+    QVERIFY(QFile::exists(Installation + QStringLiteral("/partial-package.json")));
+    QVERIFY(!QFile::exists(Installation + QStringLiteral("/package.json")));
+
+    // the next start, with the chunk served as it should be, completes the installation
+    m_Server.clearBehaviour(FirstServed);
+    auto pNext = Launcher.run({QStringLiteral("--first-launch")}, Extra);
+    QVERIFY(pNext->waitForFinished(120000));
+    QCOMPARE(pNext->exitCode(), 0);
+    QVERIFY(waitUntil([&] { return QFile::exists(Record); }, 10000));
+    QCOMPARE(readAll(Installation + QStringLiteral("/data/world.pak")), readAll(m_Work.filePath(QStringLiteral("game/data/world.pak"))));
 }
 
 QTEST_GUILESS_MAIN(TestLauncherProcess)

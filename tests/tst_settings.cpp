@@ -50,6 +50,7 @@ void TestSettings::embeddedOnly()
     QCOMPARE(pSettings->m_FastScan, true);
     QCOMPARE(pSettings->m_ChunkVerification, false);
     QCOMPARE(pSettings->m_MaxDownloadRate, 0);
+    QCOMPARE(pSettings->m_TransferTimeout.count(), 30);
     // every asker shares one record
     QCOMPARE(Helper.getSettings().get(), pSettings.get());
 }
@@ -60,11 +61,13 @@ void TestSettings::diskFileDoesNotFallBack()
     const QString Path = Dir.filePath(QStringLiteral("launchersettings.ini"));
     QFile File(Path);
     QVERIFY(File.open(QIODevice::WriteOnly));
-    File.write("[OPTIONS]\nmaxConcurrentDownloads=4\nskipVerification=false\n");
+    File.write("[OPTIONS]\nmaxConcurrentDownloads=4\nskipVerification=false\ntransferTimeout=5\n");
     File.close();
 
     const auto pSettings = TLauncherFilesystemHelper(Path).getSettings();
     QCOMPARE(pSettings->m_MaxConcurrentDownloads, 4);
+    QCOMPARE(pSettings->m_TransferTimeout.count(), 5);
+    QCOMPARE(pSettings->transferTimeoutMs(), 5000);
     QCOMPARE(pSettings->m_SkipVerification, false);
     QCOMPARE(pSettings->m_MaxCachedChunks, 100);
     QVERIFY(pSettings->m_LauncherConfigurationUrl.isEmpty());
@@ -81,7 +84,7 @@ void TestSettings::unconvertibleValues()
     QFile File(Path);
     QVERIFY(File.open(QIODevice::WriteOnly));
     File.write("[TIMING]\nwaitNotificationTimeout=soon\ndownloadErrorTimeout=2500\n"
-               "[DEBUG]\nchunkVerification=true\n[OPTIONS]\nmaxCachedChunks=many\nmaxDownloadRate=-5\n");
+               "[DEBUG]\nchunkVerification=true\n[OPTIONS]\nmaxCachedChunks=many\nmaxDownloadRate=-5\ntransferTimeout=never\n");
     File.close();
 
     const auto pSettings = TLauncherFilesystemHelper(Path).getSettings();
@@ -89,6 +92,7 @@ void TestSettings::unconvertibleValues()
     QCOMPARE(pSettings->m_DownloadErrorTimeout.count(), 2500);
     QCOMPARE(pSettings->m_ChunkVerification, true);
     QCOMPARE(pSettings->m_MaxCachedChunks, 0);
+    QCOMPARE(pSettings->m_TransferTimeout.count(), 30); // not 0, which would switch it off
     // a negative rate is no limit rather than a stalled download
     QCOMPARE(pSettings->m_MaxDownloadRate, 0);
 }

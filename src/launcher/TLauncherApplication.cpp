@@ -5,6 +5,7 @@
 #include "TCloudflareCdnTrace.h"
 #include "TDownloadPool.h"
 #include "TFunnelEventSender.h"
+#include "THint.h"
 #include "TInstallationManager.h"
 #include "TJsonDocumentHttpPostSender.h"
 #include "TLauncherConfigurationHandler.h"
@@ -31,8 +32,10 @@
 #include <QSocketNotifier>
 #include <QSplashScreen>
 #include <QThread>
+#include <QThreadPool>
 
 #include <csignal>
+#include <cstdlib>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -45,6 +48,8 @@ const char* const kLauncherVersion = "0.0.8";
 namespace {
 
 TLauncherApplication* g_pApplication = nullptr;
+// how long the end of the program waits for busy workers (quitting must take under 5 s)
+constexpr int kShutdownGraceMs = 2500;
 int g_SignalSockets[2] = {-1, -1};
 
 void onTerminationSignal(int)
@@ -80,6 +85,7 @@ TLauncherApplication::TLauncherApplication(int& Argc, char** Argv)
 {
     torvaneInitImageResources();
     const auto pSettings = m_pLauncherFilesystemHelper->getSettings();
+    m_pDownloadPool->setTransferTimeout(pSettings->transferTimeoutMs());
 
     m_CommandLineParser.addOption(m_FirstLaunchOption);
     m_CommandLineParser.addOption(m_SkipSelfUpdateOption);
@@ -122,6 +128,7 @@ TLauncherApplication::TLauncherApplication(int& Argc, char** Argv)
     connect(m_pSelfUpdater.get(), &TLauncherSelfUpdater::updateFailed, this, &TLauncherApplication::onLauncherReadyForAction);
     connect(m_pSelfUpdater.get(), &TLauncherSelfUpdater::diskAccessFailed, this, &TLauncherApplication::onDiskAccessFailed);
     m_pFunnelEventSender = std::make_unique<TFunnelEventSender>(std::make_shared<QNetworkAccessManager>());
+    m_pFunnelEventSender->setTransferTimeout(pSettings->transferTimeoutMs());
 }
 
 TLauncherApplication::~TLauncherApplication()
@@ -196,6 +203,7 @@ void TLauncherApplication::startSurvey()
     auto pCreator = std::make_shared<TSystemSurveyCreator>(std::make_shared<TSystemSurveyValueRetriever>());
     auto pDocumentCreator = std::make_shared<TSystemSurveyAsJsonDocumentCreator>(pCreator, std::make_shared<TSystemSurveyToJsonConverter>());
     auto pSender = std::make_shared<::shared::TJsonDocumentHttpPostSender>(std::make_shared<QNetworkAccessManager>());
+    pSender->setTransferTimeout(m_pLauncherFilesystemHelper->getSettings()->transferTimeoutMs());
     m_pSurveyUploader = std::make_unique<TSystemSurveyUploader>(pSender, SurveyUrl, pDocumentCreator);
     m_pSurveyUploader->upload();
 }
@@ -454,7 +462,7 @@ void TLauncherApplication::showMainWindow()
     sendFunnelEvent(QStringLiteral("launcher_started"), QStringLiteral("FunnelStartedFirst"));
     m_pMainWindow->show();
     if (pConfiguration && pConfiguration->getHintsUrl().isValid() && !pConfiguration->getHintsUrl().isEmpty()) {
-        m_pDownloadPool->download(pConfiguration->getHintsUrl());
+        m_pDownloadPool->download(pConfiguration->getHintsUrl(), ::shared::kMaxHintsDocumentSize);
     }
 }
 
@@ -581,7 +589,19 @@ int runLauncher(int& Argc, char** Argv)
     pApplication->startLoading();
     const int Status = pApplication->exec();
     qInfo() << "exit with status" << Status << " Thread: " << QThread::currentThreadId();
+    // the guard goes first: however the process ends below, the next start finds it free
     pTester.reset();
+    // Decoding, scanning and writing run on the global thread pool, and the application
+    // object's destructor waits for that pool without end. A worker stuck in a decoder or
+    // in the file system must not keep the launcher from quitting: after a grace period
+    // the process ends without destructors. Nothing is lost by that: an installation
+    // still running keeps its partial marker, so the next start resumes it.
+    if (!QThreadPool::globalInstance()->waitForDone(kShutdownGraceMs)) {
+        qWarning() << "workers still busy" << kShutdownGraceMs << "ms after the end of the event loop; ending without waiting for them"
+                   << " Thread: " << QThread::currentThreadId();
+        shutdownLogging();
+        std::_Exit(Status);
+    }
     pApplication.reset();
     shutdownLogging();
     return Status;

@@ -44,6 +44,7 @@ void TFunnelEventSender::send(const QUrl& FunnelUrl, const QString& Step, const 
     }
     QNetworkRequest Request(FunnelUrl);
     Request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+    Request.setTransferTimeout(m_TransferTimeoutMs);
     QNetworkReply* pReply = m_pNetworkAccessManager->post(Request, Event.toJson(QJsonDocument::Indented));
     connect(pReply, &QNetworkReply::finished, pReply, &QObject::deleteLater);
 }

@@ -23,11 +23,14 @@ public:
 
     // Builds the event (updating the settings store) and posts it; the answer is ignored.
     void send(const QUrl& FunnelUrl, const QString& Step, const QString& FirstFlagKey);
+    // Inactivity time-out of every event posted from now on (0: none).
+    void setTransferTimeout(int Milliseconds) { m_TransferTimeoutMs = Milliseconds; }
     // The event document; creates the id and clears the first-flag in the store.
     static QJsonDocument makeEvent(const QString& Step, const QString& FirstFlagKey);
 
 private:
     std::shared_ptr<QNetworkAccessManager> m_pNetworkAccessManager;
+    int m_TransferTimeoutMs = 30000;
 };
 
 } // namespace zarvo::launcher

@@ -59,6 +59,11 @@ std::shared_ptr<TLauncherSettings> loadSettings(const QString& Path)
     pSettings->m_FastScan = Ini.value(QStringLiteral("fastScan"), true).toBool();
     // a negative or unreadable rate is no limit
     pSettings->m_MaxDownloadRate = std::max(0, Ini.value(QStringLiteral("maxDownloadRate"), 0).toInt());
+    // unlike the other numbers, a value that does not convert (or is negative) keeps the
+    // default: reading it as 0 would switch the time-out off
+    bool TransferTimeoutOk = false;
+    const qlonglong TransferTimeout = Ini.value(QStringLiteral("transferTimeout"), 30).toLongLong(&TransferTimeoutOk);
+    pSettings->m_TransferTimeout = std::chrono::seconds(TransferTimeoutOk && TransferTimeout >= 0 ? TransferTimeout : 30);
     Ini.endGroup();
 
     Ini.beginGroup(QStringLiteral("DEBUG"));

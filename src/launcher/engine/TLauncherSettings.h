@@ -5,6 +5,7 @@
 #include <QUrl>
 
 #include <chrono>
+#include <algorithm>
 #include <cstdint>
 
 namespace zarvo::launcher {
@@ -31,6 +32,9 @@ struct TLauncherSettings {
     QStringList m_PublicKeys;
     // total rate of all chunk downloads in kilobytes (1000 bytes) per second; 0 = unlimited
     std::int32_t m_MaxDownloadRate = 0;
+    // a request that receives nothing for this long fails (0: no limit)
+    std::chrono::seconds m_TransferTimeout{30};
+    int transferTimeoutMs() const { return static_cast<int>(std::min<std::int64_t>(m_TransferTimeout.count(), 86400) * 1000); }
 };
 
 } // namespace zarvo::launcher

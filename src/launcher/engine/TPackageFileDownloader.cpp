@@ -5,6 +5,7 @@
 #include "TDownloadPool.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QFutureWatcher>
 #include <QTextStream>
@@ -73,15 +74,23 @@ TPackageFileDownloader::TPackageFileDownloader(std::shared_ptr<::shared::TDownlo
 
 TPackageFileDownloader::~TPackageFileDownloader()
 {
-    // workers hold a pointer to this object: wait for the ones still running, telling
-    // nobody about it (the owner is being destroyed)
+    // Decompression and verification use nothing of this object and may run on; their
+    // results go to watchers that go with it. A save step uses this object, so a save
+    // not yet begun does nothing once m_Closing is set, and one under way is waited for
+    // a bounded time: a save stuck in the file system must not keep the launcher from
+    // ending (it then ends without running destructors, see TLauncherApplication).
+    m_Closing = true;
     m_ProgressTimer.stop();
     blockSignals(true);
     disconnect(m_pDownloadPool.get(), nullptr, this, nullptr);
-    while (m_RunningSteps > 0) {
-        QThreadPool::globalInstance()->waitForDone(50);
-        QCoreApplication::sendPostedEvents(this);
-        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 10);
+    QElapsedTimer Waited;
+    Waited.start();
+    while (m_RunningSaves.load() > 0 && Waited.elapsed() < kWorkerGraceMs) {
+        QThread::msleep(5);
+    }
+    if (m_RunningSaves.load() > 0) {
+        qWarning() << "downloader destroyed while" << m_RunningSaves.load() << "save steps still run; not waiting any longer"
+                   << " Thread: " << QThread::currentThreadId();
     }
 }
 
@@ -166,8 +175,16 @@ void TPackageFileDownloader::startDownload(const std::vector<TFileToDownload>& F
     }
     m_ProgressTimer.start();
     for (const TChunkToDownload& Record : m_AllChunks) {
-        m_pDownloadPool->download(Record.m_Chunk.m_Url);
+        requestChunk(Record.m_Chunk);
     }
+}
+
+void TPackageFileDownloader::requestChunk(const TChunkInPackage& Chunk)
+{
+    // a body growing past its packed size is aborted on the way, not read whole; without
+    // a packed size only the pool's general limit applies
+    m_pDownloadPool->download(Chunk.m_Url, Chunk.m_PackedSize != 0 ? static_cast<qint64>(Chunk.m_PackedSize)
+                                                                  : ::shared::TDownloadPool::kDefaultMaximumBodySize);
 }
 
 void TPackageFileDownloader::onDownloadCompleted(QUrl Url, QByteArray Data)
@@ -207,32 +224,49 @@ void TPackageFileDownloader::runStep(EStep Step, const QUrl& Url, const QByteArr
     const TChunkToDownload Chunk = m_OutstandingChunks.at(Url);
     auto* pWatcher = new QFutureWatcher<TStepResult>(this);
     connect(pWatcher, &QFutureWatcher<TStepResult>::finished, this, [this, pWatcher, Step, Url] {
-        --m_RunningSteps;
         const TStepResult Result = pWatcher->result();
         pWatcher->deleteLater();
         onStepFinished(Step, Url, Result);
     });
-    ++m_RunningSteps;
-    pWatcher->setFuture(QtConcurrent::run([this, Step, Chunk, Data]() -> TStepResult {
-        TStepResult Result;
+    const auto Guarded = [](TStepResult& Result, const auto& Work) {
         try {
-            switch (Step) {
-            case EStep::Decompress:
-                Result.m_Data = decompressDownloadedData(Chunk.m_Chunk, Data);
-                break;
-            case EStep::Verify:
-                Result.m_Data = verifyDownloadedData(Chunk.m_Chunk, Data);
-                break;
-            case EStep::Save:
-                saveDownloadedData(Chunk, Data);
-                break;
-            }
+            Work();
             Result.m_Ok = true;
         } catch (const std::exception& Error) {
             Result.m_Error = QString::fromUtf8(Error.what());
         } catch (...) {
             Result.m_Error = QStringLiteral("unknown error");
         }
+    };
+    if (Step == EStep::Save) {
+        ++m_RunningSaves;
+        pWatcher->setFuture(QtConcurrent::run([this, Guarded, Chunk, Data]() -> TStepResult {
+            TStepResult Result;
+            if (!m_Closing) {
+                Guarded(Result, [&] { saveDownloadedData(Chunk, Data); });
+            }
+            --m_RunningSaves;
+            return Result;
+        }));
+        return;
+    }
+    // no pointer to this object goes to the worker: see the destructor
+    const TChunkInPackage Record = Chunk.m_Chunk;
+    pWatcher->setFuture(QtConcurrent::run([Guarded, Step, Record, Data]() -> TStepResult {
+        TStepResult Result;
+        if (Step == EStep::Verify) {
+            Guarded(Result, [&] { Result.m_Data = verifyDownloadedData(Record, Data); });
+            return Result;
+        }
+        // The packed hash tells a body damaged on the way from a payload the publisher
+        // packed wrongly: only the first is worth fetching again, and it is never handed
+        // to a decoder.
+        if (!packedHashMatches(Record, Data)) {
+            Result.m_TransferFault = true;
+            Result.m_Error = QStringLiteral("packed hash of %1 does not match").arg(Record.m_Url.toString());
+            return Result;
+        }
+        Guarded(Result, [&] { Result.m_Data = decompressDownloadedData(Record, Data); });
         return Result;
     }));
 }
@@ -241,6 +275,11 @@ void TPackageFileDownloader::onStepFinished(EStep Step, const QUrl& Url, const T
 {
     switch (Step) {
     case EStep::Decompress:
+        if (Result.m_TransferFault) {
+            qWarning() << "Damaged in transfer:" << Url << Result.m_Error;
+            retryOrGiveUp(Url, Result.m_Error, false);
+            return;
+        }
         if (!Result.m_Ok) {
             qWarning() << "Failed to decompress file downloaded from" << Url << Result.m_Error;
             m_pDownloadPool->releaseDownload(Url);
@@ -302,10 +341,10 @@ void TPackageFileDownloader::retryOrGiveUp(const QUrl& Url, const QString& Reaso
         emitFinishedSignalWhenNoMoreFilesAreOutstanding();
         return;
     }
-    qInfo() << "Retry " << Url << " Thread: " << QThread::currentThreadId();
+    qInfo() << "Retry " << Url << "after:" << Reason << " Thread: " << QThread::currentThreadId();
     ++Found->second.m_Retries;
     m_BytesReceived.erase(Url);
-    m_pDownloadPool->download(Url);
+    requestChunk(Found->second.m_Chunk);
 }
 
 void TPackageFileDownloader::emitFinishedSignalWhenNoMoreFilesAreOutstanding()
@@ -358,7 +397,7 @@ void TPackageFileDownloader::writeParkedChunksAfterFailure()
                 {
                     QMutexLocker Lock(&m_Mutex);
                     const auto Found = m_PendingChunks.find(Record.m_UnpackedHash);
-                    if (Found == m_PendingChunks.end() || (*Found)->m_State == 0) {
+                    if (Found == m_PendingChunks.end() || (*Found)->m_State == EPendingChunkState::Empty) {
                         continue;
                     }
                     try {
@@ -378,7 +417,12 @@ void TPackageFileDownloader::writeParkedChunksAfterFailure()
     }
 }
 
-QByteArray TPackageFileDownloader::decompressDownloadedData(const TChunkInPackage& Chunk, const QByteArray& Data) const
+bool TPackageFileDownloader::packedHashMatches(const TChunkInPackage& Chunk, const QByteArray& Data)
+{
+    return Chunk.m_PackedHash.isEmpty() || ::shared::TSha256::hash(Data) == Chunk.m_PackedHash;
+}
+
+QByteArray TPackageFileDownloader::decompressDownloadedData(const TChunkInPackage& Chunk, const QByteArray& Data)
 {
     qDebug() << "decompressDownloadedData " << Chunk.m_Url << "started";
     // the chunk's size bounds the output: a container declaring more is refused unread
@@ -387,7 +431,7 @@ QByteArray TPackageFileDownloader::decompressDownloadedData(const TChunkInPackag
     return Result;
 }
 
-QByteArray TPackageFileDownloader::verifyDownloadedData(const TChunkInPackage& Chunk, const QByteArray& Data) const
+QByteArray TPackageFileDownloader::verifyDownloadedData(const TChunkInPackage& Chunk, const QByteArray& Data)
 {
     qDebug() << "verifyDownloadedData " << Chunk.m_Url << "started";
     if (::shared::TSha256::hash(Data) != Chunk.m_UnpackedHash) {
@@ -432,7 +476,7 @@ void TPackageFileDownloader::prepareTarget(TChunkedFileState& File, const QStrin
 
 QByteArray TPackageFileDownloader::parkedData(TPendingChunk& Pending, const TChunkInPackage& Record)
 {
-    if (Pending.m_State == 1) {
+    if (Pending.m_State == EPendingChunkState::InMemory) {
         return Pending.m_Data;
     }
     QTemporaryFile& Temporary = *Pending.m_pTemporaryFile;
@@ -504,7 +548,7 @@ void TPackageFileDownloader::releaseUse(const QByteArray& UnpackedHash)
         return;
     }
     // no slot of any file needs these data any more: free the parked copy at once
-    if (Pending.m_State == 1) {
+    if (Pending.m_State == EPendingChunkState::InMemory) {
         --m_ParkedInMemory;
     }
     m_PendingChunks.erase(Found);
@@ -518,7 +562,7 @@ void TPackageFileDownloader::park(const QByteArray& UnpackedHash, const QByteArr
         throw std::runtime_error("couldn't find pending chunk");
     }
     TPendingChunk& Pending = **Found;
-    if (Pending.m_State != 0) {
+    if (Pending.m_State != EPendingChunkState::Empty) {
         return;
     }
     if (m_ParkedInMemory > m_MaxCachedChunks) {
@@ -530,12 +574,12 @@ void TPackageFileDownloader::park(const QByteArray& UnpackedHash, const QByteArr
             throwIoError(Pending.m_pTemporaryFile->fileName(), "couldn't write chunk file");
         }
         Pending.m_pTemporaryFile->close();
-        Pending.m_State = 2;
+        Pending.m_State = EPendingChunkState::InTemporaryFile;
         qInfo() << "parked chunk in" << Pending.m_pTemporaryFile->fileName() << " Thread: " << QThread::currentThreadId();
     } else {
         ++m_ParkedInMemory;
         Pending.m_Data = Data;
-        Pending.m_State = 1;
+        Pending.m_State = EPendingChunkState::InMemory;
     }
 }
 
@@ -560,8 +604,8 @@ void TPackageFileDownloader::saveDownloadedData(const TChunkToDownload& Chunk, c
                 {
                     QMutexLocker Lock(&m_Mutex);
                     const auto Found = m_PendingChunks.find(Record.m_UnpackedHash);
-                    if (Found != m_PendingChunks.end() && (*Found)->m_State != 0) {
-                        Source = (*Found)->m_State == 1 ? " from cache to " : " from temp file to ";
+                    if (Found != m_PendingChunks.end() && (*Found)->m_State != EPendingChunkState::Empty) {
+                        Source = (*Found)->m_State == EPendingChunkState::InMemory ? " from cache to " : " from temp file to ";
                         Parked = parkedData(**Found, Record);
                     }
                 }

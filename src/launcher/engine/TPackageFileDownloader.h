@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <atomic>
 #include <cstdint>
 #include <list>
 #include <map>
@@ -68,13 +69,20 @@ struct TChunkToDownload {
     std::int32_t m_Retries = 0;
 };
 
+// Where a pending chunk's data are.
+enum class EPendingChunkState : std::int32_t {
+    Empty = 0,
+    InMemory = 1,
+    InTemporaryFile = 2,
+};
+
 // A chunk's data kept for file slots that could not be written when it arrived.
 struct TPendingChunk {
     // slots (in all files) that still need these data; the copy goes when it reaches 0
     std::int32_t m_UseCount = 0;
     QByteArray m_Data;
     std::unique_ptr<QTemporaryFile> m_pTemporaryFile;
-    std::int32_t m_State = 0; // 0 empty, 1 parked in memory, 2 parked in the temporary file
+    EPendingChunkState m_State = EPendingChunkState::Empty;
 };
 
 // A running average of per-tick byte counts.
@@ -105,9 +113,16 @@ public:
     const TRunningAverage& writtenAverage() const { return m_WrittenAverage; }
     int parkedInMemory() const;
 
-    // The per-chunk steps, also used by tests and tools.
-    QByteArray decompressDownloadedData(const TChunkInPackage& Chunk, const QByteArray& Data) const;
-    QByteArray verifyDownloadedData(const TChunkInPackage& Chunk, const QByteArray& Data) const;
+    // How long the destructor waits for a save step still running on a worker before it
+    // gives up (the process is ending then; see TLauncherApplication).
+    static constexpr int kWorkerGraceMs = 2000;
+
+    // The per-chunk steps, also used by tests and tools. The first two use nothing of
+    // the downloader and may outlive it on a worker thread.
+    static QByteArray decompressDownloadedData(const TChunkInPackage& Chunk, const QByteArray& Data);
+    static QByteArray verifyDownloadedData(const TChunkInPackage& Chunk, const QByteArray& Data);
+    // True when the chunk has no packed hash or the body's SHA-256 equals it.
+    static bool packedHashMatches(const TChunkInPackage& Chunk, const QByteArray& Data);
     void saveDownloadedData(const TChunkToDownload& Chunk, const QByteArray& Data);
 
 signals:
@@ -128,6 +143,8 @@ private:
     enum class EStep { Decompress, Verify, Save };
     struct TStepResult {
         bool m_Ok = false;
+        // the body is not what the publisher packed (packed hash): fetch it again
+        bool m_TransferFault = false;
         QByteArray m_Data;
         QString m_Error;
     };
@@ -136,6 +153,7 @@ private:
     void runStep(EStep Step, const QUrl& Url, const QByteArray& Data);
     void onStepFinished(EStep Step, const QUrl& Url, const TStepResult& Result);
     void retryOrGiveUp(const QUrl& Url, const QString& Reason, bool Verification);
+    void requestChunk(const TChunkInPackage& Chunk);
     void emitFinishedSignalWhenNoMoreFilesAreOutstanding();
     void writeParkedChunksAfterFailure();
     void emitProgress();
@@ -169,7 +187,9 @@ private:
     std::int32_t m_ParkedInMemory = 0;
     std::int32_t m_MaxCachedChunks = 100;
     bool m_ChunkVerification = false;
-    int m_RunningSteps = 0;
+    // save steps running on workers (they use this object)
+    std::atomic<int> m_RunningSaves{0};
+    std::atomic<bool> m_Closing{false};
 };
 
 } // namespace zarvo::launcher

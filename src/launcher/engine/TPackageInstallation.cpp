@@ -407,6 +407,7 @@ TPackageInstallation::TPackageInstallation(std::shared_ptr<TPackage> pPackage, s
     m_pDownloadPool = std::make_shared<::shared::TDownloadPool>(
         m_pFilesystemHelper->getSettings()->m_MaxConcurrentDownloads,
         std::make_shared<::shared::QNetworkAccessManagerWrapper>(m_pNetworkAccessManager), false);
+    m_pDownloadPool->setTransferTimeout(m_pFilesystemHelper->getSettings()->transferTimeoutMs());
     if (const std::int32_t Rate = m_pFilesystemHelper->getSettings()->m_MaxDownloadRate; Rate > 0) {
         chunkDownloadLimiter()->setRate(static_cast<std::int64_t>(Rate) * 1000);
         m_pDownloadPool->setBandwidthLimiter(chunkDownloadLimiter());

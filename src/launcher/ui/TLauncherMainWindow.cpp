@@ -7,6 +7,7 @@
 #include "TCloudflareCdnTrace.h"
 #include "TInstallationManager.h"
 #include "TLauncherConfigurationReader.h"
+#include "TDownloadPool.h"
 #include "TPackageInstallation.h"
 
 #include <QCheckBox>
@@ -345,11 +346,17 @@ QMessageBox* TLauncherMainWindow::sharedMessageBox()
     return m_pMessageBox;
 }
 
+int TLauncherMainWindow::hintImageTimeoutMs() const
+{
+    // the images come from the same servers as everything else: same inactivity limit
+    return m_pDownloadPool ? m_pDownloadPool->transferTimeout() : ::shared::TDownloadPool::kDefaultTransferTimeoutMs;
+}
+
 void TLauncherMainWindow::setHint(const ::shared::THint& Hint)
 {
     QWidget* pSlot = hintSlot(QStringLiteral("cat1"));
     const QPointer<TLauncherMainWindow> Self(this);
-    const QImage Image = ::shared::fetchHintImage(QUrl(Hint.m_ImageUrl), kSingleHintImageSize);
+    const QImage Image = ::shared::fetchHintImage(QUrl(Hint.m_ImageUrl), kSingleHintImageSize, hintImageTimeoutMs());
     if (!Self) {
         return;
     }
@@ -415,7 +422,7 @@ void TLauncherMainWindow::setHints(std::vector<::shared::THint> Hints)
 void TLauncherMainWindow::showImageHint(const ::shared::THint& Hint, const QString& Category, QWidget* pSlot)
 {
     const QPointer<TLauncherMainWindow> Self(this);
-    const QImage Image = ::shared::fetchHintImage(QUrl(Hint.m_ImageUrl), kHintImageSize);
+    const QImage Image = ::shared::fetchHintImage(QUrl(Hint.m_ImageUrl), kHintImageSize, hintImageTimeoutMs());
     if (!Self) {
         return;
     }

@@ -99,6 +99,7 @@ private:
     QWidget* buildPackageGrid(const std::vector<std::shared_ptr<TPackage>>& ClientPackages, bool ShowPackageNames);
     void buildHintsArea();
     void buildFooter(QVBoxLayout* pGroupLayout, const QString& LauncherVersion);
+    int hintImageTimeoutMs() const;
     QLabel* createLinkLabel(const QString& ToolTip, const QString& Target, const QString& Icon);
     QMessageBox* sharedMessageBox();
     void showDownloadFailure(const QString& PackageName);

@@ -11,11 +11,17 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
 #include <vector>
+
+namespace libzpaq {
+// defined in the patched library (see the top CMakeLists.txt)
+extern thread_local unsigned long long zpaqlInstructionBudget;
+} // namespace libzpaq
 
 // libzpaq reports every error through this function; it must never end the process.
 void libzpaq::error(const char* Message)
@@ -252,10 +258,26 @@ private:
     std::size_t m_Produced = 0;
 };
 
-// Each ZPAQ block header declares the model memory it needs, and libzpaq allocates it
-// before the first byte is decoded: a few hostile header bytes could ask for many GiB. The
-// packer's level 1 needs about 90 MB per block.
-constexpr double kMaxZpaqBlockMemory = 512.0 * 1024 * 1024;
+// A ZPAQ block brings its own programs and declares its own memory, so both are bounded
+// by what the container says it produces: the declared model and program memory may not
+// exceed zpaqMemoryLimit(OutputSize), and all programs of one container together may
+// run at most zpaqInstructionBudget(OutputSize) interpreted instructions (the library
+// is built with the budget hook, see the top CMakeLists.txt). A looping program thus
+// ends as a decoding failure after well under a second per small chunk instead of
+// holding a worker for ever.
+class TZpaqBudgetScope {
+public:
+    explicit TZpaqBudgetScope(std::uint64_t Budget) : m_Previous(libzpaq::zpaqlInstructionBudget)
+    {
+        libzpaq::zpaqlInstructionBudget = Budget;
+    }
+    ~TZpaqBudgetScope() { libzpaq::zpaqlInstructionBudget = m_Previous; }
+    TZpaqBudgetScope(const TZpaqBudgetScope&) = delete;
+    TZpaqBudgetScope& operator=(const TZpaqBudgetScope&) = delete;
+
+private:
+    unsigned long long m_Previous;
+};
 
 bool decodeZpaq(const unsigned char* Payload, std::size_t PayloadSize, unsigned char* Output, std::size_t OutputSize, std::size_t& Produced)
 {
@@ -264,11 +286,13 @@ bool decodeZpaq(const unsigned char* Payload, std::size_t PayloadSize, unsigned 
         TZpaqWriter Writer(Output, OutputSize);
         libzpaq::Decompresser Decompresser;
         Decompresser.setInput(&Reader);
+        const TZpaqBudgetScope Budget(zpaqInstructionBudget(OutputSize));
+        const double MemoryLimit = static_cast<double>(zpaqMemoryLimit(OutputSize));
         bool FoundBlock = false;
-        double BlockMemory = 0;
-        while (Decompresser.findBlock(&BlockMemory)) {
-            if (BlockMemory > kMaxZpaqBlockMemory) {
-                return false;
+        double Memory = 0;
+        while (Decompresser.findBlock(&Memory)) {
+            if (Memory > MemoryLimit) {
+                return false; // refused before the model is allocated
             }
             FoundBlock = true;
             while (Decompresser.findFilename()) {
@@ -398,6 +422,28 @@ bool unpackBundle(QByteArray& Output, const QByteArray& Input, std::uint64_t Max
     }
     Output = Input;
     return false;
+}
+
+std::uint64_t zpaqMemoryLimit(std::uint64_t OutputSize)
+{
+    // a model needs a few times the data it models; 128 MiB serve every small chunk
+    constexpr std::uint64_t kFloor = std::uint64_t(128) << 20;
+    constexpr std::uint64_t kPerOutputByte = 24;
+    return std::max(kFloor, OutputSize * kPerOutputByte);
+}
+
+std::uint64_t zpaqInstructionBudget(std::uint64_t OutputSize)
+{
+    if (const char* pOverride = std::getenv("TORVANE_TEST_ZPAQ_INSTRUCTION_BUDGET")) {
+        char* pEnd = nullptr;
+        const unsigned long long Value = std::strtoull(pOverride, &pEnd, 10);
+        if (pEnd && pEnd != pOverride && *pEnd == '\0') {
+            return Value;
+        }
+    }
+    constexpr std::uint64_t kFloor = std::uint64_t(1) << 26;
+    constexpr std::uint64_t kPerOutputByte = 1024;
+    return kFloor + OutputSize * kPerOutputByte;
 }
 
 QByteArray decompressBundleData(const QByteArray& Data, std::uint64_t MaxUnpackedSize)

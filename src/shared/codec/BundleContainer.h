@@ -61,6 +61,13 @@ bool decodeBundlePayload(int Algorithm, const unsigned char* Payload, std::size_
 bool unpackBundle(std::string& Output, const std::string& Input, std::uint64_t MaxUnpackedSize = kDefaultUnpackedSizeLimit);
 bool unpackBundle(QByteArray& Output, const QByteArray& Input, std::uint64_t MaxUnpackedSize = kDefaultUnpackedSizeLimit);
 
+// Bounds of a ZPAQ block that is to produce OutputSize bytes: the model and program
+// memory it may declare, and the interpreted instructions all its programs may run
+// (the environment variable TORVANE_TEST_ZPAQ_INSTRUCTION_BUDGET replaces the latter;
+// it exists for tests only).
+std::uint64_t zpaqMemoryLimit(std::uint64_t OutputSize);
+std::uint64_t zpaqInstructionBudget(std::uint64_t OutputSize);
+
 // Decoding as the downloader needs it: data that is not a container comes back unchanged,
 // a container is decoded or TDecompressionError is thrown.
 QByteArray decompressBundleData(const QByteArray& Data, std::uint64_t MaxUnpackedSize);

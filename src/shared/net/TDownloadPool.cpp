@@ -4,6 +4,7 @@
 #include "TRandomNumberGenerator.h"
 
 #include <QAuthenticator>
+#include <QDebug>
 #include <QNetworkAccessManager>
 #include <QUrlQuery>
 
@@ -22,7 +23,12 @@ QNetworkReplyWrapper::QNetworkReplyWrapper(QNetworkReply* pReply)
 {
     connect(pReply, &QNetworkReply::errorOccurred, this, &QNetworkReplyWrapper::error);
     connect(pReply, &QNetworkReply::finished, this, &QNetworkReplyWrapper::finished);
-    connect(pReply, &QNetworkReply::downloadProgress, this, [this](qint64 Received, qint64) { emit progress(Received); });
+    connect(pReply, &QNetworkReply::downloadProgress, this, [this](qint64 Received, qint64 Total) {
+        if (Total >= 0) {
+            emit bodySizeAnnounced(Total);
+        }
+        emit progress(Received);
+    });
     connect(pReply, &QNetworkReply::readyRead, this, &QNetworkReplyWrapper::readyRead);
 }
 
@@ -87,6 +93,11 @@ QUrl QNetworkReplyWrapper::url() const
     return m_pReply->request().url();
 }
 
+void QNetworkReplyWrapper::abort()
+{
+    m_pReply->abort();
+}
+
 QNetworkAccessManagerWrapper::QNetworkAccessManagerWrapper(std::shared_ptr<QNetworkAccessManager> pManager)
     : m_pManager(std::move(pManager))
 {
@@ -120,10 +131,30 @@ TDownloadPool::TDownloadPool(int MaxConcurrentDownloads, std::shared_ptr<QNetwor
 
 TDownloadPool::~TDownloadPool()
 {
-    // running requests are not aborted, but nothing may call back into a dead pool
-    for (QNetworkReplyWrapper* pReply : qAsConst(m_ActiveDownloads)) {
-        disconnect(pReply, nullptr, this, nullptr);
-    }
+    // Running requests are not aborted. Nothing calls back into a dead pool: every
+    // connection to a reply has the pool as its context and goes with it. (The active map
+    // may hold replies already freed, finished but not yet released, so it is not walked.)
+}
+
+void TDownloadPool::download(const QUrl& Url, qint64 MaximumBodySize)
+{
+    m_MaximumBodySizes.insert(Url, MaximumBodySize);
+    download(Url);
+}
+
+void TDownloadPool::setTransferTimeout(int Milliseconds)
+{
+    m_TransferTimeoutMs = std::max(Milliseconds, 0);
+}
+
+void TDownloadPool::setDefaultMaximumBodySize(qint64 Bytes)
+{
+    m_DefaultMaximumBodySize = Bytes;
+}
+
+qint64 TDownloadPool::maximumBodySize(const QUrl& Url) const
+{
+    return m_MaximumBodySizes.value(Url, m_DefaultMaximumBodySize);
 }
 
 void TDownloadPool::download(const QUrl& Url)
@@ -249,10 +280,20 @@ void TDownloadPool::schedule()
         }
         const QUrl Url = m_Queue.front();
         m_Queue.pop_front();
-        QNetworkReplyWrapper* pReply = m_pNetworkAccess->get(QNetworkRequest(Url));
+        QNetworkRequest Request(Url);
+        // Qt's own inactivity timer: restarted by every byte, so a slow but steady
+        // transfer goes on while a stalled one (no headers, a body that stops, a dropped
+        // connection nobody closed) ends
+        Request.setTransferTimeout(m_TransferTimeoutMs);
+        QNetworkReplyWrapper* pReply = m_pNetworkAccess->get(Request);
         connect(pReply, &QNetworkReplyWrapper::finished, this, [this, pReply] { onReplyFinished(pReply); });
         connect(pReply, &QNetworkReplyWrapper::error, this, [this, pReply](QNetworkReply::NetworkError Code) { onReplyError(pReply, Code); });
-        connect(pReply, &QNetworkReplyWrapper::progress, this, [this, pReply](qlonglong Bytes) { emit progress(pReply->url(), Bytes); });
+        connect(pReply, &QNetworkReplyWrapper::bodySizeAnnounced, this, [this, pReply](qlonglong Bytes) { checkBodySize(pReply, Bytes); });
+        connect(pReply, &QNetworkReplyWrapper::progress, this, [this, pReply](qlonglong Bytes) {
+            if (!checkBodySize(pReply, Bytes)) {
+                emit progress(pReply->url(), Bytes);
+            }
+        });
         if (QNetworkReply* pNetworkReply = pReply->reply()) {
             // the reply (and the wrapper, its child) is freed once its finish was handled
             connect(pNetworkReply, &QNetworkReply::finished, pNetworkReply, &QObject::deleteLater);
@@ -274,6 +315,58 @@ bool TDownloadPool::isActiveReply(const QUrl& Url, QNetworkReplyWrapper* pReply)
     return Found != m_ActiveDownloads.constEnd() && Found.value() == pReply;
 }
 
+bool TDownloadPool::checkBodySize(QNetworkReplyWrapper* pReply, qlonglong Bytes)
+{
+    const QUrl Url = pReply->url();
+    const qint64 Maximum = maximumBodySize(Url);
+    if (Maximum < 0 || Bytes <= Maximum || !isActiveReply(Url, pReply)) {
+        return false;
+    }
+    if (!m_OversizedReplies.contains(pReply) && !m_ReportedReplies.contains(pReply)) {
+        // stopped as soon as the excess shows (announced or arriving), never read whole
+        m_OversizedReplies.insert(pReply);
+        pReply->abort();
+    }
+    return true;
+}
+
+QNetworkReply::NetworkError TDownloadPool::replyError(QNetworkReplyWrapper* pReply) const
+{
+    const QNetworkReply::NetworkError Error = pReply->networkError();
+    if (m_OversizedReplies.contains(pReply)) {
+        return QNetworkReply::UnknownContentError;
+    }
+    // the pool aborts only oversized bodies: any other cancellation is Qt's transfer
+    // time-out
+    if (Error == QNetworkReply::OperationCanceledError) {
+        return QNetworkReply::TimeoutError;
+    }
+    return Error;
+}
+
+QString TDownloadPool::replyErrorString(QNetworkReplyWrapper* pReply) const
+{
+    if (m_OversizedReplies.contains(pReply)) {
+        return QStringLiteral("Body of %1 larger than %2 bytes").arg(pReply->url().toString()).arg(maximumBodySize(pReply->url()));
+    }
+    if (pReply->networkError() == QNetworkReply::OperationCanceledError) {
+        return QStringLiteral("No data from %1 for %2 ms").arg(pReply->url().toString()).arg(m_TransferTimeoutMs);
+    }
+    return pReply->errorString();
+}
+
+void TDownloadPool::reportFailure(QNetworkReplyWrapper* pReply)
+{
+    const QUrl Url = pReply->url();
+    const QNetworkReply::NetworkError Error = replyError(pReply);
+    const QString Text = replyErrorString(pReply);
+    m_OversizedReplies.remove(pReply);
+    if (Error == QNetworkReply::TimeoutError || Error == QNetworkReply::UnknownContentError) {
+        qWarning() << "transfer aborted:" << Url.toString() << Text;
+    }
+    emit failed(Url, Error, Text);
+}
+
 void TDownloadPool::onReplyFinished(QNetworkReplyWrapper* pReply)
 {
     // what is left is at most one buffer's worth; it is taken whole, in debt
@@ -281,19 +374,29 @@ void TDownloadPool::onReplyFinished(QNetworkReplyWrapper* pReply)
     const QUrl Url = pReply->url();
     const bool AlreadyReported = m_ReportedReplies.remove(pReply);
     if (AlreadyReported || !isActiveReply(Url, pReply)) {
+        m_OversizedReplies.remove(pReply);
         return;
     }
     if (m_ReleaseOnFinish) {
         m_ActiveDownloads.remove(Url);
     }
-    if (pReply->networkError() != QNetworkReply::NoError) {
-        emit failed(Url, pReply->networkError(), pReply->errorString());
+    if (pReply->networkError() != QNetworkReply::NoError || m_OversizedReplies.contains(pReply)) {
+        reportFailure(pReply);
     } else {
         const QByteArray Rest = pReply->readAll();
         if (m_pBandwidthLimiter) {
             m_pBandwidthLimiter->consume(Rest.size());
         }
-        emit success(Url, LimitedBody.isEmpty() ? Rest : LimitedBody.append(Rest));
+        QByteArray Body = LimitedBody.isEmpty() ? Rest : LimitedBody.append(Rest);
+        const qint64 Maximum = maximumBodySize(Url);
+        if (Maximum >= 0 && Body.size() > Maximum) {
+            // a wrapper that reported no progress on the way
+            Body.clear();
+            m_OversizedReplies.insert(pReply);
+            reportFailure(pReply);
+        } else {
+            emit success(Url, Body);
+        }
     }
     if (m_ReleaseOnFinish) {
         schedule();
@@ -311,7 +414,7 @@ void TDownloadPool::onReplyError(QNetworkReplyWrapper* pReply, QNetworkReply::Ne
     if (m_ReleaseOnFinish) {
         m_ActiveDownloads.remove(Url);
     }
-    emit failed(Url, pReply->networkError(), pReply->errorString());
+    reportFailure(pReply);
     if (m_ReleaseOnFinish) {
         schedule();
     }

@@ -34,6 +34,8 @@ public:
     virtual qint64 bytesAvailable() const;
     // The URL that was asked for (not a redirect target).
     virtual QUrl url() const;
+    // Ends the request; it reports OperationCanceledError and finishes.
+    virtual void abort();
 
     QNetworkReply* reply() const { return m_pReply; }
 
@@ -42,6 +44,8 @@ signals:
     void finished();
     void progress(qlonglong BytesReceivedFromRequest);
     void readyRead();
+    // The length of the body, once the response announced it.
+    void bodySizeAnnounced(qlonglong BodyBytes);
 
 private:
     QNetworkReply* m_pReply;
@@ -77,14 +81,30 @@ public:
 
 // A FIFO queue of GET requests keyed by URL with a limit on how many run at once.
 // Results arrive as success(url, body) or failed(url, code, text).
+//
+// Every request is bounded twice: a request that receives nothing for the transfer
+// time-out fails with QNetworkReply::TimeoutError, and a body growing past its URL's
+// limit is aborted and fails with QNetworkReply::UnknownContentError.
 class TDownloadPool : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY(TDownloadPool)
 public:
+    // Documents are small; a server sending more than this sends something else.
+    static constexpr qint64 kDefaultMaximumBodySize = qint64(64) << 20;
+    static constexpr int kDefaultTransferTimeoutMs = 30000;
+
     TDownloadPool(int MaxConcurrentDownloads, std::shared_ptr<QNetworkAccessManagerWrapper> pNetworkAccess, bool ReleaseOnFinish);
     ~TDownloadPool() override;
 
     virtual void download(const QUrl& Url);
+    // As download(Url), with a limit of its own on the body (negative: no limit) that
+    // stays with the URL until it is asked for again.
+    void download(const QUrl& Url, qint64 MaximumBodySize);
+    // Inactivity time-out of every request started from now on (0: none).
+    void setTransferTimeout(int Milliseconds);
+    int transferTimeout() const { return m_TransferTimeoutMs; }
+    // Limit of bodies of URLs asked for without one of their own (negative: no limit).
+    void setDefaultMaximumBodySize(qint64 Bytes);
     virtual void downloadWithPriority(const QUrl& Url);
     virtual void setMaxConcurrentDownloads(int Maximum);
     virtual int getMaxConcurrentDownloads() const;
@@ -106,6 +126,14 @@ private:
     void schedule();
     void onReplyFinished(QNetworkReplyWrapper* pReply);
     void onReplyError(QNetworkReplyWrapper* pReply, QNetworkReply::NetworkError Code);
+    // Aborts a reply whose body is larger than its URL's limit; true when it is.
+    bool checkBodySize(QNetworkReplyWrapper* pReply, qlonglong Bytes);
+    qint64 maximumBodySize(const QUrl& Url) const;
+    // The error of a finished or failed reply, with the pool's own reasons (time-out,
+    // body too large) in place of Qt's "Operation canceled".
+    QNetworkReply::NetworkError replyError(QNetworkReplyWrapper* pReply) const;
+    QString replyErrorString(QNetworkReplyWrapper* pReply) const;
+    void reportFailure(QNetworkReplyWrapper* pReply);
     bool isActiveReply(const QUrl& Url, QNetworkReplyWrapper* pReply) const;
     void readLimited(QNetworkReplyWrapper* pReply);
     void readLimitedReplies();
@@ -121,6 +149,10 @@ private:
     // body bytes already read from replies whose reading is limited
     QHash<QNetworkReplyWrapper*, QByteArray> m_LimitedBodies;
     QTimer* m_pLimiterTimer = nullptr;
+    QSet<QNetworkReplyWrapper*> m_OversizedReplies;
+    QMap<QUrl, qint64> m_MaximumBodySizes;
+    qint64 m_DefaultMaximumBodySize = kDefaultMaximumBodySize;
+    int m_TransferTimeoutMs = kDefaultTransferTimeoutMs;
 };
 
 // Appends a random "nocache" query item (32 letters and digits) when Append is true and

@@ -36,6 +36,7 @@ void TJsonDocumentHttpPostSender::send(const QUrl& Url, const QJsonDocument& Doc
     QNetworkRequest Request(Url);
     Request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     Request.setHeader(QNetworkRequest::ContentDispositionHeader, QStringLiteral("form-data; name=\"metadata\""));
+    Request.setTransferTimeout(m_TransferTimeoutMs);
     QNetworkReply* pReply = m_pNetworkAccessManager->post(Request, Document.toJson(QJsonDocument::Compact));
     m_RunningReplies.insert(pReply);
 }

@@ -31,6 +31,8 @@ public:
     ~TJsonDocumentHttpPostSender() override;
 
     virtual void send(const QUrl& Url, const QJsonDocument& Document);
+    // Inactivity time-out of every post started from now on (0: none).
+    void setTransferTimeout(int Milliseconds) { m_TransferTimeoutMs = Milliseconds; }
 
 signals:
     void finished(QNetworkReply::NetworkError NetworkErrorCode, QString NetworkErrorString, QByteArray ReplyFromServer);
@@ -41,6 +43,7 @@ public slots:
 private:
     std::shared_ptr<QNetworkAccessManager> m_pNetworkAccessManager;
     QSet<QNetworkReply*> m_RunningReplies;
+    int m_TransferTimeoutMs = 30000;
 };
 
 } // namespace shared
