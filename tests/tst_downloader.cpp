@@ -60,6 +60,9 @@ private slots:
     void retriesAndFailures();
     void chunksBehindAMissingOneAreKept();
     void missingChunkFailsTheRunOnly();
+    void faultyTransfersAreFetchedAgain_data();
+    void faultyTransfersAreFetchedAgain();
+    void chunkStallingEveryTimeFails();
     void savingFailures();
     void executableBitAndRenameMode();
     void progressTotals();
