@@ -11,6 +11,7 @@
 #include <QThread>
 #include <QtConcurrent>
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace zarvo::launcher {
@@ -160,8 +161,19 @@ void TPackageFileDownloader::startDownload(const std::vector<TFileToDownload>& F
         return;
     }
     m_ProgressTimer.start();
+    // Largest chunks first: a 16 MiB chunk decoded last would keep one core busy while
+    // the other waits for the end. Files are still assembled strictly in order (an early
+    // chunk waits parked for the ones in front of it); equal sizes keep file order.
+    std::vector<const TChunkToDownload*> FetchOrder;
+    FetchOrder.reserve(m_AllChunks.size());
     for (const TChunkToDownload& Record : m_AllChunks) {
-        m_pDownloadPool->download(Record.m_Chunk.m_Url);
+        FetchOrder.push_back(&Record);
+    }
+    std::stable_sort(FetchOrder.begin(), FetchOrder.end(), [](const TChunkToDownload* pLeft, const TChunkToDownload* pRight) {
+        return pLeft->m_Chunk.m_UnpackedSize > pRight->m_Chunk.m_UnpackedSize;
+    });
+    for (const TChunkToDownload* pRecord : FetchOrder) {
+        m_pDownloadPool->download(pRecord->m_Chunk.m_Url);
     }
 }
 
