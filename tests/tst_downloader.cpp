@@ -54,6 +54,7 @@ private slots:
     void init();
     void outOfOrderChunksAreParked();
     void parkingSpillsToTemporaryFiles();
+    void largestChunksAreFetchedFirst();
     void sharedChunksAreFetchedOnce();
     void retriesAndFailures();
     void savingFailures();
@@ -97,7 +98,8 @@ QString TestDownloader::settingsFile(const QByteArray& Settings)
     const QString Path = m_Scratch.filePath(QStringLiteral("settings%1.ini").arg(++Counter));
     QFile File(Path);
     File.open(QIODevice::WriteOnly);
-    File.write("[OPTIONS]\nmaxConcurrentDownloads=10\n" + Settings);
+    const QByteArray Concurrency = Settings.contains("maxConcurrentDownloads=") ? QByteArray() : QByteArray("maxConcurrentDownloads=10\n");
+    File.write("[OPTIONS]\n" + Concurrency + Settings);
     return Path;
 }
 
@@ -176,6 +178,59 @@ void TestDownloader::parkingSpillsToTemporaryFiles()
     QTRY_COMPARE_WITH_TIMEOUT(Run.ends(), 1, 10000);
     QCOMPARE(Run.m_pCompleted->size(), 1);
     QCOMPARE(fileContent(m_pInstallation->filePath(QStringLiteral("big.bin"))), Content);
+    QCOMPARE(filesIn(Temporary), 0);
+    qputenv("TMPDIR", PreviousTmp);
+}
+
+void TestDownloader::largestChunksAreFetchedFirst()
+{
+    // big.bin grows chunk by chunk, so fetching largest first takes it back to front;
+    // pair.bin's two chunks are of one size and keep their order.
+    const QString Temporary = m_Scratch.filePath(QStringLiteral("tmp-largest"));
+    QDir().mkpath(Temporary);
+    const QByteArray PreviousTmp = qgetenv("TMPDIR");
+    qputenv("TMPDIR", QFile::encodeName(Temporary));
+    QVector<TServedChunk> Big;
+    QByteArray BigContent;
+    for (int Index = 0; Index < 4; ++Index) {
+        const QByteArray Part = patternBytes(20000 * (Index + 1), 30 + Index);
+        const QString Path = QStringLiteral("/big/%1").arg(Index);
+        Big << makeChunk(m_pServer->url(Path), Part);
+        m_pServer->setBody(Path, Big.last().m_Body);
+        BigContent += Part;
+    }
+    QVector<TServedChunk> Pair;
+    QByteArray PairContent;
+    for (int Index = 0; Index < 2; ++Index) {
+        const QByteArray Part = patternBytes(50000, 40 + Index);
+        const QString Path = QStringLiteral("/pair/%1").arg(Index);
+        Pair << makeChunk(m_pServer->url(Path), Part);
+        m_pServer->setBody(Path, Pair.last().m_Body);
+        PairContent += Part;
+    }
+    // one transfer at a time, so the requests show the order; one parked chunk in memory
+    TRun Run = start({makeFile(QStringLiteral("pair.bin"), Pair, PairContent), makeFile(QStringLiteral("big.bin"), Big, BigContent)},
+                     "maxConcurrentDownloads=1\nmaxCachedChunks=0\n");
+    QStringList WriteOrder;
+    connect(Run.m_pDownloader.get(), &TPackageFileDownloader::writeProgress, this,
+            [&](const QUrl& Url) { WriteOrder << Url.path(); }, Qt::QueuedConnection);
+    int PeakParked = 0;
+    QTimer Watch;
+    connect(&Watch, &QTimer::timeout, this, [&] { PeakParked = qMax(PeakParked, Run.m_pDownloader->parkedInMemory()); });
+    Watch.start(1);
+    QTRY_COMPARE_WITH_TIMEOUT(Run.ends(), 1, 10000);
+    QCOMPARE(Run.m_pCompleted->size(), 1);
+    QCOMPARE(m_pServer->requestedPaths(),
+             (QStringList{"/big/3", "/big/2", "/pair/0", "/pair/1", "/big/1", "/big/0"}));
+    // each file is still written strictly front to back
+    QStringList BigWrites = WriteOrder.filter(QStringLiteral("/big/"));
+    QCOMPARE(BigWrites, (QStringList{"/big/0", "/big/1", "/big/2", "/big/3"}));
+    QCOMPARE(WriteOrder.filter(QStringLiteral("/pair/")), (QStringList{"/pair/0", "/pair/1"}));
+    QCOMPARE(fileContent(m_pInstallation->filePath(QStringLiteral("big.bin"))), BigContent);
+    QCOMPARE(fileContent(m_pInstallation->filePath(QStringLiteral("pair.bin"))), PairContent);
+    // three chunks of big.bin waited: one in memory, the others in temporary files
+    QVERIFY2(PeakParked <= 1, qPrintable(QString::number(PeakParked)));
+    QCOMPARE(Run.m_pDownloader->parkedInMemory(), 0);
     QCOMPARE(filesIn(Temporary), 0);
     qputenv("TMPDIR", PreviousTmp);
 }
