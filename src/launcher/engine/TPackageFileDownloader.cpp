@@ -161,16 +161,17 @@ void TPackageFileDownloader::startDownload(const std::vector<TFileToDownload>& F
         return;
     }
     m_ProgressTimer.start();
-    // Largest chunks first: a 16 MiB chunk decoded last would keep one core busy while
-    // the other waits for the end. Files are still assembled strictly in order (an early
-    // chunk waits parked for the ones in front of it); equal sizes keep file order.
+    // Largest files first, each file's chunks in file order: the small files come last,
+    // so the run never ends with one core decoding a 16 MiB chunk while the other waits,
+    // and the chunks of a file arrive about in the order it is written in, so few of them
+    // wait parked in memory. Equal sizes keep the document's order.
     std::vector<const TChunkToDownload*> FetchOrder;
     FetchOrder.reserve(m_AllChunks.size());
     for (const TChunkToDownload& Record : m_AllChunks) {
         FetchOrder.push_back(&Record);
     }
     std::stable_sort(FetchOrder.begin(), FetchOrder.end(), [](const TChunkToDownload* pLeft, const TChunkToDownload* pRight) {
-        return pLeft->m_Chunk.m_UnpackedSize > pRight->m_Chunk.m_UnpackedSize;
+        return pLeft->m_Files.front()->m_UnpackedSize > pRight->m_Files.front()->m_UnpackedSize;
     });
     for (const TChunkToDownload* pRecord : FetchOrder) {
         m_pDownloadPool->download(pRecord->m_Chunk.m_Url);
