@@ -125,10 +125,13 @@ void TDownloadPool::downloadWithPriority(const QUrl& Url)
 
 void TDownloadPool::enqueue(const QUrl& Url, bool AtFront)
 {
-    m_Queue.erase(std::remove(m_Queue.begin(), m_Queue.end(), Url), m_Queue.end());
+    if (m_Queued.remove(Url)) {
+        m_Queue.erase(std::remove(m_Queue.begin(), m_Queue.end(), Url), m_Queue.end());
+    }
     if (m_ActiveDownloads.contains(Url)) {
         return;
     }
+    m_Queued.insert(Url);
     if (AtFront) {
         m_Queue.push_front(Url);
     } else {
@@ -180,6 +183,7 @@ void TDownloadPool::schedule()
         }
         const QUrl Url = m_Queue.front();
         m_Queue.pop_front();
+        m_Queued.remove(Url);
         QNetworkReplyWrapper* pReply = m_pNetworkAccess->get(QNetworkRequest(Url));
         connect(pReply, &QNetworkReplyWrapper::finished, this, [this, pReply] { onReplyFinished(pReply); });
         connect(pReply, &QNetworkReplyWrapper::error, this, [this, pReply](QNetworkReply::NetworkError Code) { onReplyError(pReply, Code); });
