@@ -4,6 +4,9 @@
 #include "TLauncherConfigurationHandler.h"
 #include "TLauncherMainWindow.h"
 
+#include <QDebug>
+#include <QThread>
+
 namespace zarvo::launcher {
 
 void TMainWindowDeleter::operator()(TLauncherMainWindow* pWindow) const
@@ -31,6 +34,7 @@ TMainWindowPointer createMainWindow(TLauncherApplication& Application, const std
                      &TLauncherApplication::onClientVerifyTriggeredFromUI);
     Application.sendFunnelEvent(QStringLiteral("launcher_started"), QStringLiteral("FunnelStartedFirst"));
     pWindow->show();
+    qInfo() << "main window shown" << " Thread: " << QThread::currentThreadId();
     return pWindow;
 }
 
