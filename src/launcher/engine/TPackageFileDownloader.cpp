@@ -214,27 +214,30 @@ void TPackageFileDownloader::runStep(EStep Step, const QUrl& Url, const QByteArr
     qInfo() << kNames[static_cast<int>(Step)] << Url << " Thread: " << QThread::currentThreadId();
     const TChunkToDownload Chunk = m_OutstandingChunks.at(Url);
     auto* pWatcher = new QFutureWatcher<TStepResult>(this);
-    connect(pWatcher, &QFutureWatcher<TStepResult>::finished, this, [this, pWatcher, Step, Url] {
+    connect(pWatcher, &QFutureWatcher<TStepResult>::finished, this, [this, pWatcher, Url] {
         --m_RunningSteps;
         const TStepResult Result = pWatcher->result();
         pWatcher->deleteLater();
-        onStepFinished(Step, Url, Result);
+        onStepFinished(Result.m_Step, Url, Result);
     });
     ++m_RunningSteps;
+    // The steps after the first follow on the same worker: a decoded chunk is hashed and
+    // written while it is still in the cache and freed at once, instead of waiting in
+    // memory behind the queue of other chunks' decoding for its next step.
     pWatcher->setFuture(QtConcurrent::run([this, Step, Chunk, Data]() -> TStepResult {
         TStepResult Result;
+        Result.m_Step = Step;
         try {
-            switch (Step) {
-            case EStep::Decompress:
-                Result.m_Data = decompressDownloadedData(Chunk.m_Chunk, Data);
-                break;
-            case EStep::Verify:
-                Result.m_Data = verifyDownloadedData(Chunk.m_Chunk, Data);
-                break;
-            case EStep::Save:
-                saveDownloadedData(Chunk, Data);
-                break;
+            QByteArray Bytes = Data;
+            if (Result.m_Step == EStep::Decompress) {
+                Bytes = decompressDownloadedData(Chunk.m_Chunk, Bytes);
+                Result.m_Step = EStep::Verify;
             }
+            if (Result.m_Step == EStep::Verify) {
+                Bytes = verifyDownloadedData(Chunk.m_Chunk, Bytes);
+                Result.m_Step = EStep::Save;
+            }
+            saveDownloadedData(Chunk, Bytes);
             Result.m_Ok = true;
         } catch (const std::exception& Error) {
             Result.m_Error = QString::fromUtf8(Error.what());

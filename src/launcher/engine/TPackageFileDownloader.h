@@ -116,6 +116,7 @@ public slots:
 private:
     enum class EStep { Decompress, Verify, Save };
     struct TStepResult {
+        EStep m_Step = EStep::Decompress; // the last step run: the one that failed, or Save
         bool m_Ok = false;
         QByteArray m_Data;
         QString m_Error;
