@@ -216,4 +216,42 @@ inline bool runUntil(const std::function<bool()>& Done, int Seconds)
     return true;
 }
 
+// Largest gap between the ticks of a 10 ms timer on the thread that runs the event loop:
+// how long a window on that thread could not have repainted or answered a click.
+class TStallProbe {
+public:
+    TStallProbe()
+    {
+        m_Timer.setTimerType(Qt::PreciseTimer);
+        m_Timer.setInterval(10);
+        QObject::connect(&m_Timer, &QTimer::timeout, [this] {
+            const qint64 Now = m_Clock.nsecsElapsed();
+            if (Now - m_PreviousTick > m_LargestGapNs) {
+                m_LargestGapNs = Now - m_PreviousTick;
+                m_LargestGapEndNs = Now;
+            }
+            m_PreviousTick = Now;
+        });
+    }
+    void start()
+    {
+        m_LargestGapNs = 0;
+        m_Clock.start();
+        m_PreviousTick = 0;
+        m_Timer.start();
+    }
+    // the gap so far; the probe keeps running
+    double largestGapMs() const { return m_LargestGapNs / 1e6; }
+    // when the largest gap ended, in seconds since start()
+    double largestGapEnd() const { return m_LargestGapEndNs / 1e9; }
+    void restartPhase() { m_LargestGapNs = 0; }
+
+private:
+    QTimer m_Timer;
+    QElapsedTimer m_Clock;
+    qint64 m_PreviousTick = 0;
+    qint64 m_LargestGapNs = 0;
+    qint64 m_LargestGapEndNs = 0;
+};
+
 } // namespace benchsupport

@@ -15,11 +15,11 @@ cpu_busy_percent() {
     [ "$total" -gt 0 ] || { echo 0; return; }
     echo $(( 100 * (total - idle) / total ))
 }
-wait_quiet() {
+wait_quiet() { # at most QUIET_WAIT_MAX seconds (180)
     local waited=0 busy
     while busy=$(cpu_busy_percent); [ "$busy" -ge 10 ]; do
         waited=$((waited + 1))
-        if [ "$waited" -ge 180 ]; then
+        if [ "$waited" -ge "${QUIET_WAIT_MAX:-180}" ]; then
             echo "(the machine stayed busy, ${busy} % of the CPU, the next figure is disturbed)" >&2
             return 0
         fi
@@ -63,7 +63,7 @@ EOF
     "$nginx" -c "$dir/nginx.conf" -p "$dir" &
     NGINX_PID=$!
     local _
-    for _ in $(seq 50); do curl -sf -o /dev/null "http://127.0.0.1:$NGINX_PORT/package.json" && return 0; sleep 0.1; done
+    for _ in $(seq 50); do curl -s -o /dev/null "http://127.0.0.1:$NGINX_PORT/" && return 0; sleep 0.1; done
     echo "nginx did not come up:" >&2; cat "$dir/error.log" >&2
     return 1
 }
@@ -121,4 +121,127 @@ two_processes() {
     wait $p0 $p1
     t=$(elapsed "$start" "$(now)")
     echo "$t $(cat "$prefix.cpu0" "$prefix.cpu1" | awk '{ s += $1 + $2 } END { printf "%.2f", s }')"
+}
+
+# binaries_tree DIR MB LISTS_DIR: about MB megabytes of this machine's shared libraries
+# (each distinct content once, in their own folder layout) copied into DIR/lib.
+binaries_tree() {
+    local dir=$1 want=$(( $2 * 1000 * 1000 )) lists=$3
+    mkdir -p "$dir/lib" "$lists"
+    find /usr/lib/x86_64-linux-gnu -type f -size +16k \( -name '*.so' -o -name '*.so.*' \) 2>/dev/null | sort > "$lists/so.list"
+    unique_contents "$lists/so.list" > "$lists/so.unique"
+    fill_list "$lists/so.unique" "$want" | while IFS= read -r f; do
+        local rel=${f#/usr/lib/x86_64-linux-gnu/}
+        mkdir -p "$dir/lib/$(dirname "$rel")"
+        cp "$f" "$dir/lib/$rel"
+    done
+}
+
+unique_contents() { # FILE-LIST: drops files whose content was seen before
+    tr '\n' '\0' < "$1" | xargs -0 md5sum 2>/dev/null | sort -k1,1 -u | cut -c35- | sort; }
+
+fill_list() { # LIST BYTES: prints paths from LIST until their sizes add up to BYTES
+    local want=$2 have=0 f s
+    while IFS= read -r f; do
+        s=$(stat -c %s "$f" 2>/dev/null) || continue
+        echo "$f"; have=$((have + s))
+        [ "$have" -ge "$want" ] && break
+    done < "$1"
+    [ "$have" -ge "$want" ] || echo "only $have of $want bytes of input found" >&2
+}
+
+# mixed_tree DIR MB LISTS_DIR: a game tree of MB megabytes that mixes what real packages
+# hold, without repeating any content: ~60 % archive files made of this machine's
+# libraries and programs (at most 200 MB each), ~15 % many small text files, ~25 %
+# incompressible data (as compressed textures and audio).
+mixed_tree() {
+    local tree=$1 target=$(( $2 * 1000 * 1000 )) lists=$3
+    mkdir -p "$tree/paks" "$tree/text" "$tree/media" "$lists"
+    find /usr/lib /usr/bin /usr/libexec -type f -size +16k \
+        ! -name '*.gz' ! -name '*.xz' ! -name '*.zst' ! -name '*.bz2' ! -name '*.zip' ! -name '*.jar' \
+        ! -name '*.png' ! -name '*.jpg' ! -name '*.lz' 2>/dev/null | sort > "$lists/binaries.list"
+    find /usr/include /usr/share/doc -type f \( -name '*.h' -o -name '*.hpp' -o -name '*.txt' -o -name 'copyright' -o -name '*.md' -o -name '*.html' \) \
+        2>/dev/null | sort > "$lists/text.list"
+    unique_contents "$lists/binaries.list" > "$lists/binaries.unique"
+    unique_contents "$lists/text.list" > "$lists/text.unique"
+    fill_list "$lists/binaries.unique" $((target * 60 / 100)) > "$lists/binaries.use"
+    fill_list "$lists/text.unique" $((target * 15 / 100)) > "$lists/text.use"
+    local pak=0 pak_size=0 f n=0 i
+    while IFS= read -r f; do
+        cat "$f" >> "$tree/paks/data$pak.pak"
+        pak_size=$((pak_size + $(stat -c %s "$f")))
+        if [ "$pak_size" -ge 200000000 ]; then pak=$((pak + 1)); pak_size=0; fi
+    done < "$lists/binaries.use"
+    while IFS= read -r f; do
+        local d=$tree/text/$((n / 500)); mkdir -p "$d"; cp "$f" "$d/$n-$(basename "$f")"; n=$((n + 1))
+    done < "$lists/text.use"
+    local media=$((target * 25 / 100 / 8))
+    for i in 0 1 2 3 4 5 6 7; do head -c "$media" /dev/urandom > "$tree/media/texture$i.dds"; done
+}
+
+# yardstick_inputs CHUNK_DIR OUT_DIR MODE: what the command-line tools need to do the
+# launcher's decoding of the chunk files, split into two halves of about equal unpacked
+# size: the .lzma stream behind each LZMA container (size field "unknown"), each DEFLATE
+# payload wrapped as a gzip member, stored chunks as they are (`cat`). Writes OUT_DIR/run0
+# and run1, shell scripts that decode their half; with MODE "hash" the decoded bytes are
+# piped into `openssl dgst -sha256`, as the launcher checks every chunk's digest.
+yardstick_inputs() {
+    mkdir -p "$2"
+    python3 - "$1" "$2" "$3" <<'PY'
+import os, struct, sys, zlib
+src, dst, mode = sys.argv[1:4]
+def varint(data, pos):
+    value, shift = 0, 0
+    while True:
+        byte = data[pos]; pos += 1
+        value |= (byte & 0x7F) << shift; shift += 7
+        if not byte & 0x80:
+            return value, pos
+entries = []
+for name in sorted(os.listdir(src)):
+    path = os.path.join(src, name)
+    raw = open(path, 'rb').read()
+    pos = 0
+    while pos < len(raw) and raw[pos] == 0:
+        pos += 1
+    if raw[pos:pos + 1] != b'\x70':
+        entries.append((len(raw), 'cat', path)); continue
+    algorithm = raw[pos + 1]
+    unpacked, pos = varint(raw, pos + 2)
+    packed, pos = varint(raw, pos)
+    payload = raw[pos:pos + packed]
+    if algorithm in (5, 10):
+        d = bytearray(payload); d[5:13] = b'\xff' * 8
+        out = os.path.join(dst, name + '.lzma'); open(out, 'wb').write(d)
+        entries.append((unpacked, 'xz', out))
+    elif algorithm == 3:
+        plain = zlib.decompressobj(-15).decompress(payload)
+        out = os.path.join(dst, name + '.gz')
+        with open(out, 'wb') as f:
+            f.write(b'\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03' + payload)
+            f.write(struct.pack('<II', zlib.crc32(plain) & 0xffffffff, len(plain) & 0xffffffff))
+        entries.append((unpacked, 'gzip', out))
+    elif algorithm == 0:
+        out = os.path.join(dst, name + '.raw'); open(out, 'wb').write(payload)
+        entries.append((unpacked, 'cat', out))
+    else:
+        sys.exit('chunk %s: algorithm %d has no yardstick tool' % (name, algorithm))
+halves, totals = ([], []), [0, 0]
+for size, tool, path in sorted(entries, reverse=True):
+    i = 0 if totals[0] <= totals[1] else 1
+    halves[i].append((tool, path)); totals[i] += size
+commands = {'xz': 'xz --format=lzma -d -c', 'gzip': 'gzip -d -c', 'cat': 'cat'}
+for i in (0, 1):
+    lines = []
+    for tool in ('xz', 'gzip', 'cat'):
+        files = [p for t, p in halves[i] if t == tool]
+        if files:
+            listing = os.path.join(dst, 'half%d.%s' % (i, tool))
+            open(listing, 'w').write('\n'.join(files) + '\n')
+            lines.append("xargs -d '\\n' %s < '%s'" % (commands[tool], listing))
+    body = '{ %s; }' % '; '.join(lines) if lines else 'true'
+    sink = ' | openssl dgst -sha256 > /dev/null' if mode == 'hash' else ' > /dev/null'
+    open(os.path.join(dst, 'run%d' % i), 'w').write('set -e\n' + body + sink + '\n')
+print('%d chunks: %s' % (len(entries), ', '.join('%s %d' % (t, sum(1 for e in entries if e[1] == t)) for t in ('xz', 'gzip', 'cat'))))
+PY
 }

@@ -33,6 +33,8 @@ struct TPhase {
     const char* m_Name;
     double m_End = 0;          // seconds since the start
     double m_PeakRssMiB = 0;   // sampled every 20 ms
+    double m_LargestGapMs = 0; // of a 10 ms timer on the event-loop thread
+    double m_LargestGapEnd = 0; // when it ended, seconds since the start
 };
 
 int install(const QUrl& PackageUrl, const QString& DocumentPath, const QString& SettingsPath)
@@ -88,7 +90,16 @@ int install(const QUrl& PackageUrl, const QString& DocumentPath, const QString& 
     QObject::connect(&Manager, &TInstallationManager::diskAccessFailed,
                      [](const QString& Message) { std::fprintf(stderr, "disk access failed: %s\n", qPrintable(Message)); });
 
+    benchsupport::TStallProbe Probe;
+    const auto EndPhase = [&](int Next) {
+        Phases[Phase].m_End = Now();
+        Phases[Phase].m_LargestGapMs = Probe.largestGapMs();
+        Phases[Phase].m_LargestGapEnd = Probe.largestGapEnd();
+        Probe.restartPhase();
+        Phase = Next;
+    };
     const double RssBefore = benchsupport::currentRssMiB();
+    Probe.start();
     Sampler.start();
     Timer.start();
     Manager.installOrUpdatePackage(pPackage);
@@ -100,16 +111,14 @@ int install(const QUrl& PackageUrl, const QString& DocumentPath, const QString& 
     // the downloader's first report ends the difference computation (to within its tick)
     QObject::connect(pJob->downloader(), &TPackageFileDownloader::progress, [&] {
         if (Phase == 0) {
-            Phases[0].m_End = Now();
-            Phase = 1;
+            EndPhase(1);
         }
     });
     QObject::connect(pJob.get(), &TPackageInstallation::downloadFinished, [&] {
         if (Phase == 0) {
-            Phases[0].m_End = Now();
+            EndPhase(1);
         }
-        Phases[1].m_End = Now();
-        Phase = 2;
+        EndPhase(2);
     });
     if (!benchsupport::runUntil([&] { return Finished; }, 3600)) {
         std::fprintf(stderr, "the installation did not end within an hour\n");
@@ -117,6 +126,8 @@ int install(const QUrl& PackageUrl, const QString& DocumentPath, const QString& 
     }
     const double Total = Now();
     Phases[2].m_End = Total;
+    Phases[2].m_LargestGapMs = Probe.largestGapMs();
+    Phases[2].m_LargestGapEnd = Probe.largestGapEnd();
     Sampler.stop();
     const double Peak = benchsupport::peakRssMiB();
     const bool Installed = Reason == 0 && Manager.computeLocalPackageStatus(*pPackage) == ELocalPackageStatus::Installed;
@@ -126,13 +137,17 @@ int install(const QUrl& PackageUrl, const QString& DocumentPath, const QString& 
     std::printf("settings: maxConcurrentDownloads %d, maxCachedChunks %d, skipVerification %s\n", pSettings->m_MaxConcurrentDownloads,
                 pSettings->m_MaxCachedChunks, pSettings->m_SkipVerification ? "true" : "false");
     double Start = 0;
+    double LargestGapMs = 0;
     for (const TPhase& Each : Phases) {
-        std::printf("  %-24s %8.2f s   RSS up to %7.1f MiB\n", Each.m_Name, Each.m_End - Start, Each.m_PeakRssMiB);
+        std::printf("  %-24s %8.2f s   RSS up to %7.1f MiB   longest event-loop gap %6.1f ms (ended at %.2f s)\n", Each.m_Name,
+                    Each.m_End - Start, Each.m_PeakRssMiB, Each.m_LargestGapMs, Each.m_LargestGapEnd);
         Start = Each.m_End;
+        LargestGapMs = std::max(LargestGapMs, Each.m_LargestGapMs);
     }
     std::printf("installOrUpdatePackage: %.2f s total, %.1f MB/s of installed bytes, peak RSS (VmHWM) %.1f MiB (%.1f MiB before it started)\n",
                 Total, Bytes / Total / 1e6, Peak, RssBefore);
     std::printf("result: %s (reason %d)\n", Installed ? "installed, verified" : "NOT INSTALLED", Reason);
+    std::printf("gui-stall-ms %.1f\npeak-rss-mib %.1f\n", LargestGapMs, Peak);
     return Installed ? 0 : 1;
 }
 

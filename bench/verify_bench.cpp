@@ -73,6 +73,8 @@ int verify(const QString& Tree, const QString& DocumentPath, const QString& Sett
     QObject::connect(&Installation, &TPackageInstallation::verificationFinished, [&Finished] { Finished = true; });
     double BestPool = 1e30;
     QStringList PoolPasses;
+    benchsupport::TStallProbe Probe;
+    Probe.start();
     for (int Pass = 0; Pass < Passes; ++Pass) {
         Finished = false;
         QElapsedTimer Timer;
@@ -87,6 +89,7 @@ int verify(const QString& Tree, const QString& DocumentPath, const QString& Sett
         BestPool = std::min(BestPool, Seconds);
         AllPassed = AllPassed && Installation.isWithoutError();
     }
+    const double PoolLargestGapMs = Probe.largestGapMs();
     std::printf("VerifyPackage through startVerification (thread pool): passes %s s (the first with no pool thread yet); best %.1f MB/s, %s\n",
                 qPrintable(PoolPasses.join(QStringLiteral(", "))), Bytes / BestPool / 1e6, AllPassed ? "passed" : "FAILED");
 
@@ -101,7 +104,8 @@ int verify(const QString& Tree, const QString& DocumentPath, const QString& Sett
     std::printf("VerifyPackage from the main thread: %zu files, %llu bytes, best of %d: %.3f s, %.1f MB/s, %s, peak RSS %.1f MiB\n",
                 Document.m_Files.size(), static_cast<unsigned long long>(Bytes), Passes, Best, Bytes / Best / 1e6,
                 AllPassed ? "passed" : "FAILED", benchsupport::peakRssMiB());
-    std::printf("seconds %.3f\npool-seconds %.3f\npool-first-seconds %s\n", Best, BestPool, qPrintable(PoolPasses.value(0)));
+    std::printf("seconds %.3f\npool-seconds %.3f\npool-first-seconds %s\ngui-stall-ms %.1f\n", Best, BestPool, qPrintable(PoolPasses.value(0)),
+                PoolLargestGapMs);
     return AllPassed ? 0 : 1;
 }
 
@@ -115,6 +119,8 @@ int scan(const QString& Tree, const QString& DocumentPath, const QString& Settin
     auto pHelper = std::make_shared<TLauncherFilesystemHelper>(SettingsPath);
     TPackageInstallation Installation(std::make_shared<TPackage>(1, QJsonObject(), QUrl()), pHelper);
     const std::uint64_t Bytes = treeBytes(Tree);
+    benchsupport::TStallProbe Probe;
+    Probe.start();
     QElapsedTimer Timer;
     Timer.start();
     QList<TFileToDownload> Result;
@@ -158,6 +164,9 @@ int scan(const QString& Tree, const QString& DocumentPath, const QString& Settin
     std::printf("  found: %d of %d files need chunks, %zu chunks, %.1f MB to fetch\n", FilesWithWork, Result.size(), ChunksToFetch,
                 BytesToFetch / 1e6);
     std::printf("seconds %.3f\nbytes %llu\n", Seconds, static_cast<unsigned long long>(Bytes));
+    if (OnPool) {
+        std::printf("gui-stall-ms %.1f\n", Probe.largestGapMs());
+    }
     return 0;
 }
 

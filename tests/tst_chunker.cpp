@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <cstring>
 #include <optional>
+#include <thread>
 
 namespace {
 
@@ -35,6 +36,23 @@ QByteArray pseudoRandomBytes(std::size_t Size, std::uint64_t State)
 }
 
 const unsigned char* bytes(const QByteArray& Data) { return reinterpret_cast<const unsigned char*>(Data.constData()); }
+
+// The cutting rule taken literally, one byte per step.
+std::size_t pieceLengthByteByByte(const unsigned char* Data, std::size_t Length)
+{
+    if (Length <= shared::kChunkUncutSize) {
+        return Length;
+    }
+    const std::size_t Limit = std::min(Length, shared::kChunkMaximumSize);
+    std::uint32_t Hash = 0;
+    for (std::size_t Position = shared::kChunkUncutSize; Position < Limit;) {
+        Hash = (Hash >> 1) + shared::chunkGearTable()[Data[Position++]];
+        if ((Hash & shared::kChunkCutMask) == 0) {
+            return Position;
+        }
+    }
+    return Limit;
+}
 
 // Cuts data held in memory with the bare cutting rule.
 TLengths lengthsInMemory(const QByteArray& Data)
@@ -83,6 +101,9 @@ private slots:
     void blockRefillMatchesWholeFileInMemory();
     void insertionChangesOnlyLeadingPieces();
     void shortZeroAndUnreadableFiles();
+    void cutSearchMatchesByteByByteRule_data();
+    void cutSearchMatchesByteByByteRule();
+    void oneThreadCutsFileAfterFile();
 
 private:
     TPieces piecesOf(const QString& Name, const QByteArray& Data) const
@@ -211,6 +232,67 @@ void TestChunker::shortZeroAndUnreadableFiles()
         QVERIFY2(!shared::chunkFileWithDigests(Path).has_value(), Name);
     }
     QCOMPARE(Calls, 0);
+}
+
+void TestChunker::cutSearchMatchesByteByByteRule_data()
+{
+    QTest::addColumn<std::uint64_t>("Seed");
+    QTest::addColumn<int>("Shift");
+    // Cuts found by the one-byte rule in these streams, each moved by 0 to 7 bytes, put
+    // the cutting byte at every position of the eight-byte steps of the search.
+    for (int Shift = 0; Shift < 8; ++Shift) {
+        QTest::addRow("random, shifted by %d", Shift) << std::uint64_t(1) << Shift;
+    }
+    QTest::addRow("another stream") << std::uint64_t(77) << 3;
+    QTest::addRow("text-like bytes") << std::uint64_t(0) << 5;
+}
+
+void TestChunker::cutSearchMatchesByteByByteRule()
+{
+    QFETCH(std::uint64_t, Seed);
+    QFETCH(int, Shift);
+    QByteArray Data = QByteArray(Shift, 'x') + pseudoRandomBytes(48 * kMiB, Seed ? Seed : 5);
+    if (Seed == 0) {
+        for (char& Byte : Data) {
+            Byte = static_cast<char>('a' + (static_cast<unsigned char>(Byte) % 26)); // few distinct bytes
+        }
+    }
+    std::size_t Position = 0;
+    std::size_t Pieces = 0;
+    while (Position < std::size_t(Data.size())) {
+        const std::size_t Rest = std::size_t(Data.size()) - Position;
+        const std::size_t Expected = pieceLengthByteByByte(bytes(Data) + Position, Rest);
+        QCOMPARE(shared::nextPieceLength(bytes(Data) + Position, Rest), Expected);
+        // the same start with the known data ending at, one before and one after the cut
+        for (const std::size_t Window : {Expected - 1, Expected, Expected + 1, shared::kChunkUncutSize + 7}) {
+            if (Window <= Rest) {
+                QCOMPARE(shared::nextPieceLength(bytes(Data) + Position, Window), pieceLengthByteByByte(bytes(Data) + Position, Window));
+            }
+        }
+        Position += Expected;
+        ++Pieces;
+    }
+    QVERIFY(Pieces >= 4);
+}
+
+void TestChunker::oneThreadCutsFileAfterFile()
+{
+    // The scan buffer of a thread serves file after file: a short file after a long one
+    // must not see the long one's bytes, and a scan stopped half-way leaves nothing behind.
+    const QByteArray Long = pseudoRandomBytes(70 * kMiB, 3);
+    const QByteArray Short = pseudoRandomBytes(10 * kMiB, 4);
+    const QByteArray Middle = pseudoRandomBytes(20 * kMiB + 3, 5);
+    QCOMPARE(checkPieces(piecesOf("long", Long), Long), lengthsInMemory(Long));
+    QCOMPARE(checkPieces(piecesOf("short", Short), Short), lengthsInMemory(Short));
+    int Calls = 0;
+    QVERIFY(shared::chunkFile(m_Directory.filePath("long"), [&Calls](const unsigned char*, std::size_t, std::uint64_t) { return ++Calls < 2; }));
+    QCOMPARE(checkPieces(piecesOf("middle", Middle), Middle), lengthsInMemory(Middle));
+    // a file cut on another thread at the same time gives the same pieces
+    TPieces OnOtherThread;
+    std::thread Other([&] { OnOtherThread = shared::chunkFileWithDigests(m_Directory.filePath("long")); });
+    QCOMPARE(checkPieces(shared::chunkFileWithDigests(m_Directory.filePath("middle")), Middle), lengthsInMemory(Middle));
+    Other.join();
+    QCOMPARE(checkPieces(OnOtherThread, Long), lengthsInMemory(Long));
 }
 
 QTEST_GUILESS_MAIN(TestChunker)

@@ -55,6 +55,7 @@ private slots:
     void init();
     void outOfOrderChunksAreParked();
     void parkingSpillsToTemporaryFiles();
+    void largestFilesAreFetchedFirst();
     void sharedChunksAreFetchedOnce();
     void retriesAndFailures_data();
     void retriesAndFailures();
@@ -104,7 +105,8 @@ QString TestDownloader::settingsFile(const QByteArray& Settings)
     const QString Path = m_Scratch.filePath(QStringLiteral("settings%1.ini").arg(++Counter));
     QFile File(Path);
     File.open(QIODevice::WriteOnly);
-    File.write("[OPTIONS]\nmaxConcurrentDownloads=10\n" + Settings);
+    const QByteArray Concurrency = Settings.contains("maxConcurrentDownloads=") ? QByteArray() : QByteArray("maxConcurrentDownloads=10\n");
+    File.write("[OPTIONS]\n" + Concurrency + Settings);
     return Path;
 }
 
@@ -186,6 +188,48 @@ void TestDownloader::parkingSpillsToTemporaryFiles()
     QCOMPARE(fileContent(m_pInstallation->filePath(QStringLiteral("big.bin"))), Content);
     QCOMPARE(filesIn(Temporary), 0);
     qputenv("TMPDIR", PreviousTmp);
+}
+
+void TestDownloader::largestFilesAreFetchedFirst()
+{
+    // small.bin comes first in the document, big.bin (four chunks) is larger: big.bin is
+    // fetched first, front to back, so that no chunk has to wait parked
+    QVector<TServedChunk> Big;
+    QByteArray BigContent;
+    for (int Index = 0; Index < 4; ++Index) {
+        const QByteArray Part = patternBytes(20000 * (4 - Index), 30 + Index);
+        const QString Path = QStringLiteral("/big/%1").arg(Index);
+        Big << makeChunk(m_pServer->url(Path), Part);
+        m_pServer->setBody(Path, Big.last().m_Body);
+        BigContent += Part;
+    }
+    QVector<TServedChunk> Small;
+    QByteArray SmallContent;
+    for (int Index = 0; Index < 2; ++Index) {
+        const QByteArray Part = patternBytes(70000, 40 + Index);
+        const QString Path = QStringLiteral("/small/%1").arg(Index);
+        Small << makeChunk(m_pServer->url(Path), Part);
+        m_pServer->setBody(Path, Small.last().m_Body);
+        SmallContent += Part;
+    }
+    // one transfer at a time, so the requests show the order
+    TRun Run = start({makeFile(QStringLiteral("small.bin"), Small, SmallContent), makeFile(QStringLiteral("big.bin"), Big, BigContent)},
+                     "maxConcurrentDownloads=1\nmaxCachedChunks=0\n");
+    QStringList WriteOrder;
+    connect(Run.m_pDownloader.get(), &TPackageFileDownloader::writeProgress, this,
+            [&](const QUrl& Url) { WriteOrder << Url.path(); }, Qt::QueuedConnection);
+    int PeakParked = 0;
+    QTimer Watch;
+    connect(&Watch, &QTimer::timeout, this, [&] { PeakParked = qMax(PeakParked, Run.m_pDownloader->parkedInMemory()); });
+    Watch.start(1);
+    QTRY_COMPARE_WITH_TIMEOUT(Run.ends(), 1, 10000);
+    QCOMPARE(Run.m_pCompleted->size(), 1);
+    const QStringList Expected{"/big/0", "/big/1", "/big/2", "/big/3", "/small/0", "/small/1"};
+    QCOMPARE(m_pServer->requestedPaths(), Expected);
+    QTRY_COMPARE(WriteOrder, Expected);
+    QCOMPARE(fileContent(m_pInstallation->filePath(QStringLiteral("big.bin"))), BigContent);
+    QCOMPARE(fileContent(m_pInstallation->filePath(QStringLiteral("small.bin"))), SmallContent);
+    QCOMPARE(PeakParked, 0);
 }
 
 void TestDownloader::sharedChunksAreFetchedOnce()

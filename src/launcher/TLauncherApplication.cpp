@@ -461,6 +461,7 @@ void TLauncherApplication::showMainWindow()
     connect(pWindow, &TLauncherMainWindow::clientPackageVerifyButtonClicked, this, &TLauncherApplication::onClientVerifyTriggeredFromUI);
     sendFunnelEvent(QStringLiteral("launcher_started"), QStringLiteral("FunnelStartedFirst"));
     m_pMainWindow->show();
+    qInfo() << "main window shown" << " Thread: " << QThread::currentThreadId();
     if (pConfiguration && pConfiguration->getHintsUrl().isValid() && !pConfiguration->getHintsUrl().isEmpty()) {
         m_pDownloadPool->download(pConfiguration->getHintsUrl(), ::shared::kMaxHintsDocumentSize);
     }

@@ -12,6 +12,7 @@
 #include <QThread>
 #include <QtConcurrent>
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace zarvo::launcher {
@@ -174,8 +175,20 @@ void TPackageFileDownloader::startDownload(const std::vector<TFileToDownload>& F
         return;
     }
     m_ProgressTimer.start();
+    // Largest files first, each file's chunks in file order: the small files come last,
+    // so the run never ends with one core decoding a 16 MiB chunk while the other waits,
+    // and the chunks of a file arrive about in the order it is written in, so few of them
+    // wait parked in memory. Equal sizes keep the document's order.
+    std::vector<const TChunkToDownload*> FetchOrder;
+    FetchOrder.reserve(m_AllChunks.size());
     for (const TChunkToDownload& Record : m_AllChunks) {
-        requestChunk(Record.m_Chunk);
+        FetchOrder.push_back(&Record);
+    }
+    std::stable_sort(FetchOrder.begin(), FetchOrder.end(), [](const TChunkToDownload* pLeft, const TChunkToDownload* pRight) {
+        return pLeft->m_Files.front()->m_UnpackedSize > pRight->m_Files.front()->m_UnpackedSize;
+    });
+    for (const TChunkToDownload* pRecord : FetchOrder) {
+        requestChunk(pRecord->m_Chunk);
     }
 }
 

@@ -187,6 +187,7 @@ bool decodeLzip(const unsigned char* Payload, std::size_t PayloadSize, unsigned 
 constexpr std::size_t kLzmaHeaderSize = 13;
 constexpr unsigned kLzmaMaxPropertiesByte = 224;
 constexpr std::uint32_t kLzmaMinDictionary = 4096;
+constexpr std::size_t kLzmaOutputStep = 0x40000; // 256 KiB, well inside the core's cache
 
 bool decodeLzmaAlone(const unsigned char* Payload, std::size_t PayloadSize, unsigned char* Output, std::size_t OutputSize, std::size_t& Produced)
 {
@@ -222,8 +223,27 @@ bool decodeLzmaAlone(const unsigned char* Payload, std::size_t PayloadSize, unsi
     Stream.next_in = Payload + kLzmaHeaderSize;
     Stream.avail_in = PayloadSize - kLzmaHeaderSize;
     Stream.next_out = Output;
-    Stream.avail_out = OutputSize;
-    lzma_ret Result = lzma_code(&Stream, LZMA_FINISH);
+    // The decoder writes into its dictionary and copies from there to the output, as
+    // much as the output has room for in one go. Handed the whole output at once it
+    // would decode megabytes before copying them, long after they left the cache; in
+    // steps of kLzmaOutputStep the copy reads what was decoded a moment ago.
+    lzma_ret Result = LZMA_OK;
+    while (Result == LZMA_OK) {
+        const std::size_t Done = static_cast<std::size_t>(Stream.next_out - Output);
+        if (Done == OutputSize) {
+            // all that was declared is there: the stream must end now (end marker)
+            Stream.avail_out = 0;
+            Result = lzma_code(&Stream, LZMA_FINISH);
+            break;
+        }
+        const std::size_t Window = std::min(kLzmaOutputStep, OutputSize - Done);
+        const std::size_t InBefore = Stream.avail_in;
+        Stream.avail_out = Window;
+        Result = lzma_code(&Stream, LZMA_FINISH);
+        if (Result == LZMA_OK && Stream.avail_out == Window && Stream.avail_in == InBefore) {
+            break; // no progress at all: the input ended early
+        }
+    }
     Produced = static_cast<std::size_t>(Stream.total_out);
     lzma_end(&Stream);
     return Result == LZMA_STREAM_END && Produced == OutputSize;

@@ -68,17 +68,23 @@ qint64 readFully(QFile& File, unsigned char* Target, std::size_t Size)
     return static_cast<qint64>(Done);
 }
 
-bool cutInMemory(const unsigned char* Data, std::size_t Size, const TPieceCallback& OnPiece)
+// Bytes asked for by one read of the file scan. Small enough that a block is still in the
+// processor's cache when it is cut and hashed, large enough to keep the moves of the
+// carried-over tail (at most kChunkMaximumSize per refill) a small share of the work.
+constexpr std::size_t kScanReadSize = 0x2000000; // 32 MiB
+constexpr std::size_t kScanBufferSize = kChunkMaximumSize + kScanReadSize;
+
+// One scan buffer per thread, kept for the thread's life: the scan's six workers cut file
+// after file, and a fresh buffer per file would cost a page fault and a zeroed page for
+// every 4 KiB read. The pages become resident as far as data is read into them, so a
+// thread that only ever scanned small files holds little.
+unsigned char* threadScanBuffer()
 {
-    std::size_t Position = 0;
-    while (Position < Size) {
-        const std::size_t Length = nextPieceLength(Data + Position, Size - Position);
-        if (!OnPiece(Data + Position, Length, Position)) {
-            break;
-        }
-        Position += Length;
+    thread_local std::unique_ptr<unsigned char[]> Buffer;
+    if (!Buffer) {
+        Buffer.reset(new unsigned char[kScanBufferSize]);
     }
-    return true;
+    return Buffer.get();
 }
 
 // The block scan. The buffer holds kChunkMaximumSize bytes of carried-over data followed
@@ -86,15 +92,10 @@ bool cutInMemory(const unsigned char* Data, std::size_t Size, const TPieceCallba
 // the file may have more, they are moved to end at offset kChunkMaximumSize and the next
 // block is read behind them. A piece is therefore always cut with either a full
 // kChunkMaximumSize window or the true end of the file in view, which makes the
-// boundaries independent of how the reads fall. ReadAhead holds bytes already taken from
-// the file; they open the first block.
-bool cutInBlocks(QFile& File, const unsigned char* ReadAhead, std::size_t ReadAheadSize, const TPieceCallback& OnPiece)
+// boundaries independent of how large the reads are.
+bool cutInBlocks(QFile& File, const TPieceCallback& OnPiece)
 {
-    // new[] without "()" leaves the memory untouched: the pages of the 144 MiB become
-    // resident only as far as data is read into them, so a file of 20 MiB costs about
-    // 20 MiB, not 144.
-    std::unique_ptr<unsigned char[]> Buffer(new unsigned char[kChunkBufferSize]);
-    unsigned char* const Base = Buffer.get();
+    unsigned char* const Base = threadScanBuffer();
     std::size_t Begin = kChunkMaximumSize;
     std::size_t End = kChunkMaximumSize;
     bool LastReadReturnedData = true;
@@ -105,18 +106,12 @@ bool cutInBlocks(QFile& File, const unsigned char* ReadAhead, std::size_t ReadAh
             std::memmove(Base + kChunkMaximumSize - Unprocessed, Base + Begin, Unprocessed);
             Begin = kChunkMaximumSize - Unprocessed;
             End = kChunkMaximumSize;
-            std::size_t Read = ReadAheadSize;
-            if (ReadAheadSize > 0) {
-                std::memcpy(Base + End, ReadAhead, ReadAheadSize);
-                ReadAheadSize = 0;
-            }
-            const qint64 Got = readFully(File, Base + End + Read, kChunkReadSize - Read);
+            const qint64 Got = readFully(File, Base + End, kScanReadSize);
             if (Got < 0) {
                 return false;
             }
-            Read += static_cast<std::size_t>(Got);
-            LastReadReturnedData = Read > 0;
-            End += Read;
+            LastReadReturnedData = Got > 0;
+            End += static_cast<std::size_t>(Got);
         }
         if (Begin == End) {
             return true;
@@ -142,15 +137,40 @@ std::size_t nextPieceLength(const unsigned char* Data, std::size_t Length)
     if (Length <= kChunkUncutSize) {
         return Length;
     }
-    // The rolling value only depends on the last 32 bytes (each step halves it), so the
-    // cut points follow the content. Bytes before kChunkUncutSize are never examined.
+    // The rolling value h = (h >> 1) + G[b] never exceeds 32 bits (every G is below 2^31),
+    // and k steps of it fold into one: with S = sum of 2^(j+1) * G[b_j] over the k bytes,
+    // h after byte j is (h + S_j) >> (j + 1), and its low 22 bits are zero exactly when
+    // (h + S_j) has no bit set under mask << (j + 1). Eight bytes thus cost one add and one
+    // shift on the value carried from step to step; the sums and tests of the eight
+    // positions are independent of each other and run side by side.
     const std::size_t Limit = Length < kChunkMaximumSize ? Length : kChunkMaximumSize;
     const unsigned char* Position = Data + kChunkUncutSize;
     const unsigned char* const Stop = Data + Limit;
-    std::uint32_t Hash = 0;
+    const std::uint32_t* const G = kGearTable.data();
+    std::uint64_t Hash = 0;
+    constexpr std::uint64_t Mask = kChunkCutMask;
+    while (Stop - Position >= 8) {
+        const std::uint64_t S0 = std::uint64_t(G[Position[0]]) << 1;
+        const std::uint64_t S1 = S0 + (std::uint64_t(G[Position[1]]) << 2);
+        const std::uint64_t S2 = S1 + (std::uint64_t(G[Position[2]]) << 3);
+        const std::uint64_t S3 = S2 + (std::uint64_t(G[Position[3]]) << 4);
+        const std::uint64_t S4 = S3 + (std::uint64_t(G[Position[4]]) << 5);
+        const std::uint64_t S5 = S4 + (std::uint64_t(G[Position[5]]) << 6);
+        const std::uint64_t S6 = S5 + (std::uint64_t(G[Position[6]]) << 7);
+        const std::uint64_t S7 = S6 + (std::uint64_t(G[Position[7]]) << 8);
+        const bool Cut = (((Hash + S0) & (Mask << 1)) == 0) | (((Hash + S1) & (Mask << 2)) == 0) | (((Hash + S2) & (Mask << 3)) == 0)
+                         | (((Hash + S3) & (Mask << 4)) == 0) | (((Hash + S4) & (Mask << 5)) == 0) | (((Hash + S5) & (Mask << 6)) == 0)
+                         | (((Hash + S6) & (Mask << 7)) == 0) | (((Hash + S7) & (Mask << 8)) == 0);
+        if (Cut) {
+            break; // one of these eight bytes ends the piece: found byte by byte below
+        }
+        Hash = (Hash + S7) >> 8;
+        Position += 8;
+    }
+    std::uint32_t Value = static_cast<std::uint32_t>(Hash);
     while (Position < Stop) {
-        Hash = (Hash >> 1) + kGearTable[*Position++];
-        if ((Hash & kChunkCutMask) == 0) {
+        Value = (Value >> 1) + G[*Position++];
+        if ((Value & kChunkCutMask) == 0) {
             return static_cast<std::size_t>(Position - Data);
         }
     }
@@ -166,27 +186,7 @@ bool chunkFile(const QString& FilePath, const TPieceCallback& OnPiece)
 #ifdef Q_OS_UNIX
     ::posix_fadvise(File.handle(), 0, 0, POSIX_FADV_SEQUENTIAL);
 #endif
-    // Six files are scanned at once, so the 144 MiB block buffer is only taken for files
-    // that need it. A file of at most kChunkMaximumSize bytes is read whole into a buffer
-    // of its own size and cut in memory, which gives the same boundaries. One byte more
-    // is asked for to notice a file that grew since its size was taken (or a pipe, whose
-    // size reads 0); then the block scan goes on with the bytes read so far.
-    const qint64 ExpectedSize = File.size();
-    std::unique_ptr<unsigned char[]> Whole;
-    std::size_t WholeSize = 0;
-    if (ExpectedSize >= 0 && static_cast<quint64>(ExpectedSize) <= kChunkMaximumSize) {
-        const std::size_t Capacity = static_cast<std::size_t>(ExpectedSize) + 1;
-        Whole.reset(new unsigned char[Capacity]);
-        const qint64 Got = readFully(File, Whole.get(), Capacity);
-        if (Got < 0) {
-            return false;
-        }
-        WholeSize = static_cast<std::size_t>(Got);
-        if (WholeSize < Capacity) {
-            return cutInMemory(Whole.get(), WholeSize, OnPiece);
-        }
-    }
-    return cutInBlocks(File, Whole.get(), WholeSize, OnPiece);
+    return cutInBlocks(File, OnPiece);
 }
 
 std::optional<std::vector<TFilePiece>> chunkFileWithDigests(const QString& FilePath)

@@ -24,9 +24,6 @@ constexpr std::size_t kChunkUncutSize = 0x400000;       // 4 MiB
 constexpr std::size_t kChunkMaximumSize = 0x1000000;    // 16 MiB
 // A piece ends after the byte at which (hash & kChunkCutMask) == 0.
 constexpr std::uint32_t kChunkCutMask = 0x3FFFFF;
-// File scan: bytes asked for by one read, and the size of the one scan buffer.
-constexpr std::size_t kChunkReadSize = 0x8000000;       // 128 MiB
-constexpr std::size_t kChunkBufferSize = kChunkMaximumSize + kChunkReadSize; // 144 MiB
 
 // The 256 gear values, indexed by byte value.
 const std::array<std::uint32_t, 256>& chunkGearTable();
@@ -40,6 +37,8 @@ std::size_t nextPieceLength(const unsigned char* Data, std::size_t Length);
 using TPieceCallback = std::function<bool(const unsigned char* Piece, std::size_t Length, std::uint64_t Offset)>;
 
 // Cuts the file at FilePath and hands each piece to OnPiece. An empty file has no pieces.
+// The file is read in blocks into a buffer that each thread keeps for its life (48 MiB
+// at most), so a thread must not cut a second file from inside OnPiece.
 // Returns false when the file cannot be opened or a read fails (pieces before the failing
 // read have been handed out already); true otherwise, also when OnPiece stopped the scan.
 bool chunkFile(const QString& FilePath, const TPieceCallback& OnPiece);

@@ -177,10 +177,13 @@ void TDownloadPool::downloadWithPriority(const QUrl& Url)
 
 void TDownloadPool::enqueue(const QUrl& Url, bool AtFront)
 {
-    m_Queue.erase(std::remove(m_Queue.begin(), m_Queue.end(), Url), m_Queue.end());
+    if (m_Queued.remove(Url)) {
+        m_Queue.erase(std::remove(m_Queue.begin(), m_Queue.end(), Url), m_Queue.end());
+    }
     if (m_ActiveDownloads.contains(Url)) {
         return;
     }
+    m_Queued.insert(Url);
     if (AtFront) {
         m_Queue.push_front(Url);
     } else {
@@ -280,6 +283,7 @@ void TDownloadPool::schedule()
         }
         const QUrl Url = m_Queue.front();
         m_Queue.pop_front();
+        m_Queued.remove(Url);
         QNetworkRequest Request(Url);
         // Qt's own inactivity timer: restarted by every byte, so a slow but steady
         // transfer goes on while a stalled one (no headers, a body that stops, a dropped

@@ -142,6 +142,7 @@ private:
     QMap<QUrl, QNetworkReplyWrapper*> m_ActiveDownloads;
     int m_MaxConcurrentDownloads;
     std::deque<QUrl> m_Queue;
+    QSet<QUrl> m_Queued; // the URLs in m_Queue: a package queues thousands at once
     TNetworkAccessManagerAuthenticationHandler m_AuthenticationHandler;
     bool m_ReleaseOnFinish;
     QSet<QNetworkReplyWrapper*> m_ReportedReplies;
