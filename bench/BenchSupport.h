@@ -43,17 +43,23 @@ inline long long procStatusKiB(const char* Key)
     }
     return 0;
 }
-inline double peakRssMiB() { return procStatusKiB("VmHWM") / 1024.0; }
-inline double currentRssMiB() { return procStatusKiB("VmRSS") / 1024.0; }
+inline double peakRssMiB()
+{
+    return procStatusKiB("VmHWM") / 1024.0;
+}
+inline double currentRssMiB()
+{
+    return procStatusKiB("VmRSS") / 1024.0;
+}
 
 // --- logging ----------------------------------------------------------------------
 
 // The engine logs every chunk step; the benchmarks drop those lines (a real launcher
 // writes them to its log file) but count the ones that tell where chunks went.
 struct TLogCounters {
-    QAtomicInt m_ParkedInTemporaryFile;  // "parked chunk in <temporary file>"
-    QAtomicInt m_WrittenFromCache;       // slot written from a chunk parked in memory
-    QAtomicInt m_WrittenFromTemporary;   // slot written from a temporary file
+    QAtomicInt m_ParkedInTemporaryFile; // "parked chunk in <temporary file>"
+    QAtomicInt m_WrittenFromCache; // slot written from a chunk parked in memory
+    QAtomicInt m_WrittenFromTemporary; // slot written from a temporary file
     QAtomicInt m_Warnings;
     QAtomicInt m_Retries;
 };
@@ -155,10 +161,22 @@ inline void fillGameData(unsigned char* Data, std::size_t Size, std::uint64_t Se
             std::size_t Index = 0;
             while (Index < Block) {
                 const std::uint64_t Word = Random.next();
-                const unsigned char Record[16] = {static_cast<unsigned char>(Word & 0x3F), 0, 0, 0,
-                                                  static_cast<unsigned char>((Word >> 8) & 0xFF), static_cast<unsigned char>((Word >> 16) & 0x0F), 0, 0,
-                                                  static_cast<unsigned char>(kNames[(Word >> 24) % 32]), static_cast<unsigned char>(kNames[(Word >> 32) % 32]),
-                                                  static_cast<unsigned char>(kNames[(Word >> 40) % 32]), 0, 0x3F, 0x80, 0, 0};
+                const unsigned char Record[16] = {static_cast<unsigned char>(Word & 0x3F),
+                                                  0,
+                                                  0,
+                                                  0,
+                                                  static_cast<unsigned char>((Word >> 8) & 0xFF),
+                                                  static_cast<unsigned char>((Word >> 16) & 0x0F),
+                                                  0,
+                                                  0,
+                                                  static_cast<unsigned char>(kNames[(Word >> 24) % 32]),
+                                                  static_cast<unsigned char>(kNames[(Word >> 32) % 32]),
+                                                  static_cast<unsigned char>(kNames[(Word >> 40) % 32]),
+                                                  0,
+                                                  0x3F,
+                                                  0x80,
+                                                  0,
+                                                  0};
                 const std::size_t Take = std::min<std::size_t>(16, Block - Index);
                 std::memcpy(Out + Index, Record, Take);
                 Index += Take;

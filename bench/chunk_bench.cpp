@@ -21,8 +21,7 @@
 namespace {
 
 // Seconds of the best of Passes runs of Work; negative when Work failed.
-template <typename TWork>
-double bestSeconds(int Passes, const TWork& Work)
+template<typename TWork> double bestSeconds(int Passes, const TWork& Work)
 {
     double Best = 1e30;
     for (int Pass = 0; Pass < Passes; ++Pass) {
@@ -87,8 +86,8 @@ int main(int argc, char** argv)
         });
     }
 
-    std::printf("%s: %lld bytes, %zu pieces, best of %d\n", qPrintable(QFileInfo(Path).fileName()),
-                static_cast<long long>(Size), Pieces, Passes);
+    std::printf("%s: %lld bytes, %zu pieces, best of %d\n", qPrintable(QFileInfo(Path).fileName()), static_cast<long long>(Size), Pieces,
+                Passes);
     report("cut only", CutOnly, Size);
     report("cut + SHA-256", CutAndHash, Size);
     if (OpenSslProgram.isEmpty()) {

@@ -56,7 +56,7 @@ struct TRunResult {
 
 double cpuSeconds()
 {
-    rusage Usage{};
+    rusage Usage {};
     getrusage(RUSAGE_SELF, &Usage);
     return Usage.ru_utime.tv_sec + Usage.ru_stime.tv_sec + (Usage.ru_utime.tv_usec + Usage.ru_stime.tv_usec) / 1e6;
 }
@@ -156,8 +156,8 @@ int memoryBound(const QString& PackageDirectory, const QString& InstallDirectory
         return 1;
     }
     Server.serveDirectory(PackageDirectory);
-    const TPackageConfigurationReader Document(benchsupport::readWholeFile(PackageDirectory + QStringLiteral("/package.json")), QByteArray(),
-                                               Server.url(QStringLiteral("/")), QUrl());
+    const TPackageConfigurationReader Document(benchsupport::readWholeFile(PackageDirectory + QStringLiteral("/package.json")),
+                                               QByteArray(), Server.url(QStringLiteral("/")), QUrl());
     if (!Document.m_Valid) {
         std::fprintf(stderr, "%s/package.json is not a valid package document\n", qPrintable(PackageDirectory));
         return 1;
@@ -204,8 +204,9 @@ int memoryBound(const QString& PackageDirectory, const QString& InstallDirectory
     const benchsupport::TLogCounters& Log = benchsupport::logCounters();
     std::printf("package: %zu chunks, %.1f MB packed, %.1f MB unpacked, largest chunk %.2f MiB\n", Document.m_Chunks.size(),
                 Figures.m_Packed / 1e6, Figures.m_Unpacked / 1e6, LargestMiB);
-    std::printf("settings: maxConcurrentDownloads %d, maxCachedChunks %d; delays: %s, %d ms per position\n", pSettings->m_MaxConcurrentDownloads,
-                pSettings->m_MaxCachedChunks, Held ? "first six chunks held back" : "reverse file order", StepMs);
+    std::printf("settings: maxConcurrentDownloads %d, maxCachedChunks %d; delays: %s, %d ms per position\n",
+                pSettings->m_MaxConcurrentDownloads, pSettings->m_MaxCachedChunks,
+                Held ? "first six chunks held back" : "reverse file order", StepMs);
     std::printf("arrival: %d of %d chunks arrived before an earlier chunk of the file\n", ArrivedBeforeAnEarlierOne,
                 static_cast<int>(Run.m_CompletionOrder.size()));
     std::printf("parking: %d slots written from memory, %d from temporary files (%d parked in files); most in memory at once %d, "
@@ -224,8 +225,8 @@ int memoryBound(const QString& PackageDirectory, const QString& InstallDirectory
 
 int throughput(const QUrl& BaseUrl, const QString& PackageDirectory, const QString& InstallDirectory, const QString& SettingsPath)
 {
-    const TPackageConfigurationReader Document(benchsupport::readWholeFile(PackageDirectory + QStringLiteral("/package.json")), QByteArray(),
-                                               BaseUrl, QUrl());
+    const TPackageConfigurationReader Document(benchsupport::readWholeFile(PackageDirectory + QStringLiteral("/package.json")),
+                                               QByteArray(), BaseUrl, QUrl());
     if (!Document.m_Valid) {
         std::fprintf(stderr, "%s/package.json is not a valid package document\n", qPrintable(PackageDirectory));
         return 1;
@@ -234,12 +235,14 @@ int throughput(const QUrl& BaseUrl, const QString& PackageDirectory, const QStri
     const TPackageFigures Figures = figures(Document);
     const TRunResult Run = download(Document, InstallDirectory, SettingsPath);
     const benchsupport::TLogCounters& Log = benchsupport::logCounters();
-    std::printf("downloader: %.3f s (CPU %.2f s), %.1f MB/s unpacked (%.1f MB packed), peak RSS %.1f MiB, parked %d in memory / %d in files, "
-                "maxConcurrentDownloads %d\n",
-                Run.m_Seconds, Run.m_CpuSeconds, Figures.m_Unpacked / Run.m_Seconds / 1e6, Figures.m_Packed / 1e6, Run.m_PeakRssMiB,
-                Log.m_WrittenFromCache.loadRelaxed(), Log.m_WrittenFromTemporary.loadRelaxed(), pSettings->m_MaxConcurrentDownloads);
+    std::printf(
+        "downloader: %.3f s (CPU %.2f s), %.1f MB/s unpacked (%.1f MB packed), peak RSS %.1f MiB, parked %d in memory / %d in files, "
+        "maxConcurrentDownloads %d\n",
+        Run.m_Seconds, Run.m_CpuSeconds, Figures.m_Unpacked / Run.m_Seconds / 1e6, Figures.m_Packed / 1e6, Run.m_PeakRssMiB,
+        Log.m_WrittenFromCache.loadRelaxed(), Log.m_WrittenFromTemporary.loadRelaxed(), pSettings->m_MaxConcurrentDownloads);
     const bool Correct = Run.m_Ok && filesMatch(Document, InstallDirectory);
-    std::printf("seconds %.3f\ncpu %.3f\nresult: %s\n", Run.m_Seconds, Run.m_CpuSeconds, Correct ? "files correct" : "FILES WRONG OR DOWNLOAD FAILED");
+    std::printf("seconds %.3f\ncpu %.3f\nresult: %s\n", Run.m_Seconds, Run.m_CpuSeconds,
+                Correct ? "files correct" : "FILES WRONG OR DOWNLOAD FAILED");
     return Correct ? 0 : 1;
 }
 
@@ -250,9 +253,10 @@ int main(int argc, char** argv)
     qInstallMessageHandler(benchsupport::quietMessageHandler);
     QCoreApplication Application(argc, argv);
     const QStringList Arguments = Application.arguments();
-    if (Arguments.size() == 7 && Arguments.at(1) == QLatin1String("memory")
-        && (Arguments.at(5) == QLatin1String("reverse") || Arguments.at(5) == QLatin1String("held"))) {
-        return memoryBound(Arguments.at(2), Arguments.at(3), Arguments.at(4), Arguments.at(5) == QLatin1String("held"), Arguments.at(6).toInt());
+    if (Arguments.size() == 7 && Arguments.at(1) == QLatin1String("memory") &&
+        (Arguments.at(5) == QLatin1String("reverse") || Arguments.at(5) == QLatin1String("held"))) {
+        return memoryBound(Arguments.at(2), Arguments.at(3), Arguments.at(4), Arguments.at(5) == QLatin1String("held"),
+                           Arguments.at(6).toInt());
     }
     if (Arguments.size() == 6 && Arguments.at(1) == QLatin1String("throughput")) {
         return throughput(QUrl(Arguments.at(2)), Arguments.at(3), Arguments.at(4), Arguments.at(5));

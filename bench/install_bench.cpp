@@ -31,8 +31,8 @@ namespace {
 
 struct TPhase {
     const char* m_Name;
-    double m_End = 0;          // seconds since the start
-    double m_PeakRssMiB = 0;   // sampled every 20 ms
+    double m_End = 0; // seconds since the start
+    double m_PeakRssMiB = 0; // sampled every 20 ms
     double m_LargestGapMs = 0; // of a 10 ms timer on the event-loop thread
     double m_LargestGapEnd = 0; // when it ended, seconds since the start
 };
@@ -40,10 +40,10 @@ struct TPhase {
 int install(const QUrl& PackageUrl, const QString& DocumentPath, const QString& SettingsPath)
 {
     const QByteArray Document = benchsupport::readWholeFile(DocumentPath);
-    const QJsonObject Build{{"os", "linux"}, {"architecture", "x86_64"}, {"url", PackageUrl.toString()}};
-    const QJsonObject Package{{"name", "Bench Game"}, {"directoryname", "benchgame"}, {"builds", QJsonArray{Build}}};
+    const QJsonObject Build {{"os", "linux"}, {"architecture", "x86_64"}, {"url", PackageUrl.toString()}};
+    const QJsonObject Package {{"name", "Bench Game"}, {"directoryname", "benchgame"}, {"builds", QJsonArray {Build}}};
     auto pConfiguration = std::make_shared<TLauncherConfigurationReader>(
-        QJsonDocument(QJsonObject{{"packages", QJsonArray{Package}}}).toJson(), PackageUrl.adjusted(QUrl::RemoveFilename));
+        QJsonDocument(QJsonObject {{"packages", QJsonArray {Package}}}).toJson(), PackageUrl.adjusted(QUrl::RemoveFilename));
     if (pConfiguration->getPackages().empty() || !pConfiguration->getPackages().front()->currentBuild()) {
         std::fprintf(stderr, "no package build for this machine in the generated configuration\n");
         return 1;
@@ -51,7 +51,8 @@ int install(const QUrl& PackageUrl, const QString& DocumentPath, const QString& 
     const auto pPackage = pConfiguration->getPackages().front();
     // as the configuration handler does once the package document arrived
     TPackageBuild* pBuild = pPackage->currentBuild();
-    pBuild->m_pConfiguration = std::make_unique<TPackageConfigurationReader>(Document, QByteArray(), pBuild->m_Url.adjusted(QUrl::RemoveFilename), QUrl());
+    pBuild->m_pConfiguration =
+        std::make_unique<TPackageConfigurationReader>(Document, QByteArray(), pBuild->m_Url.adjusted(QUrl::RemoveFilename), QUrl());
     if (!pBuild->m_pConfiguration->m_Valid) {
         std::fprintf(stderr, "%s is not a valid package document\n", qPrintable(DocumentPath));
         return 1;
@@ -82,7 +83,8 @@ int install(const QUrl& PackageUrl, const QString& DocumentPath, const QString& 
     const auto Now = [&Timer] { return Timer.nsecsElapsed() / 1e9; };
     QTimer Sampler;
     Sampler.setInterval(20);
-    QObject::connect(&Sampler, &QTimer::timeout, [&] { Phases[Phase].m_PeakRssMiB = std::max(Phases[Phase].m_PeakRssMiB, benchsupport::currentRssMiB()); });
+    QObject::connect(&Sampler, &QTimer::timeout,
+                     [&] { Phases[Phase].m_PeakRssMiB = std::max(Phases[Phase].m_PeakRssMiB, benchsupport::currentRssMiB()); });
     QObject::connect(&Manager, &TInstallationManager::installationOrUpdateFinished, [&](const TPackageInstallation& Job) {
         Reason = static_cast<int>(Job.errorReason());
         Finished = true;
@@ -144,8 +146,9 @@ int install(const QUrl& PackageUrl, const QString& DocumentPath, const QString& 
         Start = Each.m_End;
         LargestGapMs = std::max(LargestGapMs, Each.m_LargestGapMs);
     }
-    std::printf("installOrUpdatePackage: %.2f s total, %.1f MB/s of installed bytes, peak RSS (VmHWM) %.1f MiB (%.1f MiB before it started)\n",
-                Total, Bytes / Total / 1e6, Peak, RssBefore);
+    std::printf(
+        "installOrUpdatePackage: %.2f s total, %.1f MB/s of installed bytes, peak RSS (VmHWM) %.1f MiB (%.1f MiB before it started)\n",
+        Total, Bytes / Total / 1e6, Peak, RssBefore);
     std::printf("result: %s (reason %d)\n", Installed ? "installed, verified" : "NOT INSTALLED", Reason);
     std::printf("gui-stall-ms %.1f\npeak-rss-mib %.1f\n", LargestGapMs, Peak);
     return Installed ? 0 : 1;

@@ -131,8 +131,8 @@ bool writeFile(const QString& Root, const TFileLayout& Layout)
             }
             EditDone = true;
         }
-        if (File.write(reinterpret_cast<const char*>(Buffer.get()) + Written, static_cast<qint64>(Length - Written))
-            != static_cast<qint64>(Length - Written)) {
+        if (File.write(reinterpret_cast<const char*>(Buffer.get()) + Written, static_cast<qint64>(Length - Written)) !=
+            static_cast<qint64>(Length - Written)) {
             std::fprintf(stderr, "cannot write %s\n", qPrintable(Path));
             return false;
         }

@@ -48,7 +48,8 @@ std::uint64_t treeBytes(const QString& Root)
 
 TPackageConfigurationReader readDocument(const QString& Path)
 {
-    return TPackageConfigurationReader(benchsupport::readWholeFile(Path), QByteArray(), QUrl(QStringLiteral("http://127.0.0.1:9/")), QUrl());
+    return TPackageConfigurationReader(benchsupport::readWholeFile(Path), QByteArray(), QUrl(QStringLiteral("http://127.0.0.1:9/")),
+                                       QUrl());
 }
 
 int verify(const QString& Tree, const QString& DocumentPath, const QString& SettingsPath, int Passes)
@@ -90,8 +91,9 @@ int verify(const QString& Tree, const QString& DocumentPath, const QString& Sett
         AllPassed = AllPassed && Installation.isWithoutError();
     }
     const double PoolLargestGapMs = Probe.largestGapMs();
-    std::printf("VerifyPackage through startVerification (thread pool): passes %s s (the first with no pool thread yet); best %.1f MB/s, %s\n",
-                qPrintable(PoolPasses.join(QStringLiteral(", "))), Bytes / BestPool / 1e6, AllPassed ? "passed" : "FAILED");
+    std::printf(
+        "VerifyPackage through startVerification (thread pool): passes %s s (the first with no pool thread yet); best %.1f MB/s, %s\n",
+        qPrintable(PoolPasses.join(QStringLiteral(", "))), Bytes / BestPool / 1e6, AllPassed ? "passed" : "FAILED");
 
     double Best = 1e30;
     for (int Pass = 0; Pass < Passes; ++Pass) {
@@ -104,8 +106,8 @@ int verify(const QString& Tree, const QString& DocumentPath, const QString& Sett
     std::printf("VerifyPackage from the main thread: %zu files, %llu bytes, best of %d: %.3f s, %.1f MB/s, %s, peak RSS %.1f MiB\n",
                 Document.m_Files.size(), static_cast<unsigned long long>(Bytes), Passes, Best, Bytes / Best / 1e6,
                 AllPassed ? "passed" : "FAILED", benchsupport::peakRssMiB());
-    std::printf("seconds %.3f\npool-seconds %.3f\npool-first-seconds %s\ngui-stall-ms %.1f\n", Best, BestPool, qPrintable(PoolPasses.value(0)),
-                PoolLargestGapMs);
+    std::printf("seconds %.3f\npool-seconds %.3f\npool-first-seconds %s\ngui-stall-ms %.1f\n", Best, BestPool,
+                qPrintable(PoolPasses.value(0)), PoolLargestGapMs);
     return AllPassed ? 0 : 1;
 }
 
@@ -141,8 +143,8 @@ int scan(const QString& Tree, const QString& DocumentPath, const QString& Settin
         const TPackageDifference Difference = Watcher.result();
         Result = QList<TFileToDownload>(Difference.m_FilesToDownload.begin(), Difference.m_FilesToDownload.end());
     } else {
-        Result = Installation.FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate(Document.m_Files, Document.m_Chunks, TFileInPackageVector(),
-                                                                                  TChunkInPackageVector(), false, QDir(Tree), pHelper);
+        Result = Installation.FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate(
+            Document.m_Files, Document.m_Chunks, TFileInPackageVector(), TChunkInPackageVector(), false, QDir(Tree), pHelper);
     }
     const double Seconds = Timer.nsecsElapsed() / 1e9;
 
@@ -159,8 +161,8 @@ int scan(const QString& Tree, const QString& DocumentPath, const QString& Settin
         }
     }
     std::printf("difference scan (full, %s): %llu bytes on disk, %.3f s, %.1f MB/s, peak RSS %.1f MiB\n",
-                OnPool ? "computeRequiredChanges on the thread pool" : "from the main thread", static_cast<unsigned long long>(Bytes), Seconds,
-                Bytes / Seconds / 1e6, benchsupport::peakRssMiB());
+                OnPool ? "computeRequiredChanges on the thread pool" : "from the main thread", static_cast<unsigned long long>(Bytes),
+                Seconds, Bytes / Seconds / 1e6, benchsupport::peakRssMiB());
     std::printf("  found: %d of %d files need chunks, %zu chunks, %.1f MB to fetch\n", FilesWithWork, Result.size(), ChunksToFetch,
                 BytesToFetch / 1e6);
     std::printf("seconds %.3f\nbytes %llu\n", Seconds, static_cast<unsigned long long>(Bytes));
@@ -180,8 +182,8 @@ int main(int argc, char** argv)
     if ((Arguments.size() == 5 || Arguments.size() == 6) && Arguments.at(1) == QLatin1String("verify")) {
         return verify(Arguments.at(2), Arguments.at(3), Arguments.at(4), Arguments.size() == 6 ? std::max(1, Arguments.at(5).toInt()) : 3);
     }
-    if (Arguments.size() == 6 && Arguments.at(1) == QLatin1String("scan")
-        && (Arguments.at(5) == QLatin1String("direct") || Arguments.at(5) == QLatin1String("pool"))) {
+    if (Arguments.size() == 6 && Arguments.at(1) == QLatin1String("scan") &&
+        (Arguments.at(5) == QLatin1String("direct") || Arguments.at(5) == QLatin1String("pool"))) {
         return scan(Arguments.at(2), Arguments.at(3), Arguments.at(4), Arguments.at(5) == QLatin1String("pool"));
     }
     std::fprintf(stderr,

@@ -24,7 +24,8 @@ inline QByteArray containerVarint(quint64 Value)
 // A container of the given algorithm around Payload, after Padding zero bytes.
 inline QByteArray containerBytes(int Algorithm, quint64 Unpacked, const QByteArray& Payload, int Padding = 0)
 {
-    return QByteArray(Padding, '\0') + char(0x70) + char(Algorithm) + containerVarint(Unpacked) + containerVarint(quint64(Payload.size())) + Payload;
+    return QByteArray(Padding, '\0') + char(0x70) + char(Algorithm) + containerVarint(Unpacked) + containerVarint(quint64(Payload.size())) +
+        Payload;
 }
 
 } // namespace testsupport

@@ -41,24 +41,26 @@ inline std::shared_ptr<shared::TDownloadPool> makePool()
 // A launcher configuration with Count client packages for this machine, named after
 // Names (or "Client N"), each with a loaded package configuration.
 inline std::shared_ptr<TLauncherConfigurationReader> makeConfiguration(int Count, const QStringList& Names = {},
-                                                                 const QStringList& Variants = {})
+                                                                       const QStringList& Variants = {})
 {
     QJsonArray Packages;
     for (int Index = 0; Index < Count; ++Index) {
         const QString Name = Index < Names.size() ? Names[Index] : QStringLiteral("Client %1").arg(Index);
-        Packages.append(QJsonObject{{"name", Name},
-                                    {"directoryname", QStringLiteral("client%1").arg(Index)},
-                                    {"builds", QJsonArray{QJsonObject{{"os", "linux"}, {"architecture", "x86_64"}, {"url", "p.json"}}}}});
+        Packages.append(
+            QJsonObject {{"name", Name},
+                         {"directoryname", QStringLiteral("client%1").arg(Index)},
+                         {"builds", QJsonArray {QJsonObject {{"os", "linux"}, {"architecture", "x86_64"}, {"url", "p.json"}}}}});
     }
-    const QJsonObject Root{{"packages", Packages}, {"showpackagenames", true}};
-    auto pConfiguration = std::make_shared<TLauncherConfigurationReader>(QJsonDocument(Root).toJson(), QUrl(QStringLiteral("http://127.0.0.1:9/")));
+    const QJsonObject Root {{"packages", Packages}, {"showpackagenames", true}};
+    auto pConfiguration =
+        std::make_shared<TLauncherConfigurationReader>(QJsonDocument(Root).toJson(), QUrl(QStringLiteral("http://127.0.0.1:9/")));
     for (int Index = 0; Index < Count; ++Index) {
         const QString Variant = Index < Variants.size() ? Variants[Index] : QStringLiteral("regular");
-        const QJsonObject Document{{"version", QStringLiteral("1.%1.0").arg(Index)},
-                                   {"generation", Variant == QLatin1String("classic") ? "first" : "second"},
-                                   {"variant", Variant},
-                                   {"executable", "client"},
-                                   {"files", QJsonArray{}}};
+        const QJsonObject Document {{"version", QStringLiteral("1.%1.0").arg(Index)},
+                                    {"generation", Variant == QLatin1String("classic") ? "first" : "second"},
+                                    {"variant", Variant},
+                                    {"executable", "client"},
+                                    {"files", QJsonArray {}}};
         pConfiguration->getPackages()[Index]->currentBuild()->m_pConfiguration = std::make_unique<TPackageConfigurationReader>(
             QJsonDocument(Document).toJson(), QByteArray(), QUrl(QStringLiteral("http://127.0.0.1:9/")), QUrl());
     }
@@ -76,8 +78,9 @@ struct TWindowFixture {
     TLauncherMainWindow& window(TInstallationManager* pManager = nullptr)
     {
         if (!m_pWindow) {
-            m_pWindow = std::make_unique<TLauncherMainWindow>(m_pConfiguration, m_pConfiguration->getPackagesForThisMachine(),
-                                                              m_pConfiguration->getShowPackageNames(), m_pPool, m_pTrace, pManager, kVersion);
+            m_pWindow =
+                std::make_unique<TLauncherMainWindow>(m_pConfiguration, m_pConfiguration->getPackagesForThisMachine(),
+                                                      m_pConfiguration->getShowPackageNames(), m_pPool, m_pTrace, pManager, kVersion);
         }
         return *m_pWindow;
     }
@@ -93,7 +96,6 @@ inline std::shared_ptr<TPackageInstallation> makeInstallation(const std::shared_
 {
     return std::make_shared<TPackageInstallation>(pPackage, std::make_shared<TLauncherFilesystemHelper>());
 }
-
 
 // A hint picture: a gradient in the category's colours with a few hills.
 inline QByteArray hintPicture(int Width, int Height, QColor Top, QColor Bottom)
@@ -141,11 +143,11 @@ inline std::vector<shared::THint> serveHints(TLoopbackHttpServer& Server, const 
     for (int Index = 0; Index < Categories.size(); ++Index) {
         const QString Path = QStringLiteral("/hint%1.png").arg(Index);
         Server.setBody(Path, hintPicture(580, 160, Tops[Index % 3], Bottoms[Index % 3]), "image/png");
-        Hints.push_back(makeHint(Categories[Index], Texts[Index % 3], Server.url(Path), QStringLiteral("https://torvane.example/news/%1").arg(Index)));
+        Hints.push_back(
+            makeHint(Categories[Index], Texts[Index % 3], Server.url(Path), QStringLiteral("https://torvane.example/news/%1").arg(Index)));
     }
     return Hints;
 }
-
 
 inline void deliverDeferredDeletes()
 {

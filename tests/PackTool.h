@@ -43,7 +43,7 @@ inline bool packTree(const QString& Source, const QString& Output, const QString
 {
     QProcess Tool;
     Tool.setProcessChannelMode(QProcess::MergedChannels);
-    Tool.start(packToolBinary(), QStringList{QStringLiteral("pack"), Source, Output, QStringLiteral("--quiet")} + Arguments);
+    Tool.start(packToolBinary(), QStringList {QStringLiteral("pack"), Source, Output, QStringLiteral("--quiet")} + Arguments);
     if (!Tool.waitForFinished(120000) || Tool.exitStatus() != QProcess::NormalExit || Tool.exitCode() != 0) {
         qWarning() << "torvane-pack failed:" << Tool.readAll();
         return false;

@@ -90,11 +90,11 @@ void TestBundleContainer::storedAndSizes()
     for (int Algorithm : {1, 2, 7, 8, 9, 11, 13, 22, 23}) {
         QVERIFY2(fails(containerBytes(Algorithm, 3, "abc")), qPrintable(QString::number(Algorithm)));
     }
-    QVERIFY(fails(containerBytes(0, 0, QByteArray())));                      // unpacked size 0
-    QVERIFY(fails(containerBytes(0, 2, "abc")));                             // stored payload longer than declared
-    QVERIFY(fails(containerBytes(0, 3, "abc").left(6)));                     // payload shorter than its packed size
+    QVERIFY(fails(containerBytes(0, 0, QByteArray()))); // unpacked size 0
+    QVERIFY(fails(containerBytes(0, 2, "abc"))); // stored payload longer than declared
+    QVERIFY(fails(containerBytes(0, 3, "abc").left(6))); // payload shorter than its packed size
     QVERIFY(fails(QByteArray("\x70\x03", 2) + QByteArray(12, '\x80'))); // size varint never ends
-    QVERIFY(fails(containerBytes(5, 100, QByteArray(17, '\x5D'))));          // .lzma shorter than its header
+    QVERIFY(fails(containerBytes(5, 100, QByteArray(17, '\x5D')))); // .lzma shorter than its header
     QVERIFY(fails(containerBytes(5, 100, QByteArray(1, char(225)) + QByteArray(40, '\0')))); // properties above 224
 }
 
@@ -109,7 +109,7 @@ void TestBundleContainer::referenceVectors_data()
         // a row that fails: the vectors belong to the tree
         QTest::newRow("MANIFEST.tsv unreadable") << QStringLiteral("MANIFEST.tsv") << QString() << qint64(0) << QByteArray();
     }
-    const std::set<int> Algorithms{0, 3, 4, 5, 6, 10, 14, 21};
+    const std::set<int> Algorithms {0, 3, 4, 5, 6, 10, 14, 21};
     for (const TCodecVector& Vector : Vectors) {
 #ifdef TORVANE_SANITIZED_BUILD
         // ZPAQ runs a context-mixing model per bit: under the sanitizers only the small vectors
@@ -146,8 +146,8 @@ void TestBundleContainer::brokenVectors()
 {
     const QVector<TCodecVector> Vectors = readCodecVectors();
     // either result is acceptable for these, as long as nothing crashes
-    const QSet<QString> EitherWay{QStringLiteral("broken-unpacked-too-small.bin"), QStringLiteral("broken-unpacked-too-large.bin")};
-    const QSet<QString> NotContainers{QStringLiteral("broken-no-marker.bin"), QStringLiteral("broken-bad-marker.bin")};
+    const QSet<QString> EitherWay {QStringLiteral("broken-unpacked-too-small.bin"), QStringLiteral("broken-unpacked-too-large.bin")};
+    const QSet<QString> NotContainers {QStringLiteral("broken-no-marker.bin"), QStringLiteral("broken-bad-marker.bin")};
     int Judged = 0;
     for (const TCodecVector& Vector : Vectors) {
         if (!Vector.m_File.startsWith(QLatin1String("broken-"))) {

@@ -35,7 +35,10 @@ QByteArray pseudoRandomBytes(std::size_t Size, std::uint64_t State)
     return Data;
 }
 
-const unsigned char* bytes(const QByteArray& Data) { return reinterpret_cast<const unsigned char*>(Data.constData()); }
+const unsigned char* bytes(const QByteArray& Data)
+{
+    return reinterpret_cast<const unsigned char*>(Data.constData());
+}
 
 // The cutting rule taken literally, one byte per step.
 std::size_t pieceLengthByteByByte(const unsigned char* Data, std::size_t Length)
@@ -157,7 +160,7 @@ void TestChunker::referenceBoundaries()
     QCOMPARE(checkPieces(piecesOf("random40", Data), Data), Reference);
     // the first 16 MiB alone fit the whole-file buffer
     const QByteArray Head = Data.left(static_cast<int>(shared::kChunkMaximumSize));
-    QCOMPARE(checkPieces(piecesOf("random16", Head), Head), (TLengths{12053994, kMiB * 16 - 12053994}));
+    QCOMPARE(checkPieces(piecesOf("random16", Head), Head), (TLengths {12053994, kMiB * 16 - 12053994}));
 }
 
 void TestChunker::blockRefillMatchesWholeFileInMemory()
@@ -170,7 +173,7 @@ void TestChunker::blockRefillMatchesWholeFileInMemory()
 
     std::vector<shared::TFilePiece> Pieces;
     QVERIFY(shared::chunkFile(m_Directory.filePath("random200"), [&](const unsigned char* Piece, std::size_t Length, std::uint64_t Offset) {
-        Pieces.push_back(shared::TFilePiece{Offset, Length, shared::TSha256::hash(Piece, Length)});
+        Pieces.push_back(shared::TFilePiece {Offset, Length, shared::TSha256::hash(Piece, Length)});
         return true;
     }));
     const TLengths Expected = lengthsInMemory(Data);
@@ -193,8 +196,8 @@ void TestChunker::insertionChangesOnlyLeadingPieces()
 
     // after one or two new leading pieces, the old pieces follow unchanged
     std::size_t Kept = 0;
-    while (Kept < Before->size() && Kept < After->size()
-           && Before->at(Before->size() - 1 - Kept).m_Sha256 == After->at(After->size() - 1 - Kept).m_Sha256) {
+    while (Kept < Before->size() && Kept < After->size() &&
+           Before->at(Before->size() - 1 - Kept).m_Sha256 == After->at(After->size() - 1 - Kept).m_Sha256) {
         ++Kept;
     }
     QVERIFY2(Kept >= 1 && Before->size() - Kept <= 2 && After->size() - Kept <= 2, qPrintable(QString::number(Kept)));
@@ -206,20 +209,21 @@ void TestChunker::shortZeroAndUnreadableFiles()
     // An empty file has no pieces; anything up to 4 MiB (and a byte more) is one.
     for (const std::size_t Size : {std::size_t(0), std::size_t(1), shared::kChunkUncutSize, shared::kChunkUncutSize + 1}) {
         const QByteArray Data = pseudoRandomBytes(Size, Size);
-        QCOMPARE(checkPieces(piecesOf("short", Data), Data), Size ? TLengths{Size} : TLengths());
+        QCOMPARE(checkPieces(piecesOf("short", Data), Data), Size ? TLengths {Size} : TLengths());
     }
 
     // Sparse zeros give pieces of the maximum size; a callback that declines stops the
     // scan, which still counts as read.
     const QString Zeros = m_Directory.filePath("zeros");
     QVERIFY(QFile(Zeros).open(QIODevice::WriteOnly) && QFile::resize(Zeros, qint64(40 * kMiB + 5)));
-    QCOMPARE(checkPieces(shared::chunkFileWithDigests(Zeros), QByteArray(int(40 * kMiB + 5), '\0')), (TLengths{16 * kMiB, 16 * kMiB, 8 * kMiB + 5}));
+    QCOMPARE(checkPieces(shared::chunkFileWithDigests(Zeros), QByteArray(int(40 * kMiB + 5), '\0')),
+             (TLengths {16 * kMiB, 16 * kMiB, 8 * kMiB + 5}));
     std::vector<std::uint64_t> Offsets;
     QVERIFY(shared::chunkFile(Zeros, [&Offsets](const unsigned char*, std::size_t, std::uint64_t Offset) {
         Offsets.push_back(Offset);
         return Offsets.size() < 2;
     }));
-    QCOMPARE(Offsets, (std::vector<std::uint64_t>{0, 16 * kMiB}));
+    QCOMPARE(Offsets, (std::vector<std::uint64_t> {0, 16 * kMiB}));
 
     // Missing, a directory, no read permission (root reads regardless): false, no piece.
     const QString Locked = m_Directory.filePath("locked");
@@ -285,7 +289,8 @@ void TestChunker::oneThreadCutsFileAfterFile()
     QCOMPARE(checkPieces(piecesOf("long", Long), Long), lengthsInMemory(Long));
     QCOMPARE(checkPieces(piecesOf("short", Short), Short), lengthsInMemory(Short));
     int Calls = 0;
-    QVERIFY(shared::chunkFile(m_Directory.filePath("long"), [&Calls](const unsigned char*, std::size_t, std::uint64_t) { return ++Calls < 2; }));
+    QVERIFY(shared::chunkFile(m_Directory.filePath("long"),
+                              [&Calls](const unsigned char*, std::size_t, std::uint64_t) { return ++Calls < 2; }));
     QCOMPARE(checkPieces(piecesOf("middle", Middle), Middle), lengthsInMemory(Middle));
     // a file cut on another thread at the same time gives the same pieces
     TPieces OnOtherThread;

@@ -38,7 +38,8 @@ private slots:
 
 private:
     struct TFixture;
-    std::unique_ptr<TFixture> makeFixture(const QByteArray& ExtraSettings = QByteArray(), int ErrorTimeoutMs = 700, int TransferTimeoutS = 30);
+    std::unique_ptr<TFixture> makeFixture(const QByteArray& ExtraSettings = QByteArray(), int ErrorTimeoutMs = 700,
+                                          int TransferTimeoutS = 30);
     QByteArray configuration(const QString& Packages) const;
 
     std::unique_ptr<TLoopbackHttpServer> m_pServer;
@@ -70,20 +71,24 @@ void TestConfigurationHandler::init()
 
 QByteArray TestConfigurationHandler::configuration(const QString& Packages) const
 {
-    return QStringLiteral(R"({"launcher": {"name": "Launcher", "builds": [{"os": "linux", "architecture": "x86_64", "url": "self/package.json"}]},
+    return QStringLiteral(
+               R"({"launcher": {"name": "Launcher", "builds": [{"os": "linux", "architecture": "x86_64", "url": "self/package.json"}]},
                               "packages": [%1]})")
         .arg(Packages)
         .toUtf8();
 }
 
-std::unique_ptr<TestConfigurationHandler::TFixture> TestConfigurationHandler::makeFixture(const QByteArray& ExtraSettings, int ErrorTimeoutMs, int TransferTimeoutS)
+std::unique_ptr<TestConfigurationHandler::TFixture> TestConfigurationHandler::makeFixture(const QByteArray& ExtraSettings,
+                                                                                          int ErrorTimeoutMs, int TransferTimeoutS)
 {
     const QString Path = m_SettingsDir.filePath(QStringLiteral("launchersettings.ini"));
     QFile File(Path);
     File.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    File.write("[URLS]\nlauncherConfiguration=" + m_pServer->url(QStringLiteral("/launcher/wexmetadata.json")).toEncoded() + "\n" + ExtraSettings
-               + "\n[DIRECTORIES]\npackages=packages\n[FILES]\npackageFile=package.json\npartialPackageFile=partial-package.json\n"
-                 "assetFile=assets.json\n[TIMING]\ndownloadErrorTimeout=" + QByteArray::number(ErrorTimeoutMs) + "\n[OPTIONS]\ntransferTimeout=" + QByteArray::number(TransferTimeoutS) + "\n");
+    File.write("[URLS]\nlauncherConfiguration=" + m_pServer->url(QStringLiteral("/launcher/wexmetadata.json")).toEncoded() + "\n" +
+               ExtraSettings +
+               "\n[DIRECTORIES]\npackages=packages\n[FILES]\npackageFile=package.json\npartialPackageFile=partial-package.json\n"
+               "assetFile=assets.json\n[TIMING]\ndownloadErrorTimeout=" +
+               QByteArray::number(ErrorTimeoutMs) + "\n[OPTIONS]\ntransferTimeout=" + QByteArray::number(TransferTimeoutS) + "\n");
     File.close();
 
     auto pFixture = std::make_unique<TFixture>();
@@ -97,7 +102,8 @@ std::unique_ptr<TestConfigurationHandler::TFixture> TestConfigurationHandler::ma
     pFixture->m_pLoaded = std::make_unique<QSignalSpy>(pHandler, &TLauncherConfigurationHandler::mainConfigurationLoaded);
     pFixture->m_pFailed = std::make_unique<QSignalSpy>(pHandler, &TLauncherConfigurationHandler::mainConfigurationDownloadFailed);
     pFixture->m_pDiskFailed = std::make_unique<QSignalSpy>(pHandler, &TLauncherConfigurationHandler::diskAccessFailed);
-    pFixture->m_pPackagesDone = std::make_unique<QSignalSpy>(pHandler, &TLauncherConfigurationHandler::packageConfigurationDownloadsFinished);
+    pFixture->m_pPackagesDone =
+        std::make_unique<QSignalSpy>(pHandler, &TLauncherConfigurationHandler::packageConfigurationDownloadsFinished);
     // as the flow does: queue the package documents once the configuration is there
     connect(pHandler, &TLauncherConfigurationHandler::mainConfigurationLoaded, pHandler,
             [pHandler] { pHandler->queuePackageConfigurationDownloads(); });
@@ -162,7 +168,7 @@ void TestConfigurationHandler::silentServerFallsBackToCache()
     QVERIFY(m_pServer->waitForFinishedResponses(1, 5000));
     QTest::qWait(200);
     QCOMPARE(pFixture->m_pLoaded->size(), 1);
-    QCOMPARE(m_pServer->requestedPaths(), QStringList{QStringLiteral("/launcher/wexmetadata.json")});
+    QCOMPARE(m_pServer->requestedPaths(), QStringList {QStringLiteral("/launcher/wexmetadata.json")});
     QCOMPARE(pFixture->m_pHandler->getConfiguration()->getRawDocument(), Config);
 }
 
@@ -189,7 +195,8 @@ void TestConfigurationHandler::stalledDocuments()
     // a package document stalls: that package is not offered, the rest goes on
     {
         m_pServer->clearBehaviour(QStringLiteral("/launcher/wexmetadata.json"));
-        m_pServer->setBody(QStringLiteral("/launcher/wexmetadata.json"), configuration(QStringLiteral(R"({"name": "Game", "directoryname": "game",
+        m_pServer->setBody(QStringLiteral("/launcher/wexmetadata.json"),
+                           configuration(QStringLiteral(R"({"name": "Game", "directoryname": "game",
             "builds": [{"os": "linux", "architecture": "x86_64", "url": "game/package.json"}]})")));
         m_pServer->setBody(QStringLiteral("/launcher/self/package.json"), R"({"version": "0.0.9"})");
         m_pServer->setBody(QStringLiteral("/launcher/game/package.json"), R"({"version": "7", "files": []})" + QByteArray(1000, ' '));
@@ -320,7 +327,7 @@ void TestConfigurationHandler::sharedAndMissingDocuments()
     for (const auto& pPackage : pFixture->m_pHandler->getConfiguration()->getPackagesForThisMachine()) {
         Offered << pPackage->m_Name;
     }
-    QCOMPARE(Offered, (QStringList{"A", "B"})); // C lacks its assets, D and E share a failing document
+    QCOMPARE(Offered, (QStringList {"A", "B"})); // C lacks its assets, D and E share a failing document
 }
 
 void TestConfigurationHandler::nocacheDecoration()

@@ -18,7 +18,10 @@ using TBytes = std::vector<unsigned char>;
 constexpr int kCrushAlgorithm = 21;
 constexpr std::size_t kWindowSize = std::size_t(1) << 21;
 
-TBytes toBytes(const QByteArray& Data) { return TBytes(Data.begin(), Data.end()); }
+TBytes toBytes(const QByteArray& Data)
+{
+    return TBytes(Data.begin(), Data.end());
+}
 
 // Decodes from and into buffers of exact size, so a memory checker sees any access past
 // either; never more than the buffer may be reported, and a success must fill it.
@@ -104,14 +107,14 @@ std::pair<TBytes, std::size_t> loadVector(const QString& Name)
 {
     const QByteArray Data = testsupport::readVectorFile(Name);
     shared::TBundleHeader Header;
-    if (!shared::readBundleHeader(Data.constData(), std::size_t(Data.size()), Header) || Header.m_Algorithm != kCrushAlgorithm
-        || Header.m_PackedSize > Data.size() - Header.m_PayloadOffset) {
+    if (!shared::readBundleHeader(Data.constData(), std::size_t(Data.size()), Header) || Header.m_Algorithm != kCrushAlgorithm ||
+        Header.m_PackedSize > Data.size() - Header.m_PayloadOffset) {
         return {};
     }
     return {toBytes(Data.mid(int(Header.m_PayloadOffset), int(Header.m_PackedSize))), std::size_t(Header.m_UnpackedSize)};
 }
 
-#define REQUIRE_VECTORS() \
+#define REQUIRE_VECTORS()                                                                                                                  \
     QVERIFY2(QFile::exists(testsupport::codecVectorsDirectory() + "/MANIFEST.tsv"), "the codec test vectors are missing from tests/data")
 
 } // namespace
@@ -134,7 +137,8 @@ private slots:
             TBytes Output;
             const bool Ok = decode(Payload, Size, &Output);
             const bool Expected = Vector.m_Expect == QLatin1String("ok");
-            QVERIFY2(Ok == Expected && (!Ok || Output == toBytes(testsupport::readVectorFile(Vector.m_Input + ".raw"))), qPrintable(Vector.m_File));
+            QVERIFY2(Ok == Expected && (!Ok || Output == toBytes(testsupport::readVectorFile(Vector.m_Input + ".raw"))),
+                     qPrintable(Vector.m_File));
             Good += Expected ? 1 : 0;
         }
         QVERIFY2(Good > 0, "MANIFEST.tsv lists no algorithm-21 vector marked ok");
@@ -160,7 +164,12 @@ private slots:
         }
         // The largest distance reaches back to the very first byte, then the longest
         // lengths around the 1 MiB slot boundary.
-        QVERIFY(Classes.fillTo(kWindowSize).match(10, kWindowSize).match(566, 1u << 20).match(566, (1u << 20) + 1).match(566, 1).decodesExactly());
+        QVERIFY(Classes.fillTo(kWindowSize)
+                    .match(10, kWindowSize)
+                    .match(566, 1u << 20)
+                    .match(566, (1u << 20) + 1)
+                    .match(566, 1)
+                    .decodesExactly());
         // With one byte less in front, the same distance reaches before the start.
         QVERIFY(!decode(TStreamBuilder().literal(1).fillTo(kWindowSize - 1).match(10, kWindowSize).m_Bytes, kWindowSize + 9));
     }

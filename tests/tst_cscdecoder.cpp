@@ -22,8 +22,8 @@ std::pair<TBytes, std::size_t> loadVector(const QString& Name)
 {
     const QByteArray Data = testsupport::readVectorFile(Name);
     shared::TBundleHeader Header;
-    if (!shared::readBundleHeader(Data.constData(), std::size_t(Data.size()), Header) || Header.m_Algorithm != kCscAlgorithm
-        || Header.m_PackedSize > Data.size() - Header.m_PayloadOffset) {
+    if (!shared::readBundleHeader(Data.constData(), std::size_t(Data.size()), Header) || Header.m_Algorithm != kCscAlgorithm ||
+        Header.m_PackedSize > Data.size() - Header.m_PayloadOffset) {
         return {};
     }
     const QByteArray Payload = Data.mid(int(Header.m_PayloadOffset), int(Header.m_PackedSize));
@@ -47,7 +47,7 @@ bool decode(const TBytes& Payload, std::size_t OutputSize, QByteArray* pResult =
 {
     const TBytes ExactPayload(Payload);
     TBytes Output(OutputSize);
-    std::size_t Produced = ~std::size_t{0};
+    std::size_t Produced = ~std::size_t {0};
     const bool Ok = shared::decodeCsc(ExactPayload.data(), ExactPayload.size(), Output.data(), Output.size(), Produced);
     if (Produced > OutputSize || (Ok && Produced != OutputSize)) {
         qFatal("decodeCsc: ok %d with %zu bytes for a %zu-byte output", int(Ok), Produced, OutputSize);
@@ -75,8 +75,9 @@ TBytes cutWithinChunks(const TBytes& Payload, std::size_t Keep)
         }
         const std::size_t Present = std::min(Length, Keep - std::min(Keep, Pos + HeaderSize));
         const unsigned char* Body = Payload.data() + Pos + HeaderSize;
-        Cut.insert(Cut.end(), {static_cast<unsigned char>(Flags & 0x80), static_cast<unsigned char>(Present >> 16),
-                               static_cast<unsigned char>(Present >> 8), static_cast<unsigned char>(Present)});
+        Cut.insert(Cut.end(),
+                   {static_cast<unsigned char>(Flags & 0x80), static_cast<unsigned char>(Present >> 16),
+                    static_cast<unsigned char>(Present >> 8), static_cast<unsigned char>(Present)});
         Cut.insert(Cut.end(), Body, Body + Present);
         Pos += HeaderSize + Length;
     }
@@ -85,11 +86,17 @@ TBytes cutWithinChunks(const TBytes& Payload, std::size_t Keep)
 
 // The one-byte "A" stream: properties, then segment 1 (RC 8 bytes, BC 3 bytes) and the
 // end-of-stream segment (RC 6 bytes, BC 3 bytes).
-const char* const kProps = "00008000" "010000" "200000";
-const char* const kDataRc = "80000008" "00df1d0800000000";
-const char* const kDataBc = "00000003" "060800";
-const char* const kEndRc = "80000006" "000000000000";
-const char* const kEndBc = "00000003" "190000";
+const char* const kProps = "00008000"
+                           "010000"
+                           "200000";
+const char* const kDataRc = "80000008"
+                            "00df1d0800000000";
+const char* const kDataBc = "00000003"
+                            "060800";
+const char* const kEndRc = "80000006"
+                           "000000000000";
+const char* const kEndBc = "00000003"
+                           "190000";
 
 TBytes hexStream(std::initializer_list<const char*> Parts)
 {
@@ -103,7 +110,7 @@ TBytes hexStream(std::initializer_list<const char*> Parts)
 
 } // namespace
 
-#define REQUIRE_VECTORS() \
+#define REQUIRE_VECTORS()                                                                                                                  \
     QVERIFY2(QFile::exists(testsupport::codecVectorsDirectory() + "/MANIFEST.tsv"), "the codec test vectors are missing from tests/data")
 
 class TestCscDecoder : public QObject {
@@ -123,7 +130,7 @@ private slots:
             const bool Ok = decode(Payload, Size, &Output);
             const bool Expected = Vector.m_Expect == QLatin1String("ok");
             QVERIFY2(Ok == Expected && (!Ok || Output == testsupport::readVectorFile(Vector.m_Input + ".raw")), qPrintable(Vector.m_File));
-            for (std::size_t Wrong : {std::size_t{0}, std::size_t{1}, Size / 2, Size - 1, Size + 1, Size * 2}) {
+            for (std::size_t Wrong : {std::size_t {0}, std::size_t {1}, Size / 2, Size - 1, Size + 1, Size * 2}) {
                 QVERIFY2(Wrong == Size || !decode(Payload, Wrong), qPrintable(QStringLiteral("%1: %2").arg(Vector.m_File).arg(Wrong)));
             }
         }
@@ -150,15 +157,28 @@ private slots:
         // Empty chunks are skipped, also where a segment restarts.
         QVERIFY(decode(hexStream({kProps, kDataRc, "00000000", kDataBc, "00000000", kEndRc, kEndBc}), 1));
         // A restart drops what is left of the previous segment's chunk.
-        QVERIFY(decode(hexStream({kProps, "8000000b" "00df1d0800000000ffffff", "00000005" "060800ffff", kEndRc, kEndBc}), 1, &Output));
+        QVERIFY(decode(hexStream({kProps,
+                                  "8000000b"
+                                  "00df1d0800000000ffffff",
+                                  "00000005"
+                                  "060800ffff",
+                                  kEndRc, kEndBc}),
+                       1, &Output));
         QCOMPARE(Output, QByteArray("A"));
         // With a full-chunk size of 8, the first RC chunk needs no length field.
-        QVERIFY(decode(hexStream({"00008000000008200000", "c0" "00df1d0800000000", kDataBc, kEndRc, kEndBc}), 1));
+        QVERIFY(decode(hexStream({"00008000000008200000",
+                                  "c0"
+                                  "00df1d0800000000",
+                                  kDataBc, kEndRc, kEndBc}),
+                       1));
         // A chunk longer than the full-chunk size.
         QVERIFY(!decode(hexStream({"00008000000007200000", kDataRc, kDataBc, kEndRc, kEndBc}), 1));
         // A header or a body cut off; no end-of-stream segment (left by a too small buffer).
         QVERIFY(!decode(hexStream({kProps, kDataRc, kDataBc, kEndRc, kEndBc, "800000"}), 1));
-        QVERIFY(!decode(hexStream({kProps, kDataRc, kDataBc, kEndRc, "00000003" "1900"}), 1));
+        QVERIFY(!decode(hexStream({kProps, kDataRc, kDataBc, kEndRc,
+                                   "00000003"
+                                   "1900"}),
+                        1));
         QVERIFY(!decode(hexStream({kProps, kDataRc, kDataBc}), 1));
     }
 

@@ -13,7 +13,8 @@ using namespace testsupport;
 namespace {
 
 // Runs a program to its end; its standard output, or a null array on failure.
-QByteArray runTool(const QString& Program, const QStringList& Arguments, const QProcessEnvironment& Environment = QProcessEnvironment::systemEnvironment())
+QByteArray runTool(const QString& Program, const QStringList& Arguments,
+                   const QProcessEnvironment& Environment = QProcessEnvironment::systemEnvironment())
 {
     QProcess Tool;
     Tool.setProcessEnvironment(Environment);
@@ -48,7 +49,8 @@ private:
 
 void TestDebPackage::initTestCase()
 {
-    if (QStandardPaths::findExecutable(QStringLiteral("dpkg-deb")).isEmpty() || QStandardPaths::findExecutable(QStringLiteral("cpack")).isEmpty()) {
+    if (QStandardPaths::findExecutable(QStringLiteral("dpkg-deb")).isEmpty() ||
+        QStandardPaths::findExecutable(QStringLiteral("cpack")).isEmpty()) {
         QSKIP("dpkg-deb or cpack missing: scripts/deps installs them");
     }
     QProcessEnvironment Environment = QProcessEnvironment::systemEnvironment();
@@ -56,7 +58,8 @@ void TestDebPackage::initTestCase()
     // the test's own HOME must not leak into lintian's or dpkg's
     Environment.insert(QStringLiteral("HOME"), isolatedUserState().home());
     const QString Output = m_Work.filePath(QStringLiteral("dist"));
-    const QByteArray Log = runTool(QStringLiteral(TORVANE_SOURCE_DIR "/scripts/package"), {QStringLiteral("--no-build"), Output}, Environment);
+    const QByteArray Log =
+        runTool(QStringLiteral(TORVANE_SOURCE_DIR "/scripts/package"), {QStringLiteral("--no-build"), Output}, Environment);
     QVERIFY2(!Log.isNull(), "scripts/package failed");
     qInfo().noquote() << Log;
     m_Deb = Output + QStringLiteral("/torvane-launcher_0.0.8_amd64.deb");
@@ -91,7 +94,8 @@ void TestDebPackage::contents()
 
 void TestDebPackage::dependenciesComputed()
 {
-    const QString Depends = QString::fromUtf8(runTool(QStringLiteral("dpkg-deb"), {QStringLiteral("--field"), m_Deb, QStringLiteral("Depends")}));
+    const QString Depends =
+        QString::fromUtf8(runTool(QStringLiteral("dpkg-deb"), {QStringLiteral("--field"), m_Deb, QStringLiteral("Depends")}));
     for (const char* Library : {"libqt5widgets5", "libqt5network5", "liblzma5", "liblz1", "zlib1g", "libc6"}) {
         QVERIFY2(Depends.contains(QLatin1String(Library)), qPrintable(Depends));
     }
@@ -101,8 +105,8 @@ void TestDebPackage::unpackedLauncherInstallsAPackage()
 {
     const QString Root = m_Work.filePath(QStringLiteral("root"));
     QVERIFY(!runTool(QStringLiteral("dpkg-deb"), {QStringLiteral("-x"), m_Deb, Root}).isNull());
-    QCOMPARE(QString::fromUtf8(readAll(Root + QStringLiteral("/usr/share/applications/torvane-launcher.desktop"))).contains(
-                 QStringLiteral("\nExec=\"/usr/bin/torvane-launcher\"\n")),
+    QCOMPARE(QString::fromUtf8(readAll(Root + QStringLiteral("/usr/share/applications/torvane-launcher.desktop")))
+                 .contains(QStringLiteral("\nExec=\"/usr/bin/torvane-launcher\"\n")),
              true);
 
     TLoopbackHttpServer Server;
@@ -114,18 +118,19 @@ void TestDebPackage::unpackedLauncherInstallsAPackage()
     writeTreeFile(Tree, QStringLiteral("bin/client.sh"), "#!/bin/sh\ntouch \"$TORVANE_TEST_RECORD\"\n", true);
     QVERIFY(packTree(Tree, Served + QStringLiteral("/game"),
                      {QStringLiteral("--version"), QStringLiteral("1"), QStringLiteral("--executable"), QStringLiteral("bin/client.sh")}));
-    const QJsonArray Packages{QJsonObject{{"name", "Torvane"},
-                                          {"directoryname", "torvane"},
-                                          {"installautomatically", true},
-                                          {"builds", QJsonArray{QJsonObject{{"os", "linux"}, {"architecture", "x86_64"}, {"url", "../game/package.json"}}}}}};
-    Server.setBody(QStringLiteral("/launcher/wexmetadata.json"), QJsonDocument(QJsonObject{{"packages", Packages}}).toJson());
+    const QJsonArray Packages {
+        QJsonObject {{"name", "Torvane"},
+                     {"directoryname", "torvane"},
+                     {"installautomatically", true},
+                     {"builds", QJsonArray {QJsonObject {{"os", "linux"}, {"architecture", "x86_64"}, {"url", "../game/package.json"}}}}}};
+    Server.setBody(QStringLiteral("/launcher/wexmetadata.json"), QJsonDocument(QJsonObject {{"packages", Packages}}).toJson());
 
     // a settings file beside the unpacked launcher points it at the loopback server
     QFile Settings(Root + QStringLiteral("/usr/bin/launchersettings.ini"));
     QVERIFY(Settings.open(QIODevice::WriteOnly));
-    Settings.write("[URLS]\nlauncherConfiguration=" + Server.url(QStringLiteral("/launcher/wexmetadata.json")).toEncoded()
-                   + "\n[DIRECTORIES]\npackages=packages\n[FILES]\npackageFile=package.json\npartialPackageFile=partial-package.json\n"
-                     "assetFile=assets.json\n[TIMING]\nwaitNotificationTimeout=500\ndownloadErrorTimeout=5000\n");
+    Settings.write("[URLS]\nlauncherConfiguration=" + Server.url(QStringLiteral("/launcher/wexmetadata.json")).toEncoded() +
+                   "\n[DIRECTORIES]\npackages=packages\n[FILES]\npackageFile=package.json\npartialPackageFile=partial-package.json\n"
+                   "assetFile=assets.json\n[TIMING]\nwaitNotificationTimeout=500\ndownloadErrorTimeout=5000\n");
     Settings.close();
 
     const QString Home = m_Work.filePath(QStringLiteral("home"));

@@ -107,7 +107,8 @@ public:
     explicit TFailingReads(int Allowed)
     {
         auto pCount = std::make_shared<std::atomic<int>>(0);
-        TInPlaceRearrangement::setReadHook([pCount, Allowed](const QString&, std::uint64_t, std::uint64_t) { return ++*pCount <= Allowed; });
+        TInPlaceRearrangement::setReadHook(
+            [pCount, Allowed](const QString&, std::uint64_t, std::uint64_t) { return ++*pCount <= Allowed; });
     }
     ~TFailingReads() { TInPlaceRearrangement::setReadHook(nullptr); }
     TFailingReads(const TFailingReads&) = delete;
@@ -147,7 +148,7 @@ void TestDifference::initTestCase()
     QCoreApplication::setOrganizationName(QStringLiteral("Halvern GmbH"));
     QCoreApplication::setApplicationName(QStringLiteral("Torvane Online"));
     m_pHelper = std::make_shared<TLauncherFilesystemHelper>();
-    auto pPackage = std::make_shared<TPackage>(0, QJsonObject{{"name", "Game"}, {"directoryname", "game"}}, QUrl());
+    auto pPackage = std::make_shared<TPackage>(0, QJsonObject {{"name", "Game"}, {"directoryname", "game"}}, QUrl());
     m_pJob = std::make_unique<TPackageInstallation>(pPackage, m_pHelper);
     m_Big = randomBytes(40 * 1000 * 1000, 7);
     m_Pieces = pieces(m_Big);
@@ -155,7 +156,8 @@ void TestDifference::initTestCase()
     m_Letters = pieces(randomBytes(72 * 1000 * 1000, 11));
     m_Letters.removeLast();
     // the five smallest keep the file tests short
-    std::sort(m_Letters.begin(), m_Letters.end(), [](const QByteArray& Left, const QByteArray& Right) { return Left.size() < Right.size(); });
+    std::sort(m_Letters.begin(), m_Letters.end(),
+              [](const QByteArray& Left, const QByteArray& Right) { return Left.size() < Right.size(); });
     QVERIFY(m_Letters.size() >= 5);
     m_Letters.resize(5);
 }
@@ -187,8 +189,8 @@ void TestDifference::rearrangesMovedChunksInPlace()
     writeFile(Dir.filePath(QStringLiteral("inserted.pak")), m_Big);
 
     QSignalSpy Scan(&job(), &TPackageInstallation::scanProgress);
-    const QList<TFileToDownload> Result = job().FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate(
-        New.m_Files, New.m_Chunks, {}, {}, false, QDir(Dir.path()), m_pHelper);
+    const QList<TFileToDownload> Result =
+        job().FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate(New.m_Files, New.m_Chunks, {}, {}, false, QDir(Dir.path()), m_pHelper);
     QCOMPARE(Result.size(), 3);
     QMap<QString, TFileToDownload> ByName;
     for (const TFileToDownload& Entry : Result) {
@@ -243,11 +245,8 @@ void TestDifference::rearrangementNeverKeepsWrongBytes_data()
         const char* m_New;
         const char* m_Cycle;
     } Cases[] = {
-        {"swap", "BAC", "ABC", "AB"},
-        {"forward shift", "ABCDE", "zABCDE", ""},
-        {"duplicate chunk", "ABC", "ABAC", ""},
-        {"shrink", "ABCDE", "ACE", ""},
-        {"cycle of three", "ABCD", "BCAD", "ABC"},
+        {"swap", "BAC", "ABC", "AB"},   {"forward shift", "ABCDE", "zABCDE", ""},  {"duplicate chunk", "ABC", "ABAC", ""},
+        {"shrink", "ABCDE", "ACE", ""}, {"cycle of three", "ABCD", "BCAD", "ABC"},
     };
     for (const auto& Case : Cases) {
         QTest::addRow("%s", Case.m_Name) << Case.m_Local << Case.m_New << Case.m_Cycle << NoFailure;
@@ -427,8 +426,8 @@ void TestDifference::rearrangementOfRandomPermutations()
         Forward.push_back({Index * 100, Index * 100 + 30, 100});
         Backward.push_back({Index * 100 + 30, Index * 100, 100});
     }
-    const std::vector<TChunkMove> Ring{{0, 200, 100}, {100, 0, 100}, {200, 100, 100}};
-    const std::vector<TChunkMove> Pair{{0, 50, 100}, {100, 0, 50}};
+    const std::vector<TChunkMove> Ring {{0, 200, 100}, {100, 0, 100}, {200, 100, 100}};
+    const std::vector<TChunkMove> Pair {{0, 50, 100}, {100, 0, 50}};
     const auto Saved = [](const std::vector<TChunkMove>& Moves) {
         std::vector<std::size_t> Result;
         const std::vector<TRearrangementStep> Steps = TInPlaceRearrangement::plan(Moves);
@@ -437,12 +436,12 @@ void TestDifference::rearrangementOfRandomPermutations()
                 Result.push_back(Step.m_Move);
             }
         }
-        return Steps.size() == Moves.size() + Result.size() ? Result : std::vector<std::size_t>{999};
+        return Steps.size() == Moves.size() + Result.size() ? Result : std::vector<std::size_t> {999};
     };
-    QCOMPARE(Saved(Forward), std::vector<std::size_t>{});
-    QCOMPARE(Saved(Backward), std::vector<std::size_t>{});
+    QCOMPARE(Saved(Forward), std::vector<std::size_t> {});
+    QCOMPARE(Saved(Backward), std::vector<std::size_t> {});
     QCOMPARE(Saved(Ring).size(), std::size_t(1));
-    QCOMPARE(Saved(Pair), std::vector<std::size_t>{1});
+    QCOMPARE(Saved(Pair), std::vector<std::size_t> {1});
 }
 
 void TestDifference::fastScanUpdateAfterLocalDamage_data()
@@ -468,22 +467,27 @@ void TestDifference::fastScanUpdateAfterLocalDamage()
         testsupport::writeTreeFile(Work.filePath(QStringLiteral("tree1")), QStringLiteral("readme.txt"), "version 1\n");
         testsupport::writeTreeFile(Work.filePath(QStringLiteral("tree2")), QStringLiteral("data/big.pak"), Big2);
         testsupport::writeTreeFile(Work.filePath(QStringLiteral("tree2")), QStringLiteral("readme.txt"), "version 2\n");
-        QVERIFY(testsupport::packTree(Work.filePath(QStringLiteral("tree1")), Served + QStringLiteral("/v1"), {QStringLiteral("--version"), QStringLiteral("1")}));
-        QVERIFY(testsupport::packTree(Work.filePath(QStringLiteral("tree2")), Served + QStringLiteral("/v2"), {QStringLiteral("--version"), QStringLiteral("2")}));
+        QVERIFY(testsupport::packTree(Work.filePath(QStringLiteral("tree1")), Served + QStringLiteral("/v1"),
+                                      {QStringLiteral("--version"), QStringLiteral("1")}));
+        QVERIFY(testsupport::packTree(Work.filePath(QStringLiteral("tree2")), Served + QStringLiteral("/v2"),
+                                      {QStringLiteral("--version"), QStringLiteral("2")}));
     }
     testsupport::TLoopbackHttpServer Server;
     Server.serveDirectory(Served);
 
     const QString Ini = Work.filePath(QStringLiteral("launchersettings.ini"));
-    writeFile(Ini, "[DIRECTORIES]\npackages=packages\n[FILES]\npackageFile=package.json\npartialPackageFile=partial-package.json\n"
-                   "assetFile=assets.json\n[OPTIONS]\nmaxConcurrentDownloads=4\nskipVerification=true\nfastScan=true\n");
+    writeFile(Ini,
+              "[DIRECTORIES]\npackages=packages\n[FILES]\npackageFile=package.json\npartialPackageFile=partial-package.json\n"
+              "assetFile=assets.json\n[OPTIONS]\nmaxConcurrentDownloads=4\nskipVerification=true\nfastScan=true\n");
     auto pHelper = std::make_shared<TLauncherFilesystemHelper>(Ini);
     const QString Directory = QStringLiteral("damage-") + Damage;
     const auto Install = [&](const QString& Version) {
-        const QJsonObject Package{{"name", "Game"}, {"directoryname", Directory},
-                                  {"builds", QJsonArray{QJsonObject{{"os", "linux"}, {"architecture", "x86_64"}, {"url", Version + "/package.json"}}}}};
+        const QJsonObject Package {
+            {"name", "Game"},
+            {"directoryname", Directory},
+            {"builds", QJsonArray {QJsonObject {{"os", "linux"}, {"architecture", "x86_64"}, {"url", Version + "/package.json"}}}}};
         auto pConfiguration = std::make_shared<TLauncherConfigurationReader>(
-            QJsonDocument(QJsonObject{{"packages", QJsonArray{Package}}}).toJson(), Server.url(QStringLiteral("/")));
+            QJsonDocument(QJsonObject {{"packages", QJsonArray {Package}}}).toJson(), Server.url(QStringLiteral("/")));
         auto pPackage = pConfiguration->getPackages().front();
         TPackageBuild* pBuild = pPackage->currentBuild();
         pBuild->m_pConfiguration = std::make_unique<TPackageConfigurationReader>(
@@ -522,7 +526,7 @@ void TestDifference::fastScanUpdateAfterLocalDamage()
     QCOMPARE(UpdateAfter, ELocalPackageStatus::Installed);
     QVERIFY(readFile(BigPath) == Big2);
     QCOMPARE(readFile(Installation.filePath(QStringLiteral("readme.txt"))), QByteArray("version 2\n"));
-    QCOMPARE(testsupport::treeFiles(Installation.filePath(QStringLiteral("data"))), QStringList{QStringLiteral("big.pak")});
+    QCOMPARE(testsupport::treeFiles(Installation.filePath(QStringLiteral("data"))), QStringList {QStringLiteral("big.pak")});
     QVERIFY(Installation.entryList({QStringLiteral(".rearrange-*")}, QDir::AllEntries | QDir::Hidden).isEmpty());
 }
 
@@ -557,19 +561,20 @@ void TestDifference::singleChunkFilesAndDeletions()
             QVERIFY(Entry.m_ChunksToDownload.empty()); // "reuseable file found"
         } else if (Entry.m_LocalFile == QLatin1String("chunked-missing.bin")) {
             QCOMPARE(Entry.m_Chunks.size(), std::size_t(2)); // no packed form: the chunks
-            QCOMPARE(Entry.m_ChunksToDownload, (std::vector<std::int32_t>{0, 1}));
+            QCOMPARE(Entry.m_ChunksToDownload, (std::vector<std::int32_t> {0, 1}));
         } else {
             // fetched whole through the packed form; a stale local copy is gone
             QCOMPARE(Entry.m_Chunks.size(), std::size_t(1));
             QCOMPARE(Entry.m_Chunks.front().m_Url.path(), QStringLiteral("/whole/") + Entry.m_LocalFile);
-            QCOMPARE(Entry.m_ChunksToDownload, std::vector<std::int32_t>{0});
+            QCOMPARE(Entry.m_ChunksToDownload, std::vector<std::int32_t> {0});
             QVERIFY(!QFile::exists(Dir.filePath(Entry.m_LocalFile)));
         }
     }
     QVERIFY(QFile::exists(Dir.filePath(QStringLiteral("old/obsolete.txt")))); // deleting is the job's download phase
 
     // an installed document that failed to parse deletes nothing
-    const TPackageDifference Nothing = job().computeRequiredChanges(QDir(Dir.path()), m_pHelper, NewReader, TPackageConfigurationReader(), false);
+    const TPackageDifference Nothing =
+        job().computeRequiredChanges(QDir(Dir.path()), m_pHelper, NewReader, TPackageConfigurationReader(), false);
     QVERIFY(Nothing.m_FilesToDelete.empty());
 }
 
@@ -590,7 +595,7 @@ void TestDifference::fastScanTrustsTheInstalledDocument()
 
     const QList<TFileToDownload> Full = job().FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate(
         Config.m_Files, Config.m_Chunks, Config.m_Files, Config.m_Chunks, false, QDir(Dir.path()), m_pHelper);
-    QCOMPARE(Full.front().m_ChunksToDownload, (std::vector<std::int32_t>{0, 1}));
+    QCOMPARE(Full.front().m_ChunksToDownload, (std::vector<std::int32_t> {0, 1}));
 }
 
 void TestDifference::verification()
@@ -650,14 +655,20 @@ void TestDifference::funnelEvents()
     QVERIFY(First.body.contains('\n')); // indented form
 
     // the next run: not first any more, same id; another step is first on its own
-    QCOMPARE(TFunnelEventSender::makeEvent(QStringLiteral("launcher_started"), QStringLiteral("FunnelStartedFirst")).object().value(QStringLiteral("first")).toBool(), false);
-    const QJsonObject Downloaded = TFunnelEventSender::makeEvent(QStringLiteral("launcher_downloaded"), QStringLiteral("FunnelFinishedDownloadingFirst")).object();
+    QCOMPARE(TFunnelEventSender::makeEvent(QStringLiteral("launcher_started"), QStringLiteral("FunnelStartedFirst"))
+                 .object()
+                 .value(QStringLiteral("first"))
+                 .toBool(),
+             false);
+    const QJsonObject Downloaded =
+        TFunnelEventSender::makeEvent(QStringLiteral("launcher_downloaded"), QStringLiteral("FunnelFinishedDownloadingFirst")).object();
     QCOMPARE(Downloaded.value(QStringLiteral("first")).toBool(), true);
     QCOMPARE(Downloaded.value(QStringLiteral("id")).toString(), Id);
 
     // a removed id is made anew; the flags stay
     QSettings().remove(QStringLiteral("FunnelUuid"));
-    const QJsonObject Again = TFunnelEventSender::makeEvent(QStringLiteral("launcher_started"), QStringLiteral("FunnelStartedFirst")).object();
+    const QJsonObject Again =
+        TFunnelEventSender::makeEvent(QStringLiteral("launcher_started"), QStringLiteral("FunnelStartedFirst")).object();
     QVERIFY(Again.value(QStringLiteral("id")).toString() != Id);
     QCOMPARE(Again.value(QStringLiteral("first")).toBool(), false);
 

@@ -15,7 +15,6 @@
 
 using namespace zarvo::launcher;
 
-
 class TestDocuments : public QObject {
     Q_OBJECT
 private slots:
@@ -55,7 +54,8 @@ const QByteArray kPackageDocument = R"({
 QByteArray launcherJson(const QByteArray& Packages)
 {
     return R"({"launcher": {"name": "Launcher", "builds": [{"os": "linux", "architecture": "x86_64", "url": "launcher/package.json"}]},
-               "packages": )" + Packages + R"(, "hints": "http://h.example/hints.json", "preventdefaultautostart": true})";
+               "packages": )" +
+        Packages + R"(, "hints": "http://h.example/hints.json", "preventdefaultautostart": true})";
 }
 
 const QByteArray kTwoPackages = R"([
@@ -77,7 +77,7 @@ void TestDocuments::packageDocument()
     QCOMPARE(Reader.m_Executable, QStringLiteral("bin/game"));
     QCOMPARE(Reader.m_Generation, EPackageGeneration::Second);
     QCOMPARE(Reader.m_Variant, EPackageVariant::Beta);
-    QCOMPARE(Reader.m_Parameters, (QStringList{"-a", "-b"}));
+    QCOMPARE(Reader.m_Parameters, (QStringList {"-a", "-b"}));
     QCOMPARE(Reader.m_PackageDocument, kPackageDocument);
     QCOMPARE(Reader.versionLabel(), QStringLiteral("P1.2 A?"));
 
@@ -102,7 +102,7 @@ void TestDocuments::packageDocument()
     QCOMPARE(Reader.m_Files[1].m_Patches.size(), std::size_t(1));
     QCOMPARE(Reader.m_Files[1].m_Patches[0].m_FromVersion, QStringLiteral("3"));
     QCOMPARE(Reader.m_Files[1].m_Patches[0].m_Size, 99);
-    QCOMPARE(Reader.m_Files[2].m_Chunks, (std::vector<std::int32_t>{0, 1}));
+    QCOMPARE(Reader.m_Files[2].m_Chunks, (std::vector<std::int32_t> {0, 1}));
     QVERIFY(Reader.m_Files[0].m_PackedForm.m_Url.isEmpty());
 }
 
@@ -111,7 +111,8 @@ void TestDocuments::assetsDocumentAndVersions()
     const QByteArray Package = R"({"chunks": [{"url": "p0"}], "files": [{"localfile": "p", "chunks": [0]}]})";
     const QUrl Base(QStringLiteral("http://a.example/p/"));
     const QUrl AssetsBase(QStringLiteral("http://b.example/assets/"));
-    TPackageConfigurationReader Number(Package, R"({"version": 3, "chunks": [{"url": "a0"}], "files": [{"localfile": "asset", "chunks": [1, 0]}]})", Base, AssetsBase);
+    TPackageConfigurationReader Number(
+        Package, R"({"version": 3, "chunks": [{"url": "a0"}], "files": [{"localfile": "asset", "chunks": [1, 0]}]})", Base, AssetsBase);
     QVERIFY(Number.m_Valid);
     QCOMPARE(Number.m_Version, QString());
     QCOMPARE(Number.m_AssetsVersion, QStringLiteral("3"));
@@ -119,10 +120,12 @@ void TestDocuments::assetsDocumentAndVersions()
     QCOMPARE(Number.m_Chunks.size(), std::size_t(2));
     QCOMPARE(Number.m_Chunks[1].m_Url, QUrl(QStringLiteral("http://b.example/assets/a0")));
     QCOMPARE(Number.m_Files[0].m_LocalFile, QStringLiteral("asset"));
-    QCOMPARE(Number.m_Files[0].m_Chunks, (std::vector<std::int32_t>{1, 0})); // positions in the combined list
+    QCOMPARE(Number.m_Files[0].m_Chunks, (std::vector<std::int32_t> {1, 0})); // positions in the combined list
 
-    QCOMPARE(TPackageConfigurationReader(Package, R"({"version": 3.7, "files": []})", Base, AssetsBase).m_AssetsVersion, QStringLiteral("0"));
-    QCOMPARE(TPackageConfigurationReader(Package, R"({"version": "3.7", "files": []})", Base, AssetsBase).m_AssetsVersion, QStringLiteral("3.7"));
+    QCOMPARE(TPackageConfigurationReader(Package, R"({"version": 3.7, "files": []})", Base, AssetsBase).m_AssetsVersion,
+             QStringLiteral("0"));
+    QCOMPARE(TPackageConfigurationReader(Package, R"({"version": "3.7", "files": []})", Base, AssetsBase).m_AssetsVersion,
+             QStringLiteral("3.7"));
     TPackageConfigurationReader NoAssets(Package, QByteArray(), Base, AssetsBase);
     QVERIFY(NoAssets.m_Valid);
     QVERIFY(NoAssets.m_AssetsVersion.isEmpty());
@@ -180,27 +183,51 @@ void TestDocuments::refusedPackageDocuments_data()
     QTest::newRow("version a number") << QByteArray(R"({"version": 5, "files": []})") << QByteArray() << "wrong type";
     QTest::newRow("no localfile") << QByteArray(R"({"files": [{"unpackedsize": 0}]})") << QByteArray() << "no \"localfile\"";
     QTest::newRow("localfile a number") << QByteArray(R"({"files": [{"localfile": 3}]})") << QByteArray() << "no \"localfile\"";
-    QTest::newRow("size negative") << QByteArray(R"({"files": [{"localfile": "a", "unpackedsize": -1, "url": "u"}]})") << QByteArray() << "not a size";
-    QTest::newRow("size fractional") << QByteArray(R"({"files": [{"localfile": "a", "unpackedsize": 1.5, "url": "u"}]})") << QByteArray() << "not a size";
-    QTest::newRow("hash not hex") << QByteArray(R"({"files": [{"localfile": "a", "unpackedhash": "zz"}]})") << QByteArray() << "hexadecimal";
-    QTest::newRow("executable a text") << QByteArray(R"({"files": [{"localfile": "a", "executable": "yes"}]})") << QByteArray() << "wrong type";
+    QTest::newRow("size negative") << QByteArray(R"({"files": [{"localfile": "a", "unpackedsize": -1, "url": "u"}]})") << QByteArray()
+                                   << "not a size";
+    QTest::newRow("size fractional") << QByteArray(R"({"files": [{"localfile": "a", "unpackedsize": 1.5, "url": "u"}]})") << QByteArray()
+                                     << "not a size";
+    QTest::newRow("hash not hex") << QByteArray(R"({"files": [{"localfile": "a", "unpackedhash": "zz"}]})") << QByteArray()
+                                  << "hexadecimal";
+    QTest::newRow("executable a text") << QByteArray(R"({"files": [{"localfile": "a", "executable": "yes"}]})") << QByteArray()
+                                       << "wrong type";
     QTest::newRow("chunks a text") << QByteArray(R"({"files": [{"localfile": "a", "chunks": "0"}]})") << QByteArray() << "not an array";
-    QTest::newRow("chunk position past the end") << QByteArray(R"({"chunks": [)" + Chunk + R"(], "files": [{"localfile": "a", "unpackedsize": 8, "chunks": [0, 1]}]})") << QByteArray() << "refers to chunks";
-    QTest::newRow("chunk position negative") << QByteArray(R"({"chunks": [)" + Chunk + R"(], "files": [{"localfile": "a", "chunks": [-1]}]})") << QByteArray() << "invalid chunk position";
-    QTest::newRow("chunk position fractional") << QByteArray(R"({"chunks": [)" + Chunk + R"(], "files": [{"localfile": "a", "chunks": [0.5]}]})") << QByteArray() << "invalid chunk position";
+    QTest::newRow("chunk position past the end")
+        << QByteArray(R"({"chunks": [)" + Chunk + R"(], "files": [{"localfile": "a", "unpackedsize": 8, "chunks": [0, 1]}]})")
+        << QByteArray() << "refers to chunks";
+    QTest::newRow("chunk position negative") << QByteArray(R"({"chunks": [)" + Chunk +
+                                                           R"(], "files": [{"localfile": "a", "chunks": [-1]}]})")
+                                             << QByteArray() << "invalid chunk position";
+    QTest::newRow("chunk position fractional") << QByteArray(R"({"chunks": [)" + Chunk +
+                                                             R"(], "files": [{"localfile": "a", "chunks": [0.5]}]})")
+                                               << QByteArray() << "invalid chunk position";
     QTest::newRow("chunk without url") << QByteArray(R"({"chunks": [{"unpackedsize": 4}], "files": []})") << QByteArray() << "no \"url\"";
-    QTest::newRow("sizes do not add up") << QByteArray(R"({"chunks": [)" + Chunk + R"(], "files": [{"localfile": "a", "unpackedsize": 5, "chunks": [0]}]})") << QByteArray() << "add up to 4";
-    QTest::newRow("size without source") << QByteArray(R"({"files": [{"localfile": "a", "unpackedsize": 5}]})") << QByteArray() << "neither";
-    QTest::newRow("one url, two digests") << QByteArray(R"({"chunks": [)" + Chunk + R"(, {"url": "c0", "unpackedsize": 4, "unpackedhash": "00bb"}], "files": []})") << QByteArray() << "different digests";
-    QTest::newRow("packed form clashes with a chunk") << QByteArray(R"({"chunks": [)" + Chunk + R"(], "files": [{"localfile": "a", "url": "c0", "unpackedsize": 4, "unpackedhash": "00cc"}]})") << QByteArray() << "different digests";
-    QTest::newRow("one digest, two sizes") << QByteArray(R"({"chunks": [)" + Chunk + R"(, {"url": "c1", "unpackedsize": 5, "unpackedhash": "00aa"}], "files": []})") << QByteArray() << "different sizes";
-    QTest::newRow("same name twice") << QByteArray(R"({"files": [{"localfile": "a"}, {"localfile": "a"}]})") << QByteArray() << "listed twice";
-    QTest::newRow("same name after ./") << QByteArray(R"({"files": [{"localfile": "a"}, {"localfile": "./a"}]})") << QByteArray() << "listed twice";
+    QTest::newRow("sizes do not add up") << QByteArray(R"({"chunks": [)" + Chunk +
+                                                       R"(], "files": [{"localfile": "a", "unpackedsize": 5, "chunks": [0]}]})")
+                                         << QByteArray() << "add up to 4";
+    QTest::newRow("size without source") << QByteArray(R"({"files": [{"localfile": "a", "unpackedsize": 5}]})") << QByteArray()
+                                         << "neither";
+    QTest::newRow("one url, two digests") << QByteArray(R"({"chunks": [)" + Chunk +
+                                                        R"(, {"url": "c0", "unpackedsize": 4, "unpackedhash": "00bb"}], "files": []})")
+                                          << QByteArray() << "different digests";
+    QTest::newRow("packed form clashes with a chunk")
+        << QByteArray(R"({"chunks": [)" + Chunk +
+                      R"(], "files": [{"localfile": "a", "url": "c0", "unpackedsize": 4, "unpackedhash": "00cc"}]})")
+        << QByteArray() << "different digests";
+    QTest::newRow("one digest, two sizes") << QByteArray(R"({"chunks": [)" + Chunk +
+                                                         R"(, {"url": "c1", "unpackedsize": 5, "unpackedhash": "00aa"}], "files": []})")
+                                           << QByteArray() << "different sizes";
+    QTest::newRow("same name twice") << QByteArray(R"({"files": [{"localfile": "a"}, {"localfile": "a"}]})") << QByteArray()
+                                     << "listed twice";
+    QTest::newRow("same name after ./") << QByteArray(R"({"files": [{"localfile": "a"}, {"localfile": "./a"}]})") << QByteArray()
+                                        << "listed twice";
     QTest::newRow("name in package and assets") << Ok << QByteArray(R"({"files": [{"localfile": "a"}]})") << "listed twice";
-    QTest::newRow("file is a directory of another") << QByteArray(R"({"files": [{"localfile": "a"}, {"localfile": "a/b"}]})") << QByteArray() << "also a directory";
+    QTest::newRow("file is a directory of another")
+        << QByteArray(R"({"files": [{"localfile": "a"}, {"localfile": "a/b"}]})") << QByteArray() << "also a directory";
     QTest::newRow("deep prefix across documents") << Ok << QByteArray(R"({"files": [{"localfile": "a/b/c"}]})") << "also a directory";
     QTest::newRow("assets not an object") << Ok << QByteArray("[7]") << "not a JSON object";
-    QTest::newRow("assets chunk url clash") << Ok << QByteArray(R"({"chunks": [{"url": "c0", "unpackedsize": 9}], "files": []})") << "different digests";
+    QTest::newRow("assets chunk url clash") << Ok << QByteArray(R"({"chunks": [{"url": "c0", "unpackedsize": 9}], "files": []})")
+                                            << "different digests";
 }
 
 void TestDocuments::refusedPackageDocuments()
@@ -221,24 +248,41 @@ void TestDocuments::localFileNames_data()
 {
     QTest::addColumn<QString>("Name");
     QTest::addColumn<QString>("Stored"); // empty: refused
-    QTest::newRow("plain") << "bin/game" << "bin/game";
-    QTest::newRow("leading ./") << "./bin/game" << "bin/game";
-    QTest::newRow("repeated ./") << "././game" << "game";
-    QTest::newRow("dot file") << ".config" << ".config";
-    QTest::newRow("dots in a name") << "a..b/..c" << "a..b/..c";
-    QTest::newRow("empty") << "" << "";
-    QTest::newRow("only ./") << "./" << "";
-    QTest::newRow("dot") << "." << "";
-    QTest::newRow("dot dot") << ".." << "";
-    QTest::newRow("climbs to the directory itself") << "data/.." << "";
-    QTest::newRow("climbs out") << "../x" << "";
-    QTest::newRow("absolute") << "/etc/x" << "";
-    QTest::newRow("double slash") << "a//b" << "";
-    QTest::newRow("trailing slash") << "a/" << "";
-    QTest::newRow("inner dot") << "a/./b" << "";
-    QTest::newRow("backslash") << "a\\b" << "";
+    QTest::newRow("plain") << "bin/game"
+                           << "bin/game";
+    QTest::newRow("leading ./") << "./bin/game"
+                                << "bin/game";
+    QTest::newRow("repeated ./") << "././game"
+                                 << "game";
+    QTest::newRow("dot file") << ".config"
+                              << ".config";
+    QTest::newRow("dots in a name") << "a..b/..c"
+                                    << "a..b/..c";
+    QTest::newRow("empty") << ""
+                           << "";
+    QTest::newRow("only ./") << "./"
+                             << "";
+    QTest::newRow("dot") << "."
+                         << "";
+    QTest::newRow("dot dot") << ".."
+                             << "";
+    QTest::newRow("climbs to the directory itself") << "data/.."
+                                                    << "";
+    QTest::newRow("climbs out") << "../x"
+                                << "";
+    QTest::newRow("absolute") << "/etc/x"
+                              << "";
+    QTest::newRow("double slash") << "a//b"
+                                  << "";
+    QTest::newRow("trailing slash") << "a/"
+                                    << "";
+    QTest::newRow("inner dot") << "a/./b"
+                               << "";
+    QTest::newRow("backslash") << "a\\b"
+                               << "";
     QTest::newRow("NUL") << QStringLiteral("a") + QChar(0) + QStringLiteral("b") << "";
-    QTest::newRow("newline") << "a\nb" << "";
+    QTest::newRow("newline") << "a\nb"
+                             << "";
     QTest::newRow("DEL") << QStringLiteral("a") + QChar(0x7f) << "";
 }
 
@@ -364,7 +408,8 @@ void TestDocuments::localStatusAndMarkers()
 
     // no configuration for this machine: not installed, whatever lies on disk
     const QDir Installation = Markers.installationDirectory(*pPackage);
-    QCOMPARE(Installation.absolutePath(), QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + QStringLiteral("/packages/torvane"));
+    QCOMPARE(Installation.absolutePath(),
+             QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + QStringLiteral("/packages/torvane"));
     pHelper->writeFileWithDirectory(Markers.fullMarkerPath(*pPackage), kPackageDocument);
     QCOMPARE(Markers.computeLocalStatus(*pPackage), ELocalPackageStatus::NotInstalled);
 
@@ -416,15 +461,17 @@ void TestDocuments::localStatusAndMarkers()
     // the launcher's own package lives beside the executable
     QCOMPARE(Markers.installationDirectory(*Reader.getLauncherPackage()).absolutePath(), QCoreApplication::applicationDirPath());
     // a climbing directory name stays inside the packages directory
-    TPackage Climber(5, QJsonObject{{"directoryname", "../../../etc"}}, QUrl());
-    QCOMPARE(Markers.installationDirectory(Climber).absolutePath(), pHelper->getPackagesDirectory().absolutePath() + QStringLiteral("/etc"));
+    TPackage Climber(5, QJsonObject {{"directoryname", "../../../etc"}}, QUrl());
+    QCOMPARE(Markers.installationDirectory(Climber).absolutePath(),
+             pHelper->getPackagesDirectory().absolutePath() + QStringLiteral("/etc"));
 }
 
 void TestDocuments::defaultMarker()
 {
     auto pHelper = std::make_shared<TLauncherFilesystemHelper>();
     TPackageMarkers Markers(pHelper);
-    const QByteArray Three = R"([{"name": "A", "directoryname": "da"}, {"name": "B", "directoryname": "db"}, {"name": "C", "directoryname": "dc"}])";
+    const QByteArray Three =
+        R"([{"name": "A", "directoryname": "da"}, {"name": "B", "directoryname": "db"}, {"name": "C", "directoryname": "dc"}])";
     TLauncherConfigurationReader Reader(launcherJson(Three), QUrl());
     const auto& Packages = Reader.getPackages();
     Packages[0]->setLocalPackageStatus(ELocalPackageStatus::NotInstalled);

@@ -145,8 +145,9 @@ void TestDownloader::outOfOrderChunksAreParked()
 
     TRun Run = start({makeFile(QStringLiteral("data/game.pak"), Chunks, Content)});
     QStringList WriteOrder;
-    connect(Run.m_pDownloader.get(), &TPackageFileDownloader::writeProgress, this,
-            [&](const QUrl& Url) { WriteOrder << Url.path(); }, Qt::QueuedConnection);
+    connect(
+        Run.m_pDownloader.get(), &TPackageFileDownloader::writeProgress, this, [&](const QUrl& Url) { WriteOrder << Url.path(); },
+        Qt::QueuedConnection);
     int PeakParked = 0;
     QTimer Watch;
     connect(&Watch, &QTimer::timeout, this, [&] { PeakParked = qMax(PeakParked, Run.m_pDownloader->parkedInMemory()); });
@@ -154,9 +155,9 @@ void TestDownloader::outOfOrderChunksAreParked()
     QTRY_COMPARE_WITH_TIMEOUT(Run.ends(), 1, 10000);
     QCOMPARE(Run.m_pCompleted->size(), 1);
     QCOMPARE(fileContent(m_pInstallation->filePath(QStringLiteral("data/game.pak"))), Content);
-    QCOMPARE(WriteOrder, (QStringList{"/chunks/0", "/chunks/1", "/chunks/2"}));
-    QCOMPARE(PeakParked, 1);                           // chunk 3 waited in memory
-    QCOMPARE(Run.m_pDownloader->parkedInMemory(), 0);  // and was let go once written
+    QCOMPARE(WriteOrder, (QStringList {"/chunks/0", "/chunks/1", "/chunks/2"}));
+    QCOMPARE(PeakParked, 1); // chunk 3 waited in memory
+    QCOMPARE(Run.m_pDownloader->parkedInMemory(), 0); // and was let go once written
     QTest::qWait(50);
     QCOMPARE(Run.ends(), 1);
 }
@@ -216,15 +217,16 @@ void TestDownloader::largestFilesAreFetchedFirst()
     TRun Run = start({makeFile(QStringLiteral("small.bin"), Small, SmallContent), makeFile(QStringLiteral("big.bin"), Big, BigContent)},
                      "maxConcurrentDownloads=1\nmaxCachedChunks=0\n");
     QStringList WriteOrder;
-    connect(Run.m_pDownloader.get(), &TPackageFileDownloader::writeProgress, this,
-            [&](const QUrl& Url) { WriteOrder << Url.path(); }, Qt::QueuedConnection);
+    connect(
+        Run.m_pDownloader.get(), &TPackageFileDownloader::writeProgress, this, [&](const QUrl& Url) { WriteOrder << Url.path(); },
+        Qt::QueuedConnection);
     int PeakParked = 0;
     QTimer Watch;
     connect(&Watch, &QTimer::timeout, this, [&] { PeakParked = qMax(PeakParked, Run.m_pDownloader->parkedInMemory()); });
     Watch.start(1);
     QTRY_COMPARE_WITH_TIMEOUT(Run.ends(), 1, 10000);
     QCOMPARE(Run.m_pCompleted->size(), 1);
-    const QStringList Expected{"/big/0", "/big/1", "/big/2", "/big/3", "/small/0", "/small/1"};
+    const QStringList Expected {"/big/0", "/big/1", "/big/2", "/big/3", "/small/0", "/small/1"};
     QCOMPARE(m_pServer->requestedPaths(), Expected);
     QTRY_COMPARE(WriteOrder, Expected);
     QCOMPARE(fileContent(m_pInstallation->filePath(QStringLiteral("big.bin"))), BigContent);
@@ -247,8 +249,7 @@ void TestDownloader::sharedChunksAreFetchedOnce()
     const TServedChunk RawChunk = makeChunk(m_pServer->url(QStringLiteral("/raw")), Raw, true);
     m_pServer->setBody(QStringLiteral("/raw"), RawChunk.m_Body);
     TRun Run = start({makeFile(QStringLiteral("a.bin"), {CommonChunk, OtherChunk, CommonChunk}, Common + Other + Common),
-                      makeFile(QStringLiteral("sub/b.bin"), {CommonChunk}, Common),
-                      makeFile(QStringLiteral("c.bin"), {RawChunk}, Raw)});
+                      makeFile(QStringLiteral("sub/b.bin"), {CommonChunk}, Common), makeFile(QStringLiteral("c.bin"), {RawChunk}, Raw)});
     QTRY_COMPARE_WITH_TIMEOUT(Run.ends(), 1, 10000);
     QCOMPARE(Run.m_pCompleted->size(), 1);
     QCOMPARE(m_pServer->requestCount(QStringLiteral("/common")), 1);
@@ -336,7 +337,8 @@ void TestDownloader::missingChunkFailsTheRunOnly()
     const TServedChunk Present = makeChunk(m_pServer->url(QStringLiteral("/present")), Data);
     m_pServer->setBody(QStringLiteral("/present"), Present.m_Body);
     const TServedChunk Missing = makeChunk(m_pServer->url(QStringLiteral("/absent")), patternBytes(100, 34));
-    TRun Run = start({makeFile(QStringLiteral("present.bin"), {Present}, Data), makeFile(QStringLiteral("absent.bin"), {Missing}, QByteArray(100, 'x'))});
+    TRun Run = start({makeFile(QStringLiteral("present.bin"), {Present}, Data),
+                      makeFile(QStringLiteral("absent.bin"), {Missing}, QByteArray(100, 'x'))});
     QTRY_COMPARE_WITH_TIMEOUT(Run.ends(), 1, 10000);
     QCOMPARE(Run.failure(), EPackageDownloaderError::DownloadFailed);
     QCOMPARE(m_pServer->requestCount(QStringLiteral("/absent")), 4);
@@ -473,7 +475,8 @@ void TestDownloader::executableBitAndRenameMode()
     Old.write("running executable");
     Old.close();
     auto pHelper = std::make_shared<TUndeletableFilesHelper>(settingsFile(QByteArray()));
-    TRun Update = start({makeFile(QStringLiteral("bin/game"), {A, B}, First + Second, true)}, QByteArray(), pHelper, ESelfUpdateMode::RenameReplacedFiles);
+    TRun Update = start({makeFile(QStringLiteral("bin/game"), {A, B}, First + Second, true)}, QByteArray(), pHelper,
+                        ESelfUpdateMode::RenameReplacedFiles);
     QTRY_COMPARE_WITH_TIMEOUT(Update.ends(), 1, 10000);
     QCOMPARE(Update.m_pCompleted->size(), 1);
     QCOMPARE(fileContent(Path), First + Second);

@@ -111,22 +111,25 @@ std::shared_ptr<TLauncherFilesystemHelper> TestDownloadLimits::helper(int MaxDow
     QFile File(Path);
     File.open(QIODevice::WriteOnly | QIODevice::Truncate);
     File.write("[DIRECTORIES]\npackages=packages\n[FILES]\npackageFile=package.json\npartialPackageFile=partial-package.json\n"
-               "assetFile=assets.json\n[OPTIONS]\nmaxConcurrentDownloads=4\nmaxDownloadRate="
-               + QByteArray::number(MaxDownloadRate) + "\n");
+               "assetFile=assets.json\n[OPTIONS]\nmaxConcurrentDownloads=4\nmaxDownloadRate=" +
+               QByteArray::number(MaxDownloadRate) + "\n");
     File.close();
     return std::make_shared<TLauncherFilesystemHelper>(Path);
 }
 
 std::shared_ptr<TLauncherConfigurationReader> TestDownloadLimits::configuration(const QString& Version, const QString& Directory)
 {
-    const QJsonArray Packages{QJsonObject{{"name", "Game " + Version}, {"directoryname", Directory},
-                                          {"builds", QJsonArray{QJsonObject{{"os", "linux"}, {"architecture", "x86_64"}, {"url", Version + "/package.json"}}}}}};
-    auto pConfiguration = std::make_shared<TLauncherConfigurationReader>(QJsonDocument(QJsonObject{{"packages", Packages}}).toJson(),
+    const QJsonArray Packages {QJsonObject {
+        {"name", "Game " + Version},
+        {"directoryname", Directory},
+        {"builds", QJsonArray {QJsonObject {{"os", "linux"}, {"architecture", "x86_64"}, {"url", Version + "/package.json"}}}}}};
+    auto pConfiguration = std::make_shared<TLauncherConfigurationReader>(QJsonDocument(QJsonObject {{"packages", Packages}}).toJson(),
                                                                          m_pServer->url(QStringLiteral("/")));
     for (const auto& pPackage : pConfiguration->getPackages()) {
         TPackageBuild* pBuild = pPackage->currentBuild();
         const QByteArray Document = readTreeFile(m_Served + QLatin1Char('/') + pBuild->m_Url.path());
-        pBuild->m_pConfiguration = std::make_unique<TPackageConfigurationReader>(Document, QByteArray(), pBuild->m_Url.adjusted(QUrl::RemoveFilename), QUrl());
+        pBuild->m_pConfiguration =
+            std::make_unique<TPackageConfigurationReader>(Document, QByteArray(), pBuild->m_Url.adjusted(QUrl::RemoveFilename), QUrl());
     }
     return pConfiguration;
 }
@@ -170,7 +173,7 @@ void TestDownloadLimits::shortageText()
     QFETCH(quint64, Needed);
     QFETCH(quint64, Free);
     QFETCH(QString, Text);
-    QCOMPARE(TDiskSpaceCheck::describe(TDiskSpaceShortage{Needed, Free, QStringLiteral("/games")}), Text);
+    QCOMPARE(TDiskSpaceCheck::describe(TDiskSpaceShortage {Needed, Free, QStringLiteral("/games")}), Text);
 }
 
 void TestDownloadLimits::freeSpaceDecidesBeforeAnyChange_data()
@@ -205,13 +208,14 @@ void TestDownloadLimits::freeSpaceDecidesBeforeAnyChange()
         if (Free < 0) {
             return std::nullopt;
         }
-        return TFreeSpace{static_cast<std::uint64_t>(Free), (IsTemporary && !SameVolume) ? QStringLiteral("tmp") : QStringLiteral("games")};
+        return TFreeSpace {static_cast<std::uint64_t>(Free),
+                           (IsTemporary && !SameVolume) ? QStringLiteral("tmp") : QStringLiteral("games")};
     });
     m_pServer->resetCounters();
     const TOutcome Outcome = install(QStringLiteral("big"), Directory);
     QVERIFY(Outcome.m_Finished);
-    const QString InstalledFile =
-        QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + QStringLiteral("/packages/%1/data/world.pak").arg(Directory);
+    const QString InstalledFile = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) +
+        QStringLiteral("/packages/%1/data/world.pak").arg(Directory);
     if (RefusedIn.isEmpty()) {
         QCOMPARE(Outcome.m_Reason, EPackageDownloaderError::NoError);
         QVERIFY(!Outcome.m_Shortage);
@@ -278,8 +282,8 @@ void TestDownloadLimits::bandwidthLimit()
     const TOutcome Outcome = install(QStringLiteral("big"), Directory, Rate);
     QVERIFY(Outcome.m_Finished);
     QCOMPARE(Outcome.m_Reason, EPackageDownloaderError::NoError);
-    const QString Installed =
-        QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + QStringLiteral("/packages/%1/data/world.pak").arg(Directory);
+    const QString Installed = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) +
+        QStringLiteral("/packages/%1/data/world.pak").arg(Directory);
     QCOMPARE(readTreeFile(Installed), readTreeFile(m_Work.filePath(QStringLiteral("big/data/world.pak"))));
     qInfo() << "10 MB at" << Rate << "KB/s took" << Outcome.m_ElapsedMs << "ms";
     if (Rate > 0) {

@@ -86,7 +86,7 @@ void TestDownloadPool::limitAndQueueOrder()
     QCOMPARE(Fixture.m_Failed.size(), 0);
     QCOMPARE(Server.peakActiveRequests(), 2);
     QVERIFY(Server.peakConnections() <= 2);
-    QCOMPARE(Server.requestedPaths(), (QStringList{"/f1", "/f2", "/f3", "/f4", "/f5"}));
+    QCOMPARE(Server.requestedPaths(), (QStringList {"/f1", "/f2", "/f3", "/f4", "/f5"}));
     QCOMPARE(Fixture.m_Success.at(4).at(1).toByteArray().size() % 1000, 0);
     QCOMPARE(Fixture.m_Pool.getNumberOfOutstandingDownloads(), 0);
 
@@ -120,7 +120,7 @@ void TestDownloadPool::priorityAndZeroLimit()
 
     Fixture.m_Pool.setMaxConcurrentDownloads(1);
     QTRY_COMPARE_WITH_TIMEOUT(Fixture.results(), 4, 10000);
-    QCOMPARE(Server.requestedPaths(), (QStringList{"/c", "/b", "/d", "/a"}));
+    QCOMPARE(Server.requestedPaths(), (QStringList {"/c", "/b", "/d", "/a"}));
     QCOMPARE(Fixture.succeededUrls().first(), Server.url(QStringLiteral("/c")));
     QCOMPARE(Fixture.m_Success.first().at(1).toByteArray(), QByteArray("/c"));
 }
@@ -147,8 +147,7 @@ void TestDownloadPool::releaseOnFinishFalseKeepsSlot()
     TBehaviour Missing;
     Missing.status = 404;
     Server.setBehaviour(QStringLiteral("/gone"), Missing);
-    connect(&Fixture.m_Pool, &TDownloadPool::failed, &Fixture.m_Pool,
-            [&](const QUrl& Url) { Fixture.m_Pool.releaseDownload(Url); });
+    connect(&Fixture.m_Pool, &TDownloadPool::failed, &Fixture.m_Pool, [&](const QUrl& Url) { Fixture.m_Pool.releaseDownload(Url); });
     Fixture.m_Pool.download(Server.url(QStringLiteral("/gone")));
     QTRY_COMPARE_WITH_TIMEOUT(Fixture.m_Failed.size(), 1, 10000);
     QTest::qWait(200);
@@ -249,7 +248,8 @@ void TestDownloadPool::boundedTransfers()
         Fixture.m_Pool.setDefaultMaximumBodySize(defaultLimit);
         if (!ReleaseOnFinish) {
             // the package pool's consumer releases a failed URL at once
-            connect(&Fixture.m_Pool, &TDownloadPool::failed, &Fixture.m_Pool, [&](const QUrl& Url) { Fixture.m_Pool.releaseDownload(Url); });
+            connect(&Fixture.m_Pool, &TDownloadPool::failed, &Fixture.m_Pool,
+                    [&](const QUrl& Url) { Fixture.m_Pool.releaseDownload(Url); });
         }
         if (ownLimit == -2) {
             Fixture.m_Pool.download(Server.url(QStringLiteral("/doc")));
@@ -301,7 +301,7 @@ void TestDownloadPool::requestsCarryNoHeadersOfOurOwn()
     const auto Requests = Server.capturedRequests();
     QCOMPARE(Requests.size(), 1);
     QCOMPARE(Requests.first().method, QByteArray("GET"));
-    const QSet<QByteArray> NetworkLayerDefaults{"host", "connection", "accept-encoding", "accept-language", "user-agent"};
+    const QSet<QByteArray> NetworkLayerDefaults {"host", "connection", "accept-encoding", "accept-language", "user-agent"};
     for (const QByteArray& Name : Requests.first().headerNames()) {
         QVERIFY2(NetworkLayerDefaults.contains(Name), Name.constData());
     }

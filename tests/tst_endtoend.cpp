@@ -66,8 +66,9 @@ public:
             QFile::remove(errorLogPath());
             m_pProcess = std::make_unique<TTiedProcess>();
             m_pProcess->setProcessChannelMode(QProcess::MergedChannels);
-            m_pProcess->start(QString::fromLatin1(kNginx), {QStringLiteral("-p"), m_Directory.path(), QStringLiteral("-c"), configurationPath(),
-                                                            QStringLiteral("-e"), errorLogPath()});
+            m_pProcess->start(QString::fromLatin1(kNginx),
+                              {QStringLiteral("-p"), m_Directory.path(), QStringLiteral("-c"), configurationPath(), QStringLiteral("-e"),
+                               errorLogPath()});
             if (!m_pProcess->waitForStarted(10000)) {
                 m_Error = m_pProcess->errorString();
                 return false;
@@ -226,10 +227,11 @@ QMap<QString, QString> snapshot(const QString& Root)
             continue;
         }
         const QFileInfo Info(Root + QLatin1Char('/') + Relative);
-        Files.insert(Relative, QStringLiteral("%1 %2 %3")
-                                   .arg(Info.size())
-                                   .arg(Info.lastModified().toMSecsSinceEpoch())
-                                   .arg(QString::fromLatin1(QCryptographicHash::hash(readAll(Info.filePath()), QCryptographicHash::Sha256).toHex())));
+        Files.insert(Relative,
+                     QStringLiteral("%1 %2 %3")
+                         .arg(Info.size())
+                         .arg(Info.lastModified().toMSecsSinceEpoch())
+                         .arg(QString::fromLatin1(QCryptographicHash::hash(readAll(Info.filePath()), QCryptographicHash::Sha256).toHex())));
     }
     return Files;
 }
@@ -291,8 +293,9 @@ void TestEndToEnd::initTestCase()
     m_DocumentV1 = readAll(m_Served + QStringLiteral("/game/package.json"));
     QProcess Config;
     Config.setProcessChannelMode(QProcess::MergedChannels);
-    Config.start(packToolBinary(), {QStringLiteral("config"), m_Served + kConfigurationPath, QStringLiteral("--package"), QStringLiteral("Torvane Online"),
-                                    QStringLiteral("torvane"), QStringLiteral("../game/package.json"), QStringLiteral("--install-automatically")});
+    Config.start(packToolBinary(),
+                 {QStringLiteral("config"), m_Served + kConfigurationPath, QStringLiteral("--package"), QStringLiteral("Torvane Online"),
+                  QStringLiteral("torvane"), QStringLiteral("../game/package.json"), QStringLiteral("--install-automatically")});
     QVERIFY(Config.waitForFinished(30000));
     QVERIFY2(Config.exitCode() == 0, Config.readAll().constData());
 
@@ -302,18 +305,19 @@ void TestEndToEnd::initTestCase()
 
 QByteArray TestEndToEnd::settings() const
 {
-    return "[URLS]\nlauncherConfiguration=" + m_Nginx.url(kConfigurationPath)
-        + "\ncdnDiagnosticsTrace=\nappendNocacheToPackageUrls=false\n\n[DIRECTORIES]\npackages=packages\n\n"
-          "[FILES]\npackageFile=package.json\npartialPackageFile=partial-package.json\nassetFile=assets.json\n\n"
-          "[TIMING]\nwaitNotificationTimeout=500\ndownloadErrorTimeout=5000\nclientStartTimeout=30000\n\n"
-          "[OPTIONS]\nmaxConcurrentDownloads=4\nskipVerification=false\nfastScan=true\n";
+    return "[URLS]\nlauncherConfiguration=" + m_Nginx.url(kConfigurationPath) +
+        "\ncdnDiagnosticsTrace=\nappendNocacheToPackageUrls=false\n\n[DIRECTORIES]\npackages=packages\n\n"
+        "[FILES]\npackageFile=package.json\npartialPackageFile=partial-package.json\nassetFile=assets.json\n\n"
+        "[TIMING]\nwaitNotificationTimeout=500\ndownloadErrorTimeout=5000\nclientStartTimeout=30000\n\n"
+        "[OPTIONS]\nmaxConcurrentDownloads=4\nskipVerification=false\nfastScan=true\n";
 }
 
 void TestEndToEnd::publish(const QString& Tree, const QString& Version)
 {
-    QVERIFY(packTree(Tree, m_Served + QStringLiteral("/game"),
-                     {QStringLiteral("--version"), Version, QStringLiteral("--executable"), QStringLiteral("bin/client.sh"), QStringLiteral("--parameter"),
-                      QStringLiteral("-fast"), QStringLiteral("--parameter"), QStringLiteral("second param")}));
+    QVERIFY(
+        packTree(Tree, m_Served + QStringLiteral("/game"),
+                 {QStringLiteral("--version"), Version, QStringLiteral("--executable"), QStringLiteral("bin/client.sh"),
+                  QStringLiteral("--parameter"), QStringLiteral("-fast"), QStringLiteral("--parameter"), QStringLiteral("second param")}));
 }
 
 std::unique_ptr<QProcess> TestEndToEnd::run(const TStagedLauncher& Launcher, const QStringList& Arguments, const QString& Record) const
@@ -328,14 +332,16 @@ std::unique_ptr<QProcess> TestEndToEnd::run(const TStagedLauncher& Launcher, con
 QString TestEndToEnd::expectedRecord(const TStagedLauncher& Launcher, bool UpToDate) const
 {
     const QString Bin = installation(Launcher) + QStringLiteral("/bin");
-    return QStringLiteral("ARG:-fast\nARG:second param\n%1LD:%2\nPWD:%2\n").arg(UpToDate ? QStringLiteral("ARG:--package-is-up-to-date\n") : QString(), Bin);
+    return QStringLiteral("ARG:-fast\nARG:second param\n%1LD:%2\nPWD:%2\n")
+        .arg(UpToDate ? QStringLiteral("ARG:--package-is-up-to-date\n") : QString(), Bin);
 }
 
 void TestEndToEnd::verifyInstalled(const TStagedLauncher& Launcher, const QString& Tree) const
 {
     const QString Root = installation(Launcher);
     for (const QString& Relative : treeFiles(Tree)) {
-        QVERIFY2(readTreeFile(Root + QLatin1Char('/') + Relative) == readTreeFile(Tree + QLatin1Char('/') + Relative), qPrintable(Relative));
+        QVERIFY2(readTreeFile(Root + QLatin1Char('/') + Relative) == readTreeFile(Tree + QLatin1Char('/') + Relative),
+                 qPrintable(Relative));
     }
     QVERIFY(QFileInfo(Root + QStringLiteral("/bin/client.sh")).isExecutable());
 }
@@ -361,8 +367,8 @@ void TestEndToEnd::freshInstallStartsTheClient()
     for (const TLogLine& Line : Requests) {
         QVERIFY2(Line.method == QLatin1String("GET") && Line.status == 200, qPrintable(Line.method + QLatin1Char(' ') + Line.path));
     }
-    QCOMPARE(pathsOf(Requests, QStringLiteral("/launcher/")), QStringList{kConfigurationPath});
-    QCOMPARE(pathsOf(Requests, QStringLiteral("/game/package.json")), QStringList{QStringLiteral("/game/package.json")});
+    QCOMPARE(pathsOf(Requests, QStringLiteral("/launcher/")), QStringList {kConfigurationPath});
+    QCOMPARE(pathsOf(Requests, QStringLiteral("/game/package.json")), QStringList {QStringLiteral("/game/package.json")});
     QCOMPARE(pathsOf(Requests, QStringLiteral("/game/chunks/")), sorted(chunkPaths(m_DocumentV1)));
     QCOMPARE(Requests.size(), chunkPaths(m_DocumentV1).size() + 2);
 }
@@ -485,7 +491,7 @@ void TestEndToEnd::corruptChunkFailsUnmarkedAndTheNextRunCompletes()
     QCOMPARE(pNext->exitCode(), 0);
     QVERIFY(waitUntil([&] { return QFile::exists(Record); }, 10000));
     QCOMPARE(QString::fromUtf8(readAll(Record)), expectedRecord(Newcomer, true));
-    QCOMPARE(pathsOf(m_Nginx.takeRequests(), QStringLiteral("/game/chunks/")), QStringList{ChunkPath});
+    QCOMPARE(pathsOf(m_Nginx.takeRequests(), QStringLiteral("/game/chunks/")), QStringList {ChunkPath});
     verifyInstalled(Newcomer, m_TreeV2);
     QCOMPARE(readAll(installation(Newcomer) + QStringLiteral("/package.json")), m_DocumentV2);
     QVERIFY(!QFile::exists(installation(Newcomer) + QStringLiteral("/partial-package.json")));

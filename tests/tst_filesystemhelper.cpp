@@ -84,8 +84,9 @@ void TestFileSystemHelper::errorTexts()
 
     // a full disk is reported, not swallowed
     if (QFileInfo::exists(QStringLiteral("/dev/full"))) {
-        QVERIFY(errorText([&] { Helper.writeFile(QStringLiteral("/dev/full"), QByteArray(1 << 20, 'x')); })
-                    .startsWith(QStringLiteral("I/O error on file '/dev/full': ")));
+        QVERIFY(errorText([&] {
+                    Helper.writeFile(QStringLiteral("/dev/full"), QByteArray(1 << 20, 'x'));
+                }).startsWith(QStringLiteral("I/O error on file '/dev/full': ")));
     }
     QDir Created = Helper.getOrCreateSubdirectory(Dir.path(), QStringLiteral("made"));
     QVERIFY(Created.exists());

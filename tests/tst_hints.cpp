@@ -10,7 +10,11 @@ namespace {
 // Collects the warnings logged while alive, passing every message on.
 class TWarningCollector {
 public:
-    TWarningCollector() { s_Texts.clear(); s_Previous = qInstallMessageHandler(&handle); }
+    TWarningCollector()
+    {
+        s_Texts.clear();
+        s_Previous = qInstallMessageHandler(&handle);
+    }
     ~TWarningCollector() { qInstallMessageHandler(s_Previous); }
     const QStringList& texts() const { return s_Texts; }
 
@@ -29,7 +33,10 @@ private:
 const QString kPrefix = QLatin1String(shared::kHintRichTextPrefix);
 const QDateTime kNoon = QDateTime(QDate(2030, 6, 15), QTime(12, 0), Qt::UTC);
 
-QDateTime atMs(qint64 Milliseconds) { return QDateTime::fromMSecsSinceEpoch(Milliseconds, Qt::UTC); }
+QDateTime atMs(qint64 Milliseconds)
+{
+    return QDateTime::fromMSecsSinceEpoch(Milliseconds, Qt::UTC);
+}
 
 // Title of the hint chosen from the document at Now, "-" for none.
 QString chosenAt(const QByteArray& Document, const QDateTime& Now)
@@ -171,18 +178,23 @@ void TestHints::choiceOrderEmergencyThenDatedThenRotation()
     QCOMPARE(chosenAt(R"([{"title": "dated", "richText": "r", "displayUntil": "2030-12-31T00:00:00Z"},
         {"title": "string flag", "richText": "r", "emergency": "true"},
         {"title": "old emergency", "richText": "r", "emergency": true, "displayUntil": "2001-01-01T00:00:00Z"},
-        {"title": "new emergency", "richText": "r", "emergency": true}])", kNoon), QStringLiteral("old emergency"));
+        {"title": "new emergency", "richText": "r", "emergency": true}])",
+                      kNoon),
+             QStringLiteral("old emergency"));
 
     // "emergency": false alone, or only hints outside their window: nothing
     QCOMPARE(chosenAt(R"([{"title": "t", "richText": "r", "emergency": false}])", kNoon), QStringLiteral("-"));
     QCOMPARE(chosenAt(R"([{"title": "old", "richText": "r", "displayUntil": "2030-01-01T00:00:00Z"},
-        {"title": "soon", "richText": "r", "displayAfter": "2031-01-01T00:00:00Z"}])", kNoon), QStringLiteral("-"));
+        {"title": "soon", "richText": "r", "displayAfter": "2031-01-01T00:00:00Z"}])",
+                      kNoon),
+             QStringLiteral("-"));
 
     // the first hint limited in time that shows now beats undated ones before it, at any millisecond
     for (const char* Limit : {R"("displayUntil": "2030-07-01T00:00:00Z")", R"("displayAfter": "2030-06-01T00:00:00Z")"}) {
         const QByteArray Dated = QByteArray(R"([{"title": "undated", "richText": "r", "category": "cat1"},
             {"title": "expired", "richText": "r", "displayUntil": "2030-06-15T11:00:00Z"},
-            {"title": "current", "richText": "r", "category": "cat3", )") + Limit + R"(},
+            {"title": "current", "richText": "r", "category": "cat3", )") +
+            Limit + R"(},
             {"title": "current too", "richText": "r", "displayAfter": "2030-06-01T00:00:00Z"}])";
         QCOMPARE(chosenAt(Dated, kNoon), QStringLiteral("current"));
         QCOMPARE(chosenAt(Dated, kNoon.addMSecs(1)), QStringLiteral("current"));

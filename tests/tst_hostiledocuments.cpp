@@ -119,13 +119,14 @@ void TestHostileDocuments::initTestCase()
     writeTreeFile(Tree, QStringLiteral("bin/game"), "#!/bin/sh\necho game\n", true);
     writeTreeFile(Tree, QStringLiteral("readme.txt"), "Torvane Online\n");
     writeTreeFile(Tree, QStringLiteral("empty.cfg"), QByteArray());
-    QVERIFY(packTree(Tree, m_Served + QStringLiteral("/v1"), {QStringLiteral("--version"), QStringLiteral("1"), QStringLiteral("--executable"),
-                                                              QStringLiteral("bin/game")}));
+    QVERIFY(packTree(Tree, m_Served + QStringLiteral("/v1"),
+                     {QStringLiteral("--version"), QStringLiteral("1"), QStringLiteral("--executable"), QStringLiteral("bin/game")}));
     m_Version1 = readTreeFile(m_Served + QStringLiteral("/v1/package.json"));
 
     const auto Outcome = install(configuration(m_Version1, QByteArray()));
     QVERIFY(Outcome.m_Finished && Outcome.m_WithoutError);
-    m_Installation = TPackageMarkers(helper()).installationDirectory(*configuration(m_Version1, QByteArray())->getPackages().front()).absolutePath();
+    m_Installation =
+        TPackageMarkers(helper()).installationDirectory(*configuration(m_Version1, QByteArray())->getPackages().front()).absolutePath();
     for (const QString& File : treeFiles(Tree)) {
         QCOMPARE(readTreeFile(m_Installation + QLatin1Char('/') + File), readTreeFile(Tree + QLatin1Char('/') + File));
     }
@@ -149,9 +150,9 @@ std::shared_ptr<TLauncherFilesystemHelper> TestHostileDocuments::helper()
 
 std::shared_ptr<TLauncherConfigurationReader> TestHostileDocuments::configuration(const QByteArray& Package, const QByteArray& Assets)
 {
-    const QJsonObject Build{{"os", "linux"}, {"architecture", "x86_64"}, {"url", "v1/package.json"}};
-    const QJsonObject Entry{{"name", "Game"}, {"directoryname", "game"}, {"builds", QJsonArray{Build}}};
-    auto pConfiguration = std::make_shared<TLauncherConfigurationReader>(toJson(QJsonObject{{"packages", QJsonArray{Entry}}}),
+    const QJsonObject Build {{"os", "linux"}, {"architecture", "x86_64"}, {"url", "v1/package.json"}};
+    const QJsonObject Entry {{"name", "Game"}, {"directoryname", "game"}, {"builds", QJsonArray {Build}}};
+    auto pConfiguration = std::make_shared<TLauncherConfigurationReader>(toJson(QJsonObject {{"packages", QJsonArray {Entry}}}),
                                                                          m_pServer->url(QStringLiteral("/")));
     // as the configuration handler does once both documents arrived: chunk URLs resolve
     // to the real chunks of version 1
@@ -189,7 +190,8 @@ QMap<QString, QByteArray> TestHostileDocuments::snapshot() const
     QDirIterator Iterator(Root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
     while (Iterator.hasNext()) {
         const QFileInfo Info(Iterator.next());
-        const QString Key = QDir(Root).relativeFilePath(Info.filePath()) + (Info.isExecutable() && Info.isFile() ? QStringLiteral(" (x)") : QString());
+        const QString Key =
+            QDir(Root).relativeFilePath(Info.filePath()) + (Info.isExecutable() && Info.isFile() ? QStringLiteral(" (x)") : QString());
         Files.insert(Key, Info.isDir() ? QByteArray("<dir>") : readTreeFile(Info.filePath()));
     }
     return Files;
@@ -213,12 +215,13 @@ void TestHostileDocuments::refusedDocumentsChangeNothing_data()
     QTest::newRow("absolute") << withExtraFile(V1, Model, "/etc/x") << QByteArray() << "absolute";
     QTest::newRow("double slash") << withExtraFile(V1, Model, "data//x") << QByteArray() << "segment";
     QTest::newRow("backslash") << withExtraFile(V1, Model, "data\\x") << QByteArray() << "backslash";
-    QTest::newRow("NUL") << withExtraFile(V1, Model, QStringLiteral("x") + QChar(0) + QStringLiteral("y")) << QByteArray() << "control character";
+    QTest::newRow("NUL") << withExtraFile(V1, Model, QStringLiteral("x") + QChar(0) + QStringLiteral("y")) << QByteArray()
+                         << "control character";
     QTest::newRow("inner dot beside the plain name") << withExtraFile(V1, Model, "data/./small.dat") << QByteArray() << "segment";
     QTest::newRow("./ beside the plain name") << withExtraFile(V1, Model, "./readme.txt") << QByteArray() << "listed twice";
     QTest::newRow("a file that is a directory") << withExtraFile(V1, Model, "data") << QByteArray() << "also a directory";
     QTest::newRow("a directory below a file") << withExtraFile(V1, Model, "readme.txt/x") << QByteArray() << "also a directory";
-    QJsonObject Assets{{"version", "1"}, {"files", QJsonArray{QJsonObject{{"localfile", "readme.txt"}, {"unpackedsize", 0}}}}};
+    QJsonObject Assets {{"version", "1"}, {"files", QJsonArray {QJsonObject {{"localfile", "readme.txt"}, {"unpackedsize", 0}}}}};
     QTest::newRow("same name in the assets") << V1 << toJson(Assets) << "listed twice";
 
     // broken documents
@@ -259,8 +262,9 @@ void TestHostileDocuments::refusedDocumentsChangeNothing()
     QVERIFY(Before.contains(QStringLiteral("packages/game/package.json")));
 
     // one clear line names the reason
-    QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("^The package configuration of Game was refused: .*")
-                                                           + QRegularExpression::escape(Reason)));
+    QTest::ignoreMessage(
+        QtCriticalMsg,
+        QRegularExpression(QStringLiteral("^The package configuration of Game was refused: .*") + QRegularExpression::escape(Reason)));
     const auto pConfiguration = configuration(Package, Assets);
     const auto pPackage = pConfiguration->getPackages().front();
     QVERIFY(!pPackage->currentConfiguration()->m_Valid);
@@ -360,7 +364,7 @@ void TestHostileDocuments::leftoverTemporaryMarkerIsIgnored()
     QCOMPARE(readTreeFile(Marker), Old);
     QStringList Beside = QDir(m_Installation).entryList({QStringLiteral("package.json*")}, QDir::Files | QDir::Hidden);
     Beside.sort();
-    QCOMPARE(Beside, (QStringList{QStringLiteral("package.json"), QStringLiteral("package.json.Xa81Qz")}));
+    QCOMPARE(Beside, (QStringList {QStringLiteral("package.json"), QStringLiteral("package.json.Xa81Qz")}));
     QVERIFY(QFile::remove(m_Installation + QStringLiteral("/package.json.Xa81Qz")));
 }
 

@@ -18,8 +18,7 @@ using namespace testsupport;
 namespace {
 
 // Counts a signal whose argument (a job, not copyable) a signal spy cannot store.
-template <typename TSignal>
-std::shared_ptr<int> counter(TInstallationManager& Manager, TSignal Signal)
+template<typename TSignal> std::shared_ptr<int> counter(TInstallationManager& Manager, TSignal Signal)
 {
     auto pCount = std::make_shared<int>(0);
     QObject::connect(&Manager, Signal, &Manager, [pCount] { ++*pCount; });
@@ -94,8 +93,9 @@ void TestInstallation::initTestCase()
     writeTreeFile(V1, QStringLiteral("readme.txt"), "Torvane Online, version 1\n");
     writeTreeFile(V1, QStringLiteral("obsolete.dat"), randomBytes(5000, 2));
     writeTreeFile(V1, QStringLiteral("empty.cfg"), QByteArray());
-    QVERIFY(packTree(V1, m_Served + QStringLiteral("/v1"), {QStringLiteral("--version"), QStringLiteral("1"), QStringLiteral("--executable"),
-                                                            QStringLiteral("bin/game"), QStringLiteral("--parameter"), QStringLiteral("-fast")}));
+    QVERIFY(packTree(V1, m_Served + QStringLiteral("/v1"),
+                     {QStringLiteral("--version"), QStringLiteral("1"), QStringLiteral("--executable"), QStringLiteral("bin/game"),
+                      QStringLiteral("--parameter"), QStringLiteral("-fast")}));
 
     // version 2: data inserted near the start of the large file and a piece moved to its
     // end, a file added, one removed, one changed
@@ -107,8 +107,8 @@ void TestInstallation::initTestCase()
     writeTreeFile(V2, QStringLiteral("readme.txt"), "Torvane Online, version 2\n");
     writeTreeFile(V2, QStringLiteral("maps/new.map"), randomBytes(7000, 3));
     writeTreeFile(V2, QStringLiteral("empty.cfg"), QByteArray());
-    QVERIFY(packTree(V2, m_Served + QStringLiteral("/v2"), {QStringLiteral("--version"), QStringLiteral("2"), QStringLiteral("--executable"),
-                                                            QStringLiteral("bin/game")}));
+    QVERIFY(packTree(V2, m_Served + QStringLiteral("/v2"),
+                     {QStringLiteral("--version"), QStringLiteral("2"), QStringLiteral("--executable"), QStringLiteral("bin/game")}));
 }
 
 std::shared_ptr<TLauncherFilesystemHelper> TestInstallation::helper(bool SkipVerification)
@@ -117,8 +117,8 @@ std::shared_ptr<TLauncherFilesystemHelper> TestInstallation::helper(bool SkipVer
     QFile File(Path);
     File.open(QIODevice::WriteOnly | QIODevice::Truncate);
     File.write(QByteArray("[DIRECTORIES]\npackages=packages\n[FILES]\npackageFile=package.json\npartialPackageFile=partial-package.json\n"
-                          "assetFile=assets.json\n[OPTIONS]\nmaxConcurrentDownloads=4\nskipVerification=")
-               + (SkipVerification ? "true" : "false") + "\n");
+                          "assetFile=assets.json\n[OPTIONS]\nmaxConcurrentDownloads=4\nskipVerification=") +
+               (SkipVerification ? "true" : "false") + "\n");
     File.close();
     return std::make_shared<TLauncherFilesystemHelper>(Path);
 }
@@ -128,16 +128,19 @@ std::shared_ptr<TLauncherConfigurationReader> TestInstallation::configuration(co
 {
     QJsonArray Packages;
     for (const QString& Version : Versions) {
-        Packages.append(QJsonObject{{"name", "Game " + Version}, {"directoryname", "game-" + Version.left(2)},
-                                    {"builds", QJsonArray{QJsonObject{{"os", "linux"}, {"architecture", "x86_64"}, {"url", Version + "/package.json"}}}}});
+        Packages.append(QJsonObject {
+            {"name", "Game " + Version},
+            {"directoryname", "game-" + Version.left(2)},
+            {"builds", QJsonArray {QJsonObject {{"os", "linux"}, {"architecture", "x86_64"}, {"url", Version + "/package.json"}}}}});
     }
-    auto pConfiguration = std::make_shared<TLauncherConfigurationReader>(QJsonDocument(QJsonObject{{"packages", Packages}}).toJson(),
+    auto pConfiguration = std::make_shared<TLauncherConfigurationReader>(QJsonDocument(QJsonObject {{"packages", Packages}}).toJson(),
                                                                          m_pServer->url(QStringLiteral("/")));
     // as the configuration handler does once the documents arrived
     for (const auto& pPackage : pConfiguration->getPackages()) {
         TPackageBuild* pBuild = pPackage->currentBuild();
         const QByteArray Document = readTreeFile(m_Served + QLatin1Char('/') + pBuild->m_Url.path());
-        pBuild->m_pConfiguration = std::make_unique<TPackageConfigurationReader>(Document, QByteArray(), pBuild->m_Url.adjusted(QUrl::RemoveFilename), QUrl());
+        pBuild->m_pConfiguration =
+            std::make_unique<TPackageConfigurationReader>(Document, QByteArray(), pBuild->m_Url.adjusted(QUrl::RemoveFilename), QUrl());
     }
     return pConfiguration;
 }
@@ -234,7 +237,8 @@ void TestInstallation::failuresAndVerification()
     writeTreeFile(V3, QStringLiteral("a.bin"), randomBytes(9000, 30));
     writeTreeFile(V3, QStringLiteral("b.bin"), randomBytes(9000, 31));
     QVERIFY(packTree(V3, m_Served + QStringLiteral("/v3"), {QStringLiteral("--version"), QStringLiteral("3")}));
-    const QString Missing = m_Served + QStringLiteral("/v3/") + *chunkPaths(readTreeFile(m_Served + QStringLiteral("/v3/package.json"))).begin();
+    const QString Missing =
+        m_Served + QStringLiteral("/v3/") + *chunkPaths(readTreeFile(m_Served + QStringLiteral("/v3/package.json"))).begin();
     QVERIFY(QFile::rename(Missing, Missing + QStringLiteral(".away")));
 
     auto pHelper = helper(false);
@@ -287,7 +291,8 @@ void TestInstallation::failuresAndVerification()
     QVERIFY(installAndWait(Skipping, pPackage, true));
     QCOMPARE(Reason, 0);
     QCOMPARE(pPackage->localPackageStatus(), ELocalPackageStatus::Installed);
-    QCOMPARE(readTreeFile(Installation.filePath(QStringLiteral("package.json"))), readTreeFile(m_Served + QStringLiteral("/v3/package.json")));
+    QCOMPARE(readTreeFile(Installation.filePath(QStringLiteral("package.json"))),
+             readTreeFile(m_Served + QStringLiteral("/v3/package.json")));
     QVERIFY(!QFile::exists(Installation.filePath(QStringLiteral("partial-package.json"))));
 }
 

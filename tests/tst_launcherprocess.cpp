@@ -34,10 +34,10 @@ QByteArray launcherConfiguration(const QJsonArray& Packages, const QJsonObject& 
 
 QJsonObject package(const QString& Name, const QString& Directory, const QString& Url, bool Automatic)
 {
-    return QJsonObject{{"name", Name},
-                       {"directoryname", Directory},
-                       {"installautomatically", Automatic},
-                       {"builds", QJsonArray{QJsonObject{{"os", "linux"}, {"architecture", "x86_64"}, {"url", Url}}}}};
+    return QJsonObject {{"name", Name},
+                        {"directoryname", Directory},
+                        {"installautomatically", Automatic},
+                        {"builds", QJsonArray {QJsonObject {{"os", "linux"}, {"architecture", "x86_64"}, {"url", Url}}}}};
 }
 
 } // namespace
@@ -73,19 +73,21 @@ void TestLauncherProcess::initTestCase()
     writeTreeFile(Tree, QStringLiteral("bin/client.sh"), kRecordingClient, true);
     writeTreeFile(Tree, QStringLiteral("data/world.pak"), randomBytes(24 * 1000 * 1000, 11));
     writeTreeFile(Tree, QStringLiteral("data/small.txt"), "small\n");
-    QVERIFY(packTree(Tree, m_Served + QStringLiteral("/game"),
-                     {QStringLiteral("--version"), QStringLiteral("5"), QStringLiteral("--executable"), QStringLiteral("bin/client.sh"),
-                      QStringLiteral("--parameter"), QStringLiteral("-fast"), QStringLiteral("--parameter"), QStringLiteral("second param")}));
+    QVERIFY(
+        packTree(Tree, m_Served + QStringLiteral("/game"),
+                 {QStringLiteral("--version"), QStringLiteral("5"), QStringLiteral("--executable"), QStringLiteral("bin/client.sh"),
+                  QStringLiteral("--parameter"), QStringLiteral("-fast"), QStringLiteral("--parameter"), QStringLiteral("second param")}));
     QVERIFY(packTree(Tree, m_Served + QStringLiteral("/broken"),
                      {QStringLiteral("--version"), QStringLiteral("5"), QStringLiteral("--executable"), QStringLiteral("bin/not-there")}));
 }
 
 QByteArray TestLauncherProcess::settings(bool SkipVerification) const
 {
-    return "[URLS]\nlauncherConfiguration=" + m_Server.url(QStringLiteral("/launcher/wexmetadata.json")).toEncoded()
-        + "\n[DIRECTORIES]\npackages=packages\n[FILES]\npackageFile=package.json\npartialPackageFile=partial-package.json\n"
-          "assetFile=assets.json\n[TIMING]\nwaitNotificationTimeout=500\ndownloadErrorTimeout=5000\n[OPTIONS]\nmaxConcurrentDownloads=4\nskipVerification="
-        + (SkipVerification ? "true" : "false") + "\n";
+    return "[URLS]\nlauncherConfiguration=" + m_Server.url(QStringLiteral("/launcher/wexmetadata.json")).toEncoded() +
+        "\n[DIRECTORIES]\npackages=packages\n[FILES]\npackageFile=package.json\npartialPackageFile=partial-package.json\n"
+        "assetFile=assets.json\n[TIMING]\nwaitNotificationTimeout=500\ndownloadErrorTimeout=5000\n[OPTIONS]\nmaxConcurrentDownloads="
+        "4\nskipVerification=" +
+        (SkipVerification ? "true" : "false") + "\n";
 }
 
 std::unique_ptr<QProcess> TestLauncherProcess::run(TStagedLauncher& Launcher, const QStringList& Arguments, const QString& Record)
@@ -99,7 +101,8 @@ std::unique_ptr<QProcess> TestLauncherProcess::run(TStagedLauncher& Launcher, co
 void TestLauncherProcess::installVerifyAndStartClient()
 {
     m_Server.setBody(QStringLiteral("/launcher/wexmetadata.json"),
-                     launcherConfiguration({package(QStringLiteral("Torvane"), QStringLiteral("torvane"), QStringLiteral("../game/package.json"), true)}));
+                     launcherConfiguration(
+                         {package(QStringLiteral("Torvane"), QStringLiteral("torvane"), QStringLiteral("../game/package.json"), true)}));
     TStagedLauncher Launcher(settings(false));
     const QString Record = m_Work.filePath(QStringLiteral("record1.txt"));
     auto pFirst = run(Launcher, {QStringLiteral("--first-launch")}, Record);
@@ -123,7 +126,8 @@ void TestLauncherProcess::installVerifyAndStartClient()
 void TestLauncherProcess::interruptedInstallCompletesLater()
 {
     m_Server.setBody(QStringLiteral("/launcher/wexmetadata.json"),
-                     launcherConfiguration({package(QStringLiteral("Torvane"), QStringLiteral("torvane"), QStringLiteral("../game/package.json"), true)}));
+                     launcherConfiguration(
+                         {package(QStringLiteral("Torvane"), QStringLiteral("torvane"), QStringLiteral("../game/package.json"), true)}));
     const QByteArray Document = readAll(m_Served + QStringLiteral("/game/package.json"));
     QStringList Chunks;
     for (const QJsonValue& Chunk : QJsonDocument::fromJson(Document).object().value(QStringLiteral("chunks")).toArray()) {
@@ -158,8 +162,9 @@ void TestLauncherProcess::interruptedInstallCompletesLater()
         for (const QJsonValue& Position : File.value(QStringLiteral("chunks")).toArray()) {
             const QJsonObject Chunk = ChunkRecords.at(Position.toInt()).toObject();
             const qint64 Size = Chunk.value(QStringLiteral("unpackedsize")).toVariant().toLongLong();
-            if (Local.size() >= Offset + Size
-                && shared::TSha256::hash(Local.mid(int(Offset), int(Size))).toHex() == Chunk.value(QStringLiteral("unpackedhash")).toString().toLatin1()) {
+            if (Local.size() >= Offset + Size &&
+                shared::TSha256::hash(Local.mid(int(Offset), int(Size))).toHex() ==
+                    Chunk.value(QStringLiteral("unpackedhash")).toString().toLatin1()) {
                 Complete << QStringLiteral("/game/") + Chunk.value(QStringLiteral("url")).toString();
             }
             Offset += Size;
@@ -186,7 +191,8 @@ void TestLauncherProcess::interruptedInstallCompletesLater()
 void TestLauncherProcess::missingExecutableEndsWithOne()
 {
     m_Server.setBody(QStringLiteral("/launcher/wexmetadata.json"),
-                     launcherConfiguration({package(QStringLiteral("Broken"), QStringLiteral("broken"), QStringLiteral("../broken/package.json"), true)}));
+                     launcherConfiguration(
+                         {package(QStringLiteral("Broken"), QStringLiteral("broken"), QStringLiteral("../broken/package.json"), true)}));
     TStagedLauncher Launcher(settings(true));
     auto pProcess = run(Launcher, {QStringLiteral("--first-launch")}, m_Work.filePath(QStringLiteral("never.txt")));
     QVERIFY(pProcess->waitForFinished(120000));
@@ -218,15 +224,21 @@ void terminateLauncher(QProcess& Process)
 
 void TestLauncherProcess::showUiAndAutostartRules()
 {
-    const QJsonArray Two{package(QStringLiteral("First"), QStringLiteral("first"), QStringLiteral("../game/package.json"), true),
-                         package(QStringLiteral("Second"), QStringLiteral("second"), QStringLiteral("../game/package.json"), true)};
+    const QJsonArray Two {package(QStringLiteral("First"), QStringLiteral("first"), QStringLiteral("../game/package.json"), true),
+                          package(QStringLiteral("Second"), QStringLiteral("second"), QStringLiteral("../game/package.json"), true)};
     // first launch with two automatic packages, but the configuration forbids the autostart
-    m_Server.setBody(QStringLiteral("/launcher/wexmetadata.json"), launcherConfiguration(Two, QJsonObject{{"preventdefaultautostart", true}}));
+    m_Server.setBody(QStringLiteral("/launcher/wexmetadata.json"),
+                     launcherConfiguration(Two, QJsonObject {{"preventdefaultautostart", true}}));
     TStagedLauncher Launcher(settings(true));
     const QString Record = m_Work.filePath(QStringLiteral("record-ui.txt"));
     auto pFirst = run(Launcher, {QStringLiteral("--first-launch")}, Record);
     const QString Packages = Launcher.dataDir() + QStringLiteral("/packages/");
-    QVERIFY(waitUntil([&] { return QFile::exists(Packages + QStringLiteral("first/package.json")) && QFile::exists(Packages + QStringLiteral("second/package.json")); }, 120000));
+    QVERIFY(waitUntil(
+        [&] {
+            return QFile::exists(Packages + QStringLiteral("first/package.json")) &&
+                QFile::exists(Packages + QStringLiteral("second/package.json"));
+        },
+        120000));
     QVERIFY(QFile::exists(Packages + QStringLiteral("first/default"))); // the first automatic package is the default
     QVERIFY(!QFile::exists(Packages + QStringLiteral("second/default")));
     QTest::qWait(1000);
@@ -254,7 +266,8 @@ void TestLauncherProcess::showUiAndAutostartRules()
 void TestLauncherProcess::forcedAndPatchUpdates()
 {
     m_Server.setBody(QStringLiteral("/launcher/wexmetadata.json"),
-                     launcherConfiguration({package(QStringLiteral("Torvane"), QStringLiteral("torvane"), QStringLiteral("../game/package.json"), true)}));
+                     launcherConfiguration(
+                         {package(QStringLiteral("Torvane"), QStringLiteral("torvane"), QStringLiteral("../game/package.json"), true)}));
     TStagedLauncher Launcher(settings(true));
     const QString Record = m_Work.filePath(QStringLiteral("record-patch.txt"));
     auto pInstall = run(Launcher, {QStringLiteral("--first-launch")}, Record);
@@ -339,7 +352,8 @@ void TestLauncherProcess::stuckWorkerDoesNotKeepLauncherFromQuitting()
     Looping.body = loopingZpaqContainer(First.value(QStringLiteral("packedsize")).toInt());
     m_Server.setBehaviour(FirstServed, Looping);
     m_Server.setBody(QStringLiteral("/launcher/wexmetadata.json"),
-                     launcherConfiguration({package(QStringLiteral("Torvane"), QStringLiteral("torvane"), QStringLiteral("../stuck/package.json"), true)}));
+                     launcherConfiguration(
+                         {package(QStringLiteral("Torvane"), QStringLiteral("torvane"), QStringLiteral("../stuck/package.json"), true)}));
 
     TStagedLauncher Launcher(settings(true));
     const QString Record = m_Work.filePath(QStringLiteral("record-stuck.txt"));

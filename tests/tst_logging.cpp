@@ -23,7 +23,9 @@ void TestLogging::lineFormat()
 {
     QMessageLogContext Context;
     const QString Line = formatLogLine(QtInfoMsg, Context, QStringLiteral("Version:  \"0.0.8\""));
-    QVERIFY2(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d \\(:0\\) Info: Version:  \"0.0.8\"$")).match(Line).hasMatch(),
+    QVERIFY2(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d \\(:0\\) Info: Version:  \"0.0.8\"$"))
+                 .match(Line)
+                 .hasMatch(),
              qPrintable(Line));
     QMessageLogContext Located("file.cpp", 42, "f", "default");
     QVERIFY(formatLogLine(QtWarningMsg, Located, QStringLiteral("w")).endsWith(QStringLiteral(" (file.cpp:42) Warning: w")));

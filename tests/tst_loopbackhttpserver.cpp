@@ -47,14 +47,14 @@ struct TFetched {
     QNetworkReply::NetworkError error = QNetworkReply::NoError;
     int status = 0;
     QByteArray body;
-    QMap<QByteArray, QByteArray> headers;  // lower-case names
+    QMap<QByteArray, QByteArray> headers; // lower-case names
 };
 
 TFetched wait(QNetworkReply* reply)
 {
     QSignalSpy finished(reply, &QNetworkReply::finished);
     if (!reply->isFinished())
-        finished.wait(60000);  // only against a hang
+        finished.wait(60000); // only against a hang
     TFetched result {reply->error(), reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll(), {}};
     for (const auto& header : reply->rawHeaderPairs())
         result.headers.insert(header.first.toLower(), header.second);
@@ -82,8 +82,8 @@ QByteArray exchange(quint16 port, const QByteArray& request, int* error = nullpt
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     QByteArray received;
     ssize_t n = -1;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
-        && ::send(fd, request.constData(), size_t(request.size()), 0) == request.size()) {
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::send(fd, request.constData(), size_t(request.size()), 0) == request.size()) {
         char buffer[65536];
         while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
             received.append(buffer, int(n));
@@ -94,9 +94,12 @@ QByteArray exchange(quint16 port, const QByteArray& request, int* error = nullpt
     return received;
 }
 
-QByteArray bodyOf(const QByteArray& response) { return response.mid(response.indexOf("\r\n\r\n") + 4); }
+QByteArray bodyOf(const QByteArray& response)
+{
+    return response.mid(response.indexOf("\r\n\r\n") + 4);
+}
 
-}  // namespace
+} // namespace
 
 class TstLoopbackHttpServer : public QObject {
     Q_OBJECT
@@ -107,9 +110,9 @@ private slots:
     void servesFilesAndMemoryBodiesOnOneConnection()
     {
         QTemporaryDir dir;
-        const QByteArray blob = pattern(300 * 1024 + 17, 1);  // several pieces
-        QVERIFY(writeFile(dir.filePath("a.txt"), "alpha\n") && writeFile(dir.filePath("sub/deep/blob.bin"), blob)
-                && writeFile(dir.filePath("with space.txt"), "spaced"));
+        const QByteArray blob = pattern(300 * 1024 + 17, 1); // several pieces
+        QVERIFY(writeFile(dir.filePath("a.txt"), "alpha\n") && writeFile(dir.filePath("sub/deep/blob.bin"), blob) &&
+                writeFile(dir.filePath("with space.txt"), "spaced"));
         TLoopbackHttpServer server;
         QVERIFY2(server.isListening(), qPrintable(server.errorString()));
         server.serveDirectory(dir.path());
@@ -124,10 +127,10 @@ private slots:
         f = fetch(client, server.url("/mem?x=1&y=2"));
         QCOMPARE(f.body, QByteArray("hello"));
         QCOMPARE(f.headers.value("content-type"), QByteArray("text/plain"));
-        QCOMPARE(fetch(client, server.url("/sub")).status, 404);  // a directory is not content
+        QCOMPARE(fetch(client, server.url("/sub")).status, 404); // a directory is not content
         server.serveDirectory(QString());
         QCOMPARE(fetch(client, server.url("/a.txt")).status, 404);
-        QCOMPARE(server.acceptedConnections(), 1);  // every request reused the first connection
+        QCOMPARE(server.acceptedConnections(), 1); // every request reused the first connection
         QVERIFY(server.requestCount("/with space.txt") == 1 && server.requestCount("/a.txt") == 2);
     }
 
@@ -149,7 +152,7 @@ private slots:
 
         // A scripted status wins over content, which is then not sent.
         server.setBody("/s", "content that must not come");
-        for (const auto& [status, error] : {std::pair{404, QNetworkReply::ContentNotFoundError},
+        for (const auto& [status, error] : {std::pair {404, QNetworkReply::ContentNotFoundError},
                                             {403, QNetworkReply::ContentAccessDenied},
                                             {500, QNetworkReply::InternalServerError},
                                             {503, QNetworkReply::ServiceUnavailableError}}) {
@@ -181,7 +184,7 @@ private slots:
     void resetIsAnRstAndTruncationAClose()
     {
         TLoopbackHttpServer server;
-        const QByteArray data = pattern(128 * 1024, 3);  // small enough for Qt to report every cut
+        const QByteArray data = pattern(128 * 1024, 3); // small enough for Qt to report every cut
         server.setBody("/whole", data);
         TBehaviour reset = behaviour(200, 0, data), truncate = reset;
         reset.resetAfterBodyBytes = 50000;
@@ -197,7 +200,7 @@ private slots:
         QVERIFY(bodyOf(response) == data.left(70000));
         response = bodyOf(exchange(server.port(), "GET /reset HTTP/1.1\r\n\r\n", &error));
         QCOMPARE(error, ECONNRESET);
-        QVERIFY(response.size() <= 50000 && response == data.left(response.size()));  // in-flight bytes may be lost
+        QVERIFY(response.size() <= 50000 && response == data.left(response.size())); // in-flight bytes may be lost
 
         QNetworkAccessManager client;
         QCOMPARE(fetch(client, server.url("/reset")).error, QNetworkReply::RemoteHostClosedError);
@@ -217,7 +220,7 @@ private slots:
         server.setBody("/memory.bin", data);
         TBehaviour some;
         some.pieceSize = 1000;
-        some.corruptOffsets = {0, 999, 1000, 65535, 65536, 299999, 400000};  // piece edges, last byte, beyond
+        some.corruptOffsets = {0, 999, 1000, 65535, 65536, 299999, 400000}; // piece edges, last byte, beyond
         server.setBehaviour("/memory.bin", some);
         server.setBehaviour("/file.bin", some);
         QByteArray expected = data;
@@ -244,7 +247,7 @@ private slots:
         for (QNetworkReply* reply : {client.get(QNetworkRequest(server.url("/slow"))), client.get(QNetworkRequest(server.url("/fast")))})
             QObject::connect(reply, &QNetworkReply::finished, reply, [&order, reply] { order << reply->readAll(); });
         QVERIFY(server.waitUntil([&] { return order.size() == 1; }, 30000));
-        QCOMPARE(server.activeRequests(), 1);  // the slow one is held back, not lost
+        QCOMPARE(server.activeRequests(), 1); // the slow one is held back, not lost
         QVERIFY(server.waitUntil([&] { return order.size() == 2; }, 30000));
         QCOMPARE(order, QStringList({"fast", "slow"}));
         QVERIFY(fetch(client, server.url("/drip")).body == drip);
@@ -253,7 +256,7 @@ private slots:
     void countsAndPeaks()
     {
         TLoopbackHttpServer server;
-        server.setBehaviour("/hold", behaviour(200, 600000));  // answered only if the test hangs anyway
+        server.setBehaviour("/hold", behaviour(200, 600000)); // answered only if the test hangs anyway
         server.setBody("/a", "a");
         server.setBody("/b", "b");
         {
@@ -267,7 +270,8 @@ private slots:
                 QVERIFY(socket.waitForBytesWritten(10000));
             }
             QVERIFY(server.waitForRequests(5));
-            QVERIFY(server.openConnections() == 3 && server.activeRequests() == 5 && server.peakActiveRequests() == 5 && server.peakConnections() == 3);
+            QVERIFY(server.openConnections() == 3 && server.activeRequests() == 5 && server.peakActiveRequests() == 5 &&
+                    server.peakConnections() == 3);
             QVERIFY(server.finishedResponses() == 0 && server.requestCount("/hold") == 3);
         }
         // Clients gone: their requests are no longer active, the peaks stay until reset.
@@ -281,7 +285,7 @@ private slots:
         for (const char* path : {"/a?1", "/b", "/a?2"})
             QCOMPARE(fetch(client, server.url(path)).error, QNetworkReply::NoError);
         QCOMPARE(server.requestedPaths(), QStringList({"/a?1", "/b", "/a?2"}));
-        QCOMPARE(server.requestCounts(), (QMap<QString, int>{{"/a", 2}, {"/b", 1}}));
+        QCOMPARE(server.requestCounts(), (QMap<QString, int> {{"/a", 2}, {"/b", 1}}));
         QCOMPARE(server.finishedResponses(), 3);
     }
 
@@ -294,8 +298,9 @@ private slots:
         QNetworkRequest post(server.url("/upload?id=7"));
         post.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
         QCOMPARE(wait(client.post(post, json)).body, QByteArray("thanks"));
-        QCOMPARE(bodyOf(exchange(server.port(), "POST /upload HTTP/1.1\r\nX-Mixed-CASE:   Spaced  Value  \r\n"
-                                                "X-Mixed-Case: second\r\nContent-Length: 4\r\nConnection: close\r\n\r\ndata")),
+        QCOMPARE(bodyOf(exchange(server.port(),
+                                 "POST /upload HTTP/1.1\r\nX-Mixed-CASE:   Spaced  Value  \r\n"
+                                 "X-Mixed-Case: second\r\nContent-Length: 4\r\nConnection: close\r\n\r\ndata")),
                  QByteArray("thanks"));
         const QVector<TCapturedRequest> captured = server.capturedRequests();
         QCOMPARE(captured.size(), 2);
@@ -319,8 +324,8 @@ private slots:
         QVERIFY(QFile::link(base.filePath("outside.txt"), base.filePath("www/link.txt")));
         TLoopbackHttpServer server;
         server.serveDirectory(base.filePath("www"));
-        for (const QByteArray target : {"/../outside.txt", "/x/../../outside.txt", "/%2e%2e/outside.txt",
-                                        "/%2E%2E%2Foutside.txt", "/link.txt"}) {
+        for (const QByteArray target :
+             {"/../outside.txt", "/x/../../outside.txt", "/%2e%2e/outside.txt", "/%2E%2E%2Foutside.txt", "/link.txt"}) {
             const QByteArray response = exchange(server.port(), "GET " + target + " HTTP/1.1\r\nConnection: close\r\n\r\n");
             QVERIFY2(response.startsWith("HTTP/1.1 403 ") && !response.contains("SECRET"), target.constData());
         }
@@ -338,7 +343,7 @@ private slots:
             results += fetch(client, server.url("/one")).body + fetch(client, server.url("/two")).body;
         }));
         fetcher->start();
-        QVERIFY(fetcher->wait(60000));  // this thread runs no event loop meanwhile
+        QVERIFY(fetcher->wait(60000)); // this thread runs no event loop meanwhile
         QCOMPARE(results, QByteArray("12"));
         QCOMPARE(server.totalRequests(), 2);
     }

@@ -63,8 +63,8 @@ bool spacerInLayout(TLauncherMainWindow& Window)
 
 QMouseEvent mouseEvent(QEvent::Type Type, QPointF Global)
 {
-    return QMouseEvent(Type, QPointF(5, 5), QPointF(5, 5), Global, Qt::LeftButton, Type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton,
-                       Qt::NoModifier);
+    return QMouseEvent(Type, QPointF(5, 5), QPointF(5, 5), Global, Qt::LeftButton,
+                       Type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton, Qt::NoModifier);
 }
 
 } // namespace
@@ -184,8 +184,9 @@ void TestMainWindow::reportsByErrorReason()
     QCOMPARE(Window.installationFailureBoxes().size(), 1);
     QMessageBox* pSavingBox = Window.installationFailureBoxes().first();
     QCOMPARE(pSavingBox->windowTitle(), QStringLiteral("Installation failed"));
-    QCOMPARE(pSavingBox->text(), QStringLiteral("The installation of Torvane Online failed.\n\nMake sure you have enough free disk space and the "
-                                                "application isn't currently running, then try again."));
+    QCOMPARE(pSavingBox->text(),
+             QStringLiteral("The installation of Torvane Online failed.\n\nMake sure you have enough free disk space and the "
+                            "application isn't currently running, then try again."));
     QCOMPARE(pSavingBox->icon(), QMessageBox::Critical);
     QVERIFY(pSavingBox->isVisible());
 
@@ -199,7 +200,9 @@ void TestMainWindow::reportsByErrorReason()
     QVERIFY(!Window.messageBox());
 
     // A download that would not fit: the job stops before fetching and the box gives the figures.
-    TDiskSpaceCheck::setFreeSpaceProbe([](const QString&) { return std::optional<TFreeSpace>(TFreeSpace{1500000000, QStringLiteral("disk")}); });
+    TDiskSpaceCheck::setFreeSpaceProbe([](const QString&) {
+        return std::optional<TFreeSpace>(TFreeSpace {1500000000, QStringLiteral("disk")});
+    });
     auto pTooLarge = makeInstallation(Fixture.package(0));
     const QTemporaryDir Target;
     pTooLarge->setInstallationDirectory(QDir(Target.path()));
@@ -220,10 +223,11 @@ void TestMainWindow::reportsByErrorReason()
     Window.onInstallationOrUpdateFinished(*pTooLarge);
     QCOMPARE(Window.installationFailureBoxes().size(), 3);
     // the file and, at worst, its chunk parked in a temporary file on the same disk
-    QCOMPARE(Window.installationFailureBoxes().last()->text(),
-             QStringLiteral("The installation of Torvane Online failed.\n\nNot enough free disk space: 8.0 GB are needed in %1, but only 1.5 GB "
-                            "are free.\n\nMake some room, then try again.")
-                 .arg(Target.path()));
+    QCOMPARE(
+        Window.installationFailureBoxes().last()->text(),
+        QStringLiteral("The installation of Torvane Online failed.\n\nNot enough free disk space: 8.0 GB are needed in %1, but only 1.5 GB "
+                       "are free.\n\nMake some room, then try again.")
+            .arg(Target.path()));
     Window.installationFailureBoxes().last()->close();
     deliverDeferredDeletes();
 
@@ -239,14 +243,17 @@ void TestMainWindow::reportsByErrorReason()
 void TestMainWindow::downloadFailureWaitsForTheTrace()
 {
     TLoopbackHttpServer Server;
-    Server.setBody(QStringLiteral("/cdn-cgi/trace"), "fl=31f7\nh=cdn.torvane.example\nip=127.0.0.1\nts=1765012345.678\ncolo=FRA\n", "text/plain");
+    Server.setBody(QStringLiteral("/cdn-cgi/trace"), "fl=31f7\nh=cdn.torvane.example\nip=127.0.0.1\nts=1765012345.678\ncolo=FRA\n",
+                   "text/plain");
     TBehaviour Slow;
     Slow.delayBeforeHeadersMs = 300;
     Server.setBehaviour(QStringLiteral("/cdn-cgi/trace"), Slow);
-    TWindowFixture Fixture(2, Server.url(QStringLiteral("/cdn-cgi/trace")), {QStringLiteral("Torvane Online"), QStringLiteral("Torvane Beta")});
+    TWindowFixture Fixture(2, Server.url(QStringLiteral("/cdn-cgi/trace")),
+                           {QStringLiteral("Torvane Online"), QStringLiteral("Torvane Beta")});
     TLauncherMainWindow& Window = Fixture.window();
-    const QString Report = QStringLiteral("The installation of %1 failed.\n\nNot all files necessary could be downloaded. Please try again later.\n\n"
-                                          "Diagnostic information: %2");
+    const QString Report =
+        QStringLiteral("The installation of %1 failed.\n\nNot all files necessary could be downloaded. Please try again later.\n\n"
+                       "Diagnostic information: %2");
     const QString Trace = QStringLiteral("FL: 31f7, TS: 1765012345.678, COLO: FRA, IP: 127.0.0.1");
 
     auto pFirst = makeInstallation(Fixture.package(0));
@@ -361,7 +368,6 @@ void TestMainWindow::dragging()
     send(QEvent::MouseMove, QPointF(6, 7));
     QCOMPARE(Window.pos(), QPoint(116, 108));
 }
-
 
 void TestMainWindow::failureBoxesShowPackageNamesAsText()
 {

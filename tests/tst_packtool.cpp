@@ -37,7 +37,7 @@ private slots:
 
 private:
     QTemporaryDir m_Work;
-    QString m_Tree;    // the main source tree
+    QString m_Tree; // the main source tree
     QString m_TreeOut; // packed with --codec 3 and all package options
 };
 
@@ -53,7 +53,7 @@ TRun runTool(const QStringList& Arguments)
     QProcess Process;
     Process.start(testsupport::packToolBinary(), Arguments);
     const bool Finished = Process.waitForFinished(120000) && Process.exitStatus() == QProcess::NormalExit;
-    return TRun{Finished ? Process.exitCode() : -1, Process.readAllStandardOutput(), Process.readAllStandardError()};
+    return TRun {Finished ? Process.exitCode() : -1, Process.readAllStandardOutput(), Process.readAllStandardError()};
 }
 
 // Words in random order: text that compresses.
@@ -89,7 +89,8 @@ TPackageConfigurationReader readPackage(const QString& Directory, const QString&
 // Checks every chunk (served bytes against packed size and hash, payload at offset 32 and
 // nothing behind it, decoded bytes against unpacked size and hash) and rebuilds every file
 // from its chunks, comparing it with its source. Returns each file's first chunk's algorithm.
-QMap<QString, int> verifyAgainstSources(const TPackageConfigurationReader& Reader, const QString& Source, const QString& AssetsSource = QString())
+QMap<QString, int> verifyAgainstSources(const TPackageConfigurationReader& Reader, const QString& Source,
+                                        const QString& AssetsSource = QString())
 {
     QList<int> Algorithms;
     QMap<QString, int> FileAlgorithms;
@@ -101,17 +102,19 @@ QMap<QString, int> verifyAgainstSources(const TPackageConfigurationReader& Reade
             const QByteArray Body = readTreeFile(Chunk.m_Url.toLocalFile());
             QVERIFY(quint64(Body.size()) == Chunk.m_PackedSize && shared::TSha256::hash(Body) == Chunk.m_PackedHash);
             shared::TBundleHeader Header;
-            QVERIFY2(shared::readBundleHeader(Body.constData(), size_t(Body.size()), Header) && Header.m_PayloadOffset == 32
-                         && quint64(Body.size()) == 32 + Header.m_PackedSize,
+            QVERIFY2(shared::readBundleHeader(Body.constData(), size_t(Body.size()), Header) && Header.m_PayloadOffset == 32 &&
+                         quint64(Body.size()) == 32 + Header.m_PackedSize,
                      qPrintable(Chunk.m_Url.toString()));
             Algorithms.append(Header.m_Algorithm);
             Decoded.append(shared::decompressBundleData(Body, Chunk.m_UnpackedSize));
-            QVERIFY(quint64(Decoded.back().size()) == Chunk.m_UnpackedSize && shared::TSha256::hash(Decoded.back()) == Chunk.m_UnpackedHash);
+            QVERIFY(quint64(Decoded.back().size()) == Chunk.m_UnpackedSize &&
+                    shared::TSha256::hash(Decoded.back()) == Chunk.m_UnpackedHash);
         }
         for (const TFileInPackage& File : Reader.m_Files) {
             const QString Path = Source + '/' + File.m_LocalFile;
             const QByteArray Original = readTreeFile(QFileInfo::exists(Path) ? Path : AssetsSource + '/' + File.m_LocalFile);
-            QVERIFY2(File.m_UnpackedSize == quint64(Original.size()) && File.m_UnpackedHash == shared::TSha256::hash(Original), qPrintable(File.m_LocalFile));
+            QVERIFY2(File.m_UnpackedSize == quint64(Original.size()) && File.m_UnpackedHash == shared::TSha256::hash(Original),
+                     qPrintable(File.m_LocalFile));
             QByteArray Rebuilt;
             for (std::int32_t Position : File.m_Chunks) {
                 Rebuilt += Decoded.at(Position);
@@ -125,7 +128,8 @@ QMap<QString, int> verifyAgainstSources(const TPackageConfigurationReader& Reade
 
 const TFileInPackage& findFile(const TPackageConfigurationReader& Reader, const QString& LocalFile)
 {
-    const auto It = std::find_if(Reader.m_Files.begin(), Reader.m_Files.end(), [&](const TFileInPackage& File) { return File.m_LocalFile == LocalFile; });
+    const auto It = std::find_if(Reader.m_Files.begin(), Reader.m_Files.end(),
+                                 [&](const TFileInPackage& File) { return File.m_LocalFile == LocalFile; });
     if (It == Reader.m_Files.end()) {
         qFatal("%s is not in the package", qPrintable(LocalFile));
     }
@@ -168,8 +172,9 @@ void TestPackTool::packedTreeReadsBackThroughTheLauncher()
     for (const QJsonValue& File : QJsonDocument::fromJson(readTreeFile(m_TreeOut + "/package.json")).object().value("files").toArray()) {
         DocumentOrder << File.toObject().value("localfile").toString();
     }
-    QCOMPARE(DocumentOrder, QStringList({".hidden", "B.txt", "a.txt", "bin/game", "data/big.bin", "data/copy-of-readme.txt",
-                                         "data/link-to-a.txt", "empty.dat", "readme.txt"}));
+    QCOMPARE(DocumentOrder,
+             QStringList({".hidden", "B.txt", "a.txt", "bin/game", "data/big.bin", "data/copy-of-readme.txt", "data/link-to-a.txt",
+                          "empty.dat", "readme.txt"}));
 
     QVERIFY(findFile(Reader, "bin/game").m_Executable);
     QVERIFY(!findFile(Reader, "readme.txt").m_Executable);
@@ -198,17 +203,17 @@ void TestPackTool::packedTreeReadsBackThroughTheLauncher()
 
 void TestPackTool::outputIsTheSameWhateverTheThreads()
 {
-    const QStringList Options = {"--version", "2.5.1", "--executable", "bin/game", "--parameter", "-fullscreen", "--parameter", "--lang=de",
-                                 "--generation", "second", "--variant", "beta"};
+    const QStringList Options = {"--version",   "2.5.1",     "--executable", "bin/game", "--parameter", "-fullscreen",
+                                 "--parameter", "--lang=de", "--generation", "second",   "--variant",   "beta"};
     const QString Output = m_Work.path() + "/threads-1";
-    const TRun Run = runTool(QStringList{"pack", m_Tree, Output, "--codec", "deflate", "--threads", "1", "--quiet"} + Options);
+    const TRun Run = runTool(QStringList {"pack", m_Tree, Output, "--codec", "deflate", "--threads", "1", "--quiet"} + Options);
     QVERIFY2(Run.m_ExitCode == 0, Run.m_Err.constData());
     const QMap<QString, QByteArray> Reference = snapshot(m_TreeOut);
     QCOMPARE(snapshot(Output).keys(), Reference.keys());
     QVERIFY(snapshot(Output) == Reference); // byte for byte
 
     // packing again into a filled directory changes nothing and leaves no temporary files
-    const TRun Again = runTool(QStringList{"pack", m_Tree, Output, "--codec", "3", "--threads", "2"} + Options);
+    const TRun Again = runTool(QStringList {"pack", m_Tree, Output, "--codec", "3", "--threads", "2"} + Options);
     QVERIFY2(Again.m_ExitCode == 0, Again.m_Err.constData());
     QVERIFY(Again.m_Err.contains("package: 9 files")); // the summary line without --quiet
     QVERIFY(snapshot(Output) == Reference);
@@ -252,8 +257,9 @@ void TestPackTool::eachCodecRoundTrips()
         QCOMPARE(Algorithms.value(Incompressible), 0);
         QCOMPARE(findFile(Reader, Incompressible).m_PackedForm.m_PackedSize, findFile(Reader, Incompressible).m_UnpackedSize + 32);
     }
-    QVERIFY(Algorithm == 0
-            || (findFile(Reader, "text.txt").m_PackedForm.m_PackedSize < 300000 / 2 && findFile(Reader, "mixed.pak").m_PackedForm.m_PackedSize < 3 << 19));
+    QVERIFY(Algorithm == 0 ||
+            (findFile(Reader, "text.txt").m_PackedForm.m_PackedSize < 300000 / 2 &&
+             findFile(Reader, "mixed.pak").m_PackedForm.m_PackedSize < 3 << 19));
 }
 
 void TestPackTool::assetsCountChunkPositionsOnAfterThePackage()
@@ -264,7 +270,8 @@ void TestPackTool::assetsCountChunkPositionsOnAfterThePackage()
     writeTreeFile(Assets, "textures/t1.pak", textBytes(40000, 10));
     writeTreeFile(Assets, "a-first.pak", textBytes(9000, 9)); // same bytes as a package file
     const QString Output = m_Work.path() + "/asset-out/package", AssetsOutput = m_Work.path() + "/asset-out/assets";
-    const TRun Run = runTool({"pack", Game, Output, "--version", "3", "--assets", Assets, AssetsOutput, "--assets-version", "12", "--codec", "5", "--quiet"});
+    const TRun Run = runTool(
+        {"pack", Game, Output, "--version", "3", "--assets", Assets, AssetsOutput, "--assets-version", "12", "--codec", "5", "--quiet"});
     QVERIFY2(Run.m_ExitCode == 0, Run.m_Err.constData());
     QVERIFY(!QFileInfo::exists(Output + "/assets.json"));
     const TPackageConfigurationReader Reader = readPackage(Output, AssetsOutput);
@@ -286,14 +293,17 @@ void TestPackTool::badCommandLinesWriteNothing_data()
     QTest::addColumn<QStringList>("Arguments");
     QTest::addColumn<int>("ExitCode");
     QTest::addColumn<QString>("Message");
-    QTest::newRow("missing source") << QStringList{"pack", "@FILE@-missing", "@OUT@", "--version", "1"} << 1 << "does not exist";
-    QTest::newRow("unknown option") << QStringList{"pack", "@TREE@", "@OUT@", "--version", "1", "--fast"} << 2 << "unknown option '--fast'";
-    QTest::newRow("output inside source") << QStringList{"pack", "@TREE@", "@TREE@/out", "--version", "1"} << 2 << "inside SOURCE_DIR";
-    QTest::newRow("unwritable output") << QStringList{"pack", "@TREE@", "@FILE@/out", "--version", "1"} << 1 << "cannot create directory";
-    QTest::newRow("assets without version") << QStringList{"pack", "@TREE@", "@OUT@", "--version", "1", "--assets", "@TREE@/data", "@OUT@2"}
+    QTest::newRow("missing source") << QStringList {"pack", "@FILE@-missing", "@OUT@", "--version", "1"} << 1 << "does not exist";
+    QTest::newRow("unknown option") << QStringList {"pack", "@TREE@", "@OUT@", "--version", "1", "--fast"} << 2
+                                    << "unknown option '--fast'";
+    QTest::newRow("output inside source") << QStringList {"pack", "@TREE@", "@TREE@/out", "--version", "1"} << 2 << "inside SOURCE_DIR";
+    QTest::newRow("unwritable output") << QStringList {"pack", "@TREE@", "@FILE@/out", "--version", "1"} << 1 << "cannot create directory";
+    QTest::newRow("assets without version") << QStringList {"pack", "@TREE@",   "@OUT@",       "--version",
+                                                            "1",    "--assets", "@TREE@/data", "@OUT@2"}
                                             << 2 << "--assets-version";
-    QTest::newRow("config without package") << QStringList{"config", "@OUT@", "--hints", "https://a.example/h.json"} << 2 << "at least one --package";
-    QTest::newRow("config relative url") << QStringList{"config", "@OUT@", "--package", "G", "g", "g.json", "--hints", "h.json"} << 2
+    QTest::newRow("config without package") << QStringList {"config", "@OUT@", "--hints", "https://a.example/h.json"} << 2
+                                            << "at least one --package";
+    QTest::newRow("config relative url") << QStringList {"config", "@OUT@", "--package", "G", "g", "g.json", "--hints", "h.json"} << 2
                                          << "absolute http or https URL";
 }
 
@@ -304,12 +314,14 @@ void TestPackTool::badCommandLinesWriteNothing()
     QFETCH(QString, Message);
     QTemporaryDir Scratch;
     writeTreeFile(Scratch.path(), "file", "not a directory");
-    Arguments.replaceInStrings("@FILE@", Scratch.path() + "/file").replaceInStrings("@TREE@", m_Tree).replaceInStrings("@OUT@", Scratch.path() + "/out");
+    Arguments.replaceInStrings("@FILE@", Scratch.path() + "/file")
+        .replaceInStrings("@TREE@", m_Tree)
+        .replaceInStrings("@OUT@", Scratch.path() + "/out");
     const QStringList TreeBefore = testsupport::treeFiles(m_Tree);
     const TRun Run = runTool(Arguments);
     QCOMPARE(Run.m_ExitCode, ExitCode);
     QVERIFY2(Run.m_Err.startsWith("torvane-pack: ") && Run.m_Err.contains(Message.toUtf8()), Run.m_Err.constData());
-    QCOMPARE(testsupport::treeFiles(Scratch.path()), QStringList{"file"});
+    QCOMPARE(testsupport::treeFiles(Scratch.path()), QStringList {"file"});
     QCOMPARE(testsupport::treeFiles(m_Tree), TreeBefore);
 }
 
@@ -340,19 +352,39 @@ void TestPackTool::unpackCommand()
     QTemporaryDir Scratch;
     writeTreeFile(Scratch.path(), "broken.bin", QByteArray(28, '\0') + char(0x70) + char(5) + char(100) + char(40) + QByteArray(40, 'z'));
     const TRun Bad = runTool({"unpack", Scratch.path() + "/broken.bin"});
-    QVERIFY2(Bad.m_ExitCode == 1 && Bad.m_Out.isEmpty() && Bad.m_Err.contains(shared::kInvalidCompressedDataMessage), Bad.m_Err.constData());
+    QVERIFY2(Bad.m_ExitCode == 1 && Bad.m_Out.isEmpty() && Bad.m_Err.contains(shared::kInvalidCompressedDataMessage),
+             Bad.m_Err.constData());
 }
 
 void TestPackTool::configDocumentReadsBackThroughTheLauncher()
 {
     QTemporaryDir Scratch;
     const QString Output = Scratch.path() + "/live/launcher.json";
-    const TRun Run = runTool({"config", Output, "--launcher", "launcher/package.json",
-                              "--package", "Torvane Online", "torvane", "game/package.json", "--assets-url", "game/assets.json",
-                              "--install-automatically", "--logo-link", "https://torvane.example/news",
-                              "--package", "Public Test", "torvane-ptr", "https://ptr.example/ptr/package.json",
-                              "--hints", "https://cdn.example/hints.json", "--hardwaresurvey", "https://survey.example/upload",
-                              "--funnel", "https://funnel.example/events", "--prevent-default-autostart", "--show-package-names"});
+    const TRun Run = runTool({"config",
+                              Output,
+                              "--launcher",
+                              "launcher/package.json",
+                              "--package",
+                              "Torvane Online",
+                              "torvane",
+                              "game/package.json",
+                              "--assets-url",
+                              "game/assets.json",
+                              "--install-automatically",
+                              "--logo-link",
+                              "https://torvane.example/news",
+                              "--package",
+                              "Public Test",
+                              "torvane-ptr",
+                              "https://ptr.example/ptr/package.json",
+                              "--hints",
+                              "https://cdn.example/hints.json",
+                              "--hardwaresurvey",
+                              "https://survey.example/upload",
+                              "--funnel",
+                              "https://funnel.example/events",
+                              "--prevent-default-autostart",
+                              "--show-package-names"});
     QVERIFY2(Run.m_ExitCode == 0, Run.m_Err.constData());
     const TLauncherConfigurationReader Reader(readTreeFile(Output), QUrl("https://cdn.example/live/"));
     QVERIFY(Reader.getLauncherPackage() && Reader.getLauncherPackage()->currentBuild());
@@ -368,10 +400,11 @@ void TestPackTool::configDocumentReadsBackThroughTheLauncher()
     QCOMPARE(Game.m_Builds[0]->m_AssetsUrl, QUrl("https://cdn.example/live/game/assets.json"));
 
     const TPackage& Test = *Reader.getPackages().at(1);
-    QVERIFY(Test.m_DirectoryName == "torvane-ptr" && !Test.m_InstallAutomatically && Test.m_LogoLinkTarget.isEmpty()
-            && Test.m_Builds[0]->m_AssetsUrl.isEmpty());
+    QVERIFY(Test.m_DirectoryName == "torvane-ptr" && !Test.m_InstallAutomatically && Test.m_LogoLinkTarget.isEmpty() &&
+            Test.m_Builds[0]->m_AssetsUrl.isEmpty());
     QCOMPARE(Test.m_Builds[0]->m_Url, QUrl("https://ptr.example/ptr/package.json"));
-    QVERIFY(Reader.getHintsUrl() == QUrl("https://cdn.example/hints.json") && Reader.getFunnelUrl() == QUrl("https://funnel.example/events"));
+    QVERIFY(Reader.getHintsUrl() == QUrl("https://cdn.example/hints.json") &&
+            Reader.getFunnelUrl() == QUrl("https://funnel.example/events"));
     QCOMPARE(Reader.getHardwareSurveyUrl(), QUrl("https://survey.example/upload"));
     QVERIFY(Reader.getPreventDefaultAutostart() && Reader.getShowPackageNames());
 }

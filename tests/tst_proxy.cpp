@@ -43,13 +43,14 @@ void TestProxy::initTestCase()
     QVERIFY(packTree(Tree, Served + QStringLiteral("/game"),
                      {QStringLiteral("--version"), QStringLiteral("1"), QStringLiteral("--executable"), QStringLiteral("bin/client.sh")}));
     // the configuration comes straight from the server, the package from the content host
-    const QJsonArray Packages{QJsonObject{
+    const QJsonArray Packages {QJsonObject {
         {"name", "Torvane"},
         {"directoryname", "torvane"},
         {"installautomatically", true},
-        {"builds", QJsonArray{QJsonObject{{"os", "linux"}, {"architecture", "x86_64"},
-                                          {"url", QStringLiteral("http://%1/game/package.json").arg(kContentHost)}}}}}};
-    m_Server.setBody(QStringLiteral("/launcher/wexmetadata.json"), QJsonDocument(QJsonObject{{"packages", Packages}}).toJson());
+        {"builds",
+         QJsonArray {QJsonObject {
+             {"os", "linux"}, {"architecture", "x86_64"}, {"url", QStringLiteral("http://%1/game/package.json").arg(kContentHost)}}}}}};
+    m_Server.setBody(QStringLiteral("/launcher/wexmetadata.json"), QJsonDocument(QJsonObject {{"packages", Packages}}).toJson());
 }
 
 void TestProxy::proxyFromEnvironment_data()
@@ -64,9 +65,10 @@ void TestProxy::proxyFromEnvironment()
 {
     QFETCH(QString, NoProxy);
     QFETCH(bool, ThroughProxy);
-    TStagedLauncher Launcher("[URLS]\nlauncherConfiguration=" + m_Server.url(QStringLiteral("/launcher/wexmetadata.json")).toEncoded()
-                             + "\n[DIRECTORIES]\npackages=packages\n[FILES]\npackageFile=package.json\npartialPackageFile=partial-package.json\n"
-                               "assetFile=assets.json\n[TIMING]\nwaitNotificationTimeout=500\ndownloadErrorTimeout=3000\n");
+    TStagedLauncher Launcher(
+        "[URLS]\nlauncherConfiguration=" + m_Server.url(QStringLiteral("/launcher/wexmetadata.json")).toEncoded() +
+        "\n[DIRECTORIES]\npackages=packages\n[FILES]\npackageFile=package.json\npartialPackageFile=partial-package.json\n"
+        "assetFile=assets.json\n[TIMING]\nwaitNotificationTimeout=500\ndownloadErrorTimeout=3000\n");
     m_Server.resetCounters();
     QProcessEnvironment Extra;
     Extra.insert(QStringLiteral("http_proxy"), m_Server.url(QStringLiteral("/")).toString());
@@ -81,9 +83,9 @@ void TestProxy::proxyFromEnvironment()
     } else {
         // the content host cannot be reached without the proxy: the launcher waits in its
         // window with nothing to install
-        QVERIFY(waitUntil([&] { return readAll(Launcher.logPath()).contains("onLauncherReadyForAction")
-                                       || pProcess->state() == QProcess::NotRunning; },
-                          30000));
+        QVERIFY(waitUntil(
+            [&] { return readAll(Launcher.logPath()).contains("onLauncherReadyForAction") || pProcess->state() == QProcess::NotRunning; },
+            30000));
         QTest::qWait(500);
         pProcess->terminate();
         if (!pProcess->waitForFinished(10000)) {

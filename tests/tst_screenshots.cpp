@@ -71,13 +71,14 @@ void TestScreenshots::initTestCase()
 
 void TestScreenshots::mainWindowAndReports()
 {
-    TWindowFixture Fixture(5, m_Server.url(QStringLiteral("/cdn-cgi/trace")),
-                           {QStringLiteral("Torvane Online"), QStringLiteral("Torvane Classic"), QStringLiteral("Torvane Preview"),
-                            QStringLiteral("Torvane Beta"), QStringLiteral("Torvane Test")},
-                           {QStringLiteral("regular"), QStringLiteral("classic"), QStringLiteral("preview"), QStringLiteral("beta"),
-                            QStringLiteral("test")});
-    const ELocalPackageStatus States[] = {ELocalPackageStatus::Installed, ELocalPackageStatus::NotInstalled, ELocalPackageStatus::PartiallyInstalled,
-                                          ELocalPackageStatus::UpdateRequired, ELocalPackageStatus::Undetermined};
+    TWindowFixture Fixture(
+        5, m_Server.url(QStringLiteral("/cdn-cgi/trace")),
+        {QStringLiteral("Torvane Online"), QStringLiteral("Torvane Classic"), QStringLiteral("Torvane Preview"),
+         QStringLiteral("Torvane Beta"), QStringLiteral("Torvane Test")},
+        {QStringLiteral("regular"), QStringLiteral("classic"), QStringLiteral("preview"), QStringLiteral("beta"), QStringLiteral("test")});
+    const ELocalPackageStatus States[] = {ELocalPackageStatus::Installed, ELocalPackageStatus::NotInstalled,
+                                          ELocalPackageStatus::PartiallyInstalled, ELocalPackageStatus::UpdateRequired,
+                                          ELocalPackageStatus::Undetermined};
     for (int Index = 0; Index < 5; ++Index) {
         Fixture.package(Index)->setLocalPackageStatus(States[Index]);
     }
@@ -137,7 +138,8 @@ void TestScreenshots::mainWindowAndReports()
     Window.messageBox()->hide();
 
     zarvo::shared::TTranslationManager Translations;
-    QVERIFY(Translations.loadAndInstall(QCoreApplication::instance(), QStringLiteral("launcher.en"), QCoreApplication::applicationDirPath()));
+    QVERIFY(
+        Translations.loadAndInstall(QCoreApplication::instance(), QStringLiteral("launcher.en"), QCoreApplication::applicationDirPath()));
     Window.onAboutDialogRequested(QString());
     QVERIFY(QTest::qWaitForWindowExposed(Window.aboutBox()));
     QVERIFY(Window.aboutBox()->text().contains(QStringLiteral("lgpl-3.0")));

@@ -44,13 +44,16 @@ void TestSelfUpdate::initTestCase()
     m_Served = m_Work.filePath(QStringLiteral("served"));
     QDir().mkpath(m_Served);
     m_Server.serveDirectory(m_Served);
-    m_Server.setBody(QStringLiteral("/launcher/wexmetadata.json"),
-                     QJsonDocument(QJsonObject{{"launcher", QJsonObject{{"name", "Torvane Launcher"},
-                                                                        {"builds", QJsonArray{QJsonObject{{"os", "linux"},
-                                                                                                          {"architecture", "x86_64"},
-                                                                                                          {"url", "../self/package.json"}}}}}},
-                                               {"packages", QJsonArray{}}})
-                         .toJson());
+    m_Server.setBody(
+        QStringLiteral("/launcher/wexmetadata.json"),
+        QJsonDocument(
+            QJsonObject {
+                {"launcher",
+                 QJsonObject {
+                     {"name", "Torvane Launcher"},
+                     {"builds", QJsonArray {QJsonObject {{"os", "linux"}, {"architecture", "x86_64"}, {"url", "../self/package.json"}}}}}},
+                {"packages", QJsonArray {}}})
+            .toJson());
     publish(QStringLiteral("self"), QStringLiteral("0.0.9"));
 }
 
@@ -63,7 +66,7 @@ void TestSelfUpdate::publish(const QString& Name, const QString& Version)
     writeTreeFile(Tree, QStringLiteral("notes.txt"), "new launcher notes " + Version.toUtf8());
     writeTreeFile(Tree, QStringLiteral("sub/data.bin"), randomBytes(3000, 5));
     QDir(m_Served + QLatin1Char('/') + Name).removeRecursively();
-    QStringList Options{QStringLiteral("--version"), Version, QStringLiteral("--codec"), QStringLiteral("3")};
+    QStringList Options {QStringLiteral("--version"), Version, QStringLiteral("--codec"), QStringLiteral("3")};
     if (Name == QLatin1String("self")) {
         Options << QStringLiteral("--executable") << QStringLiteral("torvane-launcher");
     }
@@ -72,9 +75,9 @@ void TestSelfUpdate::publish(const QString& Name, const QString& Version)
 
 QByteArray TestSelfUpdate::settings() const
 {
-    return "[URLS]\nlauncherConfiguration=" + m_Server.url(QStringLiteral("/launcher/wexmetadata.json")).toEncoded()
-        + "\n[DIRECTORIES]\npackages=packages\n[FILES]\npackageFile=package.json\npartialPackageFile=partial-package.json\n"
-          "assetFile=assets.json\n[TIMING]\nwaitNotificationTimeout=500\ndownloadErrorTimeout=1500\n";
+    return "[URLS]\nlauncherConfiguration=" + m_Server.url(QStringLiteral("/launcher/wexmetadata.json")).toEncoded() +
+        "\n[DIRECTORIES]\npackages=packages\n[FILES]\npackageFile=package.json\npartialPackageFile=partial-package.json\n"
+        "assetFile=assets.json\n[TIMING]\nwaitNotificationTimeout=500\ndownloadErrorTimeout=1500\n";
 }
 
 void TestSelfUpdate::updatesAndRestarts()
@@ -109,12 +112,14 @@ void TestSelfUpdate::failedUpdateRestoresTheLauncher()
     publish(QStringLiteral("broken"), QStringLiteral("0.1.0"));
     // every chunk of the new launcher is gone from the server
     QDir(m_Served + QStringLiteral("/broken/chunks")).removeRecursively();
-    m_Server.setBody(QStringLiteral("/launcher/wexmetadata.json"),
-                     QJsonDocument(QJsonObject{{"launcher", QJsonObject{{"name", "Torvane Launcher"},
-                                                                        {"builds", QJsonArray{QJsonObject{{"os", "linux"},
-                                                                                                          {"architecture", "x86_64"},
-                                                                                                          {"url", "../broken/package.json"}}}}}}})
-                         .toJson());
+    m_Server.setBody(
+        QStringLiteral("/launcher/wexmetadata.json"),
+        QJsonDocument(QJsonObject {{"launcher",
+                                    QJsonObject {{"name", "Torvane Launcher"},
+                                                 {"builds",
+                                                  QJsonArray {QJsonObject {
+                                                      {"os", "linux"}, {"architecture", "x86_64"}, {"url", "../broken/package.json"}}}}}}})
+            .toJson());
     TStagedLauncher Launcher(settings());
     const QByteArray Original = readAll(Launcher.executable());
     auto pProcess = Launcher.run({});
@@ -131,12 +136,17 @@ void TestSelfUpdate::cachedConfigurationMakesNoUpdate()
 {
     TStagedLauncher Launcher(settings());
     // a cache from an earlier run; the server does not answer in time
-    writeTreeFile(Launcher.dataDir(), QStringLiteral("launchermetadata.json"),
-                  QJsonDocument(QJsonObject{{"launcher", QJsonObject{{"name", "Torvane Launcher"},
-                                                                     {"builds", QJsonArray{QJsonObject{{"os", "linux"},
-                                                                                                       {"architecture", "x86_64"},
-                                                                                                       {"url", m_Server.url(QStringLiteral("/self/package.json")).toString()}}}}}}})
-                      .toJson());
+    writeTreeFile(
+        Launcher.dataDir(), QStringLiteral("launchermetadata.json"),
+        QJsonDocument(
+            QJsonObject {
+                {"launcher",
+                 QJsonObject {{"name", "Torvane Launcher"},
+                              {"builds",
+                               QJsonArray {QJsonObject {{"os", "linux"},
+                                                        {"architecture", "x86_64"},
+                                                        {"url", m_Server.url(QStringLiteral("/self/package.json")).toString()}}}}}}})
+            .toJson());
     TBehaviour Slow;
     Slow.delayBeforeHeadersMs = 5000;
     m_Server.setBehaviour(QStringLiteral("/launcher/wexmetadata.json"), Slow);

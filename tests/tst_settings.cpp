@@ -97,16 +97,15 @@ void TestSettings::unconvertibleValues()
     QCOMPARE(pSettings->m_MaxDownloadRate, 0);
 }
 
-
 void TestSettings::publicKeyList_data()
 {
     QTest::addColumn<QByteArray>("Line");
     QTest::addColumn<QStringList>("Expected");
-    QTest::newRow("one") << QByteArray("publicKeys=AAA=") << QStringList{"AAA="};
-    QTest::newRow("comma list") << QByteArray("publicKeys=AAA=, BBB=") << QStringList{"AAA=", "BBB="};
-    QTest::newRow("spaces") << QByteArray("publicKeys=\"AAA=  BBB=\"") << QStringList{"AAA=", "BBB="};
-    QTest::newRow("empty value") << QByteArray("publicKeys=") << QStringList{};
-    QTest::newRow("absent") << QByteArray("other=1") << QStringList{};
+    QTest::newRow("one") << QByteArray("publicKeys=AAA=") << QStringList {"AAA="};
+    QTest::newRow("comma list") << QByteArray("publicKeys=AAA=, BBB=") << QStringList {"AAA=", "BBB="};
+    QTest::newRow("spaces") << QByteArray("publicKeys=\"AAA=  BBB=\"") << QStringList {"AAA=", "BBB="};
+    QTest::newRow("empty value") << QByteArray("publicKeys=") << QStringList {};
+    QTest::newRow("absent") << QByteArray("other=1") << QStringList {};
 }
 
 void TestSettings::publicKeyList()

@@ -14,7 +14,8 @@ private slots:
 void TestSha256::knownDigestsAndPieces()
 {
     QCOMPARE(shared::TSha256::hash(QByteArray()).toHex(), QByteArray("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"));
-    QCOMPARE(shared::TSha256::hash(QByteArray("abc")).toHex(), QByteArray("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
+    QCOMPARE(shared::TSha256::hash(QByteArray("abc")).toHex(),
+             QByteArray("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
 
     // fed in uneven pieces, the digest equals the one-shot digest and Qt's
     QByteArray Data(3 * 1024 * 1024 + 17, Qt::Uninitialized);

@@ -16,8 +16,8 @@ namespace {
 // event loop while it waits.
 QByteArray settingsFor(const testsupport::TLoopbackHttpServer& Server)
 {
-    return "[URLS]\nlauncherConfiguration=" + Server.url(QStringLiteral("/launcher/wexmetadata.json")).toEncoded()
-        + "\n[TIMING]\nwaitNotificationTimeout=100\ndownloadErrorTimeout=600000\n";
+    return "[URLS]\nlauncherConfiguration=" + Server.url(QStringLiteral("/launcher/wexmetadata.json")).toEncoded() +
+        "\n[TIMING]\nwaitNotificationTimeout=100\ndownloadErrorTimeout=600000\n";
 }
 
 bool logHasStarted(const TStagedLauncher& Launcher)
@@ -65,10 +65,12 @@ void TestStartup::logFileAndVersionLine()
     auto pProcess = Launcher.start({QStringLiteral("--no-such-option"), QStringLiteral("stray-argument"), QStringLiteral("-u")});
     QVERIFY2(waitUntil([&] { return logHasStarted(Launcher); }, 15000), pProcess->readAllStandardError().constData());
     const QString Log = QString::fromUtf8(readAll(Launcher.logPath()));
-    QVERIFY2(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d \\(:0\\) Info: Version:  \"0\\.0\\.8\"  Thread:  0x[0-9a-f]+\n"))
-                 .match(Log)
-                 .hasMatch(),
-             qPrintable(Log));
+    QVERIFY2(
+        QRegularExpression(
+            QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d \\(:0\\) Info: Version:  \"0\\.0\\.8\"  Thread:  0x[0-9a-f]+\n"))
+            .match(Log)
+            .hasMatch(),
+        qPrintable(Log));
     terminate(*pProcess);
 }
 

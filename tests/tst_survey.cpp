@@ -84,8 +84,8 @@ public:
     {
         for (int Leaf = 0; Leaf < 3; ++Leaf) {
             const int Base = Leaf * 16;
-            m_Leaves[0x80000002u + Leaf] = {registerOf(Brand48, Base), registerOf(Brand48, Base + 4),
-                                            registerOf(Brand48, Base + 8), registerOf(Brand48, Base + 12)};
+            m_Leaves[0x80000002u + Leaf] = {registerOf(Brand48, Base), registerOf(Brand48, Base + 4), registerOf(Brand48, Base + 8),
+                                            registerOf(Brand48, Base + 12)};
         }
     }
     QMap<quint32, TRegisters> m_Leaves;
@@ -147,8 +147,8 @@ void TestSurvey::processorFromCpuinfoAndCpuid()
     QCOMPARE(Cpu.m_BrandName, QStringLiteral("Intel(R) Core(TM) i7-1065G7 CPU @ 1.30GHz"));
     QVERIFY(Cpu.m_Is64Bit && Cpu.m_Sse && Cpu.m_Sse2);
     // logical, physical, cores, NUMA nodes
-    QCOMPARE((QList<quint64>{Cpu.m_LogicalCoreCount, Cpu.m_PhysicalCount, Cpu.m_CoreCount, Cpu.m_NumaNodeCount}),
-             (QList<quint64>{8, 1, 4, 0}));
+    QCOMPARE((QList<quint64> {Cpu.m_LogicalCoreCount, Cpu.m_PhysicalCount, Cpu.m_CoreCount, Cpu.m_NumaNodeCount}),
+             (QList<quint64> {8, 1, 4, 0}));
     QCOMPARE(Cpu.m_ClockSpeed, 3400.0); // the highest "cpu MHz"
 
     // an unreadable speed is skipped; no file at all gives zeros, not an error
@@ -158,9 +158,12 @@ void TestSurvey::processorFromCpuinfoAndCpuid()
     TFakeCpuRetriever(Directory.filePath(QStringLiteral("absent"))).getProcessorCounts(Numa, Physical, Cores, Logical);
     QVERIFY(Numa == 0 && Physical == 0 && Cores == 0 && Logical == 0);
 
-    const QPair<QByteArray, QString> Vendors[] = {{"AuthenticAMD", "AMD"},         {"GenuineIntel", "Intel"},
-                                                  {"XenVMMXenVMM", " Xen HVM"},    {"Vortex86 SoC", " Vortex"},
-                                                  {"genuineintel", "Unknown Manufacturer"}, {"NotAVendor!!", "Unknown Manufacturer"}};
+    const QPair<QByteArray, QString> Vendors[] = {{"AuthenticAMD", "AMD"},
+                                                  {"GenuineIntel", "Intel"},
+                                                  {"XenVMMXenVMM", " Xen HVM"},
+                                                  {"Vortex86 SoC", " Vortex"},
+                                                  {"genuineintel", "Unknown Manufacturer"},
+                                                  {"NotAVendor!!", "Unknown Manufacturer"}};
     for (const auto& [Vendor, Name] : Vendors) {
         QCOMPARE(TSystemSurveyValueRetriever::manufacturerFromVendorString(Vendor), Name);
     }
@@ -172,7 +175,7 @@ void TestSurvey::releaseToolFallbackAndOutput()
     const QString Bin = Directory.path();
     const auto retriever = [&]() {
         TInputs Inputs;
-        Inputs.m_ExecutableSearchPaths = QStringList{Bin};
+        Inputs.m_ExecutableSearchPaths = QStringList {Bin};
         return TSystemSurveyValueRetriever(Inputs);
     };
 
@@ -212,19 +215,28 @@ void TestSurvey::documentKeysAndTypes()
     QCOMPARE(Root["clientID"], QJsonValue(systemsurvey::clientId()));
     QCOMPARE(Root["mainMemorySize"].toVariant().toLongLong(), Q_INT64_C(17179869184));
     QCOMPARE(Root["monitors"],
-             QJsonValue(QJsonArray({QJsonObject{{"width", 1920}, {"height", 1080}, {"primary", false}, {"refreshRate", 60}},
-                                    QJsonObject{{"width", 2560}, {"height", 1440}, {"primary", true}, {"refreshRate", 144}}})));
-    QCOMPARE(Root["operatingSystem"], QJsonValue(QJsonObject{{"baseSystem", "Linux"}, {"name", "Fakix"}, {"release", "7.1"}}));
-    QCOMPARE(Root["cpu"], QJsonValue(QJsonObject{{"manufacturer", "Unknown Manufacturer"},
-                                                 {"brandName", "Acquiring Brand Name not supported"},
-                                                 {"64Bit", false}, {"sse", false}, {"sse2", false}, {"NUMANumber", 0},
-                                                 {"physicalNumber", 1}, {"coreNumber", 4}, {"logicalCoreNumber", 8},
-                                                 {"clockSpeed", 3400.5}}));
+             QJsonValue(QJsonArray({QJsonObject {{"width", 1920}, {"height", 1080}, {"primary", false}, {"refreshRate", 60}},
+                                    QJsonObject {{"width", 2560}, {"height", 1440}, {"primary", true}, {"refreshRate", 144}}})));
+    QCOMPARE(Root["operatingSystem"], QJsonValue(QJsonObject {{"baseSystem", "Linux"}, {"name", "Fakix"}, {"release", "7.1"}}));
+    QCOMPARE(Root["cpu"],
+             QJsonValue(QJsonObject {{"manufacturer", "Unknown Manufacturer"},
+                                     {"brandName", "Acquiring Brand Name not supported"},
+                                     {"64Bit", false},
+                                     {"sse", false},
+                                     {"sse2", false},
+                                     {"NUMANumber", 0},
+                                     {"physicalNumber", 1},
+                                     {"coreNumber", 4},
+                                     {"logicalCoreNumber", 8},
+                                     {"clockSpeed", 3400.5}}));
     // optional adapter keys only where known
-    QCOMPARE(Root["gpu"], QJsonValue(QJsonArray({QJsonObject{{"deviceString", "not implemented"}, {"videoMemorySize", 0}},
-                                                  QJsonObject{{"deviceString", "Adapter"}, {"videoMemorySize", 8589934592.0},
-                                                              {"vendorId", 0x10de}, {"deviceId", 0x2484},
-                                                              {"driverVersion", "535.1"}}})));
+    QCOMPARE(Root["gpu"],
+             QJsonValue(QJsonArray({QJsonObject {{"deviceString", "not implemented"}, {"videoMemorySize", 0}},
+                                    QJsonObject {{"deviceString", "Adapter"},
+                                                 {"videoMemorySize", 8589934592.0},
+                                                 {"vendorId", 0x10de},
+                                                 {"deviceId", 0x2484},
+                                                 {"driverVersion", "535.1"}}})));
 }
 
 void TestSurvey::clientId()
@@ -288,7 +300,7 @@ void TestSurvey::uploaderAnswers()
 
     TJsonDocumentUploaderBase Uploader(std::make_shared<TJsonDocumentHttpPostSender>(std::make_shared<QNetworkAccessManager>()));
     QSignalSpy Finished(&Uploader, &TJsonDocumentUploaderBase::finished);
-    Uploader.send(Server.url(QStringLiteral("/answer")), QJsonDocument(QJsonObject{{"dataType", 0}}));
+    Uploader.send(Server.url(QStringLiteral("/answer")), QJsonDocument(QJsonObject {{"dataType", 0}}));
     QVERIFY(Finished.wait(10000));
     QCOMPARE(Finished.size(), 1);
     QTEST(Finished.at(0).at(0).toBool(), "success");

@@ -53,11 +53,12 @@ QByteArray pngOfSize(int Width, int Height)
 // A client package for this machine whose configuration has the given version.
 std::shared_ptr<TPackage> makePackage(const QString& Version)
 {
-    const QJsonObject Object{{"name", "Torvane"},
-                             {"directoryname", "torvane"},
-                             {"builds", QJsonArray{QJsonObject{{"os", "linux"}, {"architecture", "x86_64"}, {"url", "package.json"}}}}};
+    const QJsonObject Object {{"name", "Torvane"},
+                              {"directoryname", "torvane"},
+                              {"builds", QJsonArray {QJsonObject {{"os", "linux"}, {"architecture", "x86_64"}, {"url", "package.json"}}}}};
     auto pPackage = std::make_shared<TPackage>(0, Object, QUrl(QStringLiteral("http://127.0.0.1:9/")));
-    const QJsonObject Document{{"version", Version}, {"generation", "second"}, {"variant", "regular"}, {"executable", "client"}, {"files", QJsonArray{}}};
+    const QJsonObject Document {
+        {"version", Version}, {"generation", "second"}, {"variant", "regular"}, {"executable", "client"}, {"files", QJsonArray {}}};
     pPackage->currentBuild()->m_pConfiguration = std::make_unique<TPackageConfigurationReader>(
         QJsonDocument(Document).toJson(), QByteArray(), QUrl(QStringLiteral("http://127.0.0.1:9/")), QUrl());
     return pPackage;
@@ -172,8 +173,9 @@ void TestWidgets::documentTextIsShownNotInterpreted()
 
     // a hint caption shows the words of the hint; its markup loads nothing
     QWidget Slot;
-    ClickableLabel* pCaption = shared::createHintCaption(&Slot, QLatin1String(shared::kHintRichTextPrefix) + Hostile + QStringLiteral(" Frostmarch <b>live</b>"),
-                                                         10, QStringLiteral("0.7"), QRect(0, 50, 280, 30), Hostile);
+    ClickableLabel* pCaption =
+        shared::createHintCaption(&Slot, QLatin1String(shared::kHintRichTextPrefix) + Hostile + QStringLiteral(" Frostmarch <b>live</b>"),
+                                  10, QStringLiteral("0.7"), QRect(0, 50, 280, 30), Hostile);
     QCOMPARE(pCaption->textFormat(), Qt::PlainText);
     QCOMPARE(pCaption->text(), QStringLiteral("Frostmarch live"));
     QVERIFY(!pCaption->toolTip().contains(Hostile)); // escaped, so the tool tip shows it as text
@@ -258,11 +260,16 @@ void TestWidgets::buttonFollowsPackageStatus_data()
     QTest::addColumn<int>("Status");
     QTest::addColumn<QString>("Colour");
     QTest::addColumn<QString>("Icon");
-    QTest::newRow("undetermined") << 0 << "Red" << "";
-    QTest::newRow("not installed") << 1 << "Blue" << "Download";
-    QTest::newRow("partially installed") << 2 << "Orange" << "Update";
-    QTest::newRow("update required") << 3 << "Orange" << "Update";
-    QTest::newRow("installed") << 4 << "Green" << "Play";
+    QTest::newRow("undetermined") << 0 << "Red"
+                                  << "";
+    QTest::newRow("not installed") << 1 << "Blue"
+                                   << "Download";
+    QTest::newRow("partially installed") << 2 << "Orange"
+                                         << "Update";
+    QTest::newRow("update required") << 3 << "Orange"
+                                     << "Update";
+    QTest::newRow("installed") << 4 << "Green"
+                               << "Play";
 }
 
 void TestWidgets::buttonFollowsPackageStatus()
@@ -279,7 +286,8 @@ void TestWidgets::buttonFollowsPackageStatus()
     QContextPushButton* pButton = Host.m_pItem->button();
     const QString StyleSheet = pButton->styleSheet();
     for (const char* State : {"idle", "hover", "pressed"}) {
-        QVERIFY(StyleSheet.contains(QStringLiteral("url(:/images/launcher/Button_%1_%2.png) 4 4 4 4 repeat scale;").arg(Colour, QLatin1String(State))));
+        QVERIFY(StyleSheet.contains(
+            QStringLiteral("url(:/images/launcher/Button_%1_%2.png) 4 4 4 4 repeat scale;").arg(Colour, QLatin1String(State))));
     }
     QVERIFY(StyleSheet.contains(QStringLiteral("image: url(:/images/launcher/Icon_%1.png);").arg(Icon)));
     QCOMPARE(StyleSheet.count(QStringLiteral("Button_")), 3);
@@ -315,8 +323,8 @@ void TestWidgets::progressAndRateTexts()
     QCOMPARE(TClientPackageLayoutItem::progressFigures(0, 0), QStringLiteral("0.0/0.0 MB"));
 
     // The next unit takes over past 1024 of the one below, yet counts in thousands.
-    const QPair<quint64, QString> Rates[] = {{0, "0 B/s"},           {1024, "1024 B/s"},      {1025, "1.0 KB/s"},
-                                             {1048576, "1048.6 KB/s"}, {1048577, "1.0 MB/s"}, {1073741825, "1.1 GB/s"}};
+    const QPair<quint64, QString> Rates[] = {{0, "0 B/s"},          {1024, "1024 B/s"},      {1025, "1.0 KB/s"}, {1048576, "1048.6 KB/s"},
+                                             {1048577, "1.0 MB/s"}, {1073741825, "1.1 GB/s"}};
     for (const auto& [Rate, Text] : Rates) {
         QCOMPARE(TClientPackageLayoutItem::formatRate(Rate), Text);
     }

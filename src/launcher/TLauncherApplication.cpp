@@ -68,7 +68,8 @@ TLauncherApplication::TLauncherApplication(int& Argc, char** Argv)
           6, std::make_shared<::shared::QNetworkAccessManagerWrapper>(std::make_shared<QNetworkAccessManager>()), true))
     , m_pLauncherFilesystemHelper(std::make_shared<TLauncherFilesystemHelper>())
     , m_pTranslationManager(std::make_shared<zarvo::shared::TTranslationManager>())
-    , m_pCdnTrace(std::make_shared<TCloudflareCdnTrace>(m_pLauncherFilesystemHelper->getSettings()->m_CdnDiagnosticsTraceUrl, m_pDownloadPool))
+    , m_pCdnTrace(
+          std::make_shared<TCloudflareCdnTrace>(m_pLauncherFilesystemHelper->getSettings()->m_CdnDiagnosticsTraceUrl, m_pDownloadPool))
     , m_pConfigurationHandler(std::make_unique<TLauncherConfigurationHandler>(
           m_pDownloadPool, m_pLauncherFilesystemHelper, m_pLauncherFilesystemHelper->getSettings()->m_LauncherConfigurationUrl))
     , m_pSelfUpdater(std::make_unique<TLauncherSelfUpdater>(m_pLauncherFilesystemHelper))
@@ -79,8 +80,7 @@ TLauncherApplication::TLauncherApplication(int& Argc, char** Argv)
     , m_ShowUiOption({QStringLiteral("u"), QStringLiteral("show-ui")},
                      QStringLiteral("Show list of available packages after intial checks."))
     , m_PatchOption({QStringLiteral("p"), QStringLiteral("patch")},
-                    QStringLiteral("Start update of <patchexecutable> without user interaction."),
-                    QStringLiteral("patchexecutable"))
+                    QStringLiteral("Start update of <patchexecutable> without user interaction."), QStringLiteral("patchexecutable"))
     , m_FunnelKey(QStringLiteral("FunnelUuid"))
 {
     torvaneInitImageResources();
@@ -98,8 +98,9 @@ TLauncherApplication::TLauncherApplication(int& Argc, char** Argv)
     // beside the executable (a copy unpacked anywhere), else where a system installation
     // in PREFIX/bin keeps its data: PREFIX/share/torvane-launcher
     if (!m_pTranslationManager->loadAndInstall(this, QStringLiteral("launcher.en"), QCoreApplication::applicationDirPath())) {
-        m_pTranslationManager->loadAndInstall(this, QStringLiteral("launcher.en"),
-                                              QDir::cleanPath(QCoreApplication::applicationDirPath() + QStringLiteral("/../share/torvane-launcher")));
+        m_pTranslationManager->loadAndInstall(
+            this, QStringLiteral("launcher.en"),
+            QDir::cleanPath(QCoreApplication::applicationDirPath() + QStringLiteral("/../share/torvane-launcher")));
     }
 
     // every request honours the desktop's proxy configuration (http_proxy, https_proxy,
@@ -178,7 +179,8 @@ void TLauncherApplication::startLoading()
     } else {
         qWarning() << "documents are not authenticated: no public keys in the [SECURITY] group of the settings";
     }
-    qInfo() << "load configuration" << " Thread: " << QThread::currentThreadId();
+    qInfo() << "load configuration"
+            << " Thread: " << QThread::currentThreadId();
     m_pConfigurationHandler->startDownload();
     m_SplashTimer.start();
 }
@@ -201,7 +203,8 @@ void TLauncherApplication::startSurvey()
     }
     using namespace ::systemsurvey;
     auto pCreator = std::make_shared<TSystemSurveyCreator>(std::make_shared<TSystemSurveyValueRetriever>());
-    auto pDocumentCreator = std::make_shared<TSystemSurveyAsJsonDocumentCreator>(pCreator, std::make_shared<TSystemSurveyToJsonConverter>());
+    auto pDocumentCreator =
+        std::make_shared<TSystemSurveyAsJsonDocumentCreator>(pCreator, std::make_shared<TSystemSurveyToJsonConverter>());
     auto pSender = std::make_shared<::shared::TJsonDocumentHttpPostSender>(std::make_shared<QNetworkAccessManager>());
     pSender->setTransferTimeout(m_pLauncherFilesystemHelper->getSettings()->transferTimeoutMs());
     m_pSurveyUploader = std::make_unique<TSystemSurveyUploader>(pSender, SurveyUrl, pDocumentCreator);
@@ -244,7 +247,8 @@ void TLauncherApplication::onPackageConfigurationDownloadsFinished()
             const bool Replaceable = QFileInfo(QCoreApplication::applicationDirPath()).isWritable();
             if (Remote != QLatin1String(kLauncherVersion) && !Replaceable) {
                 qWarning() << "launcher " << Remote << " is available, but " << QCoreApplication::applicationDirPath()
-                           << " is not writable: no self-update" << " Thread: " << QThread::currentThreadId();
+                           << " is not writable: no self-update"
+                           << " Thread: " << QThread::currentThreadId();
             }
             if (Remote != QLatin1String(kLauncherVersion) && Replaceable) {
                 m_pSelfUpdater->startSelfUpdate(pLauncher);
@@ -280,7 +284,8 @@ void TLauncherApplication::hideSplash()
 
 void TLauncherApplication::onLauncherReadyForAction()
 {
-    qInfo() << "onLauncherReadyForAction" << " Thread: " << QThread::currentThreadId();
+    qInfo() << "onLauncherReadyForAction"
+            << " Thread: " << QThread::currentThreadId();
     const auto pConfiguration = m_pConfigurationHandler->getConfiguration();
     if (!pConfiguration) {
         return;
@@ -292,14 +297,15 @@ void TLauncherApplication::onLauncherReadyForAction()
 
     std::vector<std::shared_ptr<TPackage>> Forced;
     for (const auto& pPackage : pConfiguration->getPackagesForThisMachine()) {
-        const QString Marker = m_pLauncherFilesystemHelper->resolvePathInsideDirectory(m_pInstallationManager->installationDirectory(*pPackage),
-                                                                                       QStringLiteral("FORCE_PATCH"));
+        const QString Marker = m_pLauncherFilesystemHelper->resolvePathInsideDirectory(
+            m_pInstallationManager->installationDirectory(*pPackage), QStringLiteral("FORCE_PATCH"));
         if (QFileInfo::exists(Marker)) {
             QFile::remove(Marker);
             Forced.push_back(pPackage);
         }
     }
-    connect(m_pInstallationManager.get(), &TInstallationManager::allStartedUpdatesFinished, this, &TLauncherApplication::onAllStartedUpdatesFinished);
+    connect(m_pInstallationManager.get(), &TInstallationManager::allStartedUpdatesFinished, this,
+            &TLauncherApplication::onAllStartedUpdatesFinished);
     connect(m_pInstallationManager.get(), &TInstallationManager::diskAccessFailed, this, &TLauncherApplication::onDiskAccessFailed);
     hideSplash();
 
@@ -445,7 +451,8 @@ void TLauncherApplication::showMainWindow()
         m_pMainWindow->show();
         return;
     }
-    qInfo() << "show the main window" << " Thread: " << QThread::currentThreadId();
+    qInfo() << "show the main window"
+            << " Thread: " << QThread::currentThreadId();
     const auto pConfiguration = m_pConfigurationHandler->getConfiguration();
     std::vector<std::shared_ptr<TPackage>> Packages;
     if (pConfiguration) {
@@ -461,7 +468,8 @@ void TLauncherApplication::showMainWindow()
     connect(pWindow, &TLauncherMainWindow::clientPackageVerifyButtonClicked, this, &TLauncherApplication::onClientVerifyTriggeredFromUI);
     sendFunnelEvent(QStringLiteral("launcher_started"), QStringLiteral("FunnelStartedFirst"));
     m_pMainWindow->show();
-    qInfo() << "main window shown" << " Thread: " << QThread::currentThreadId();
+    qInfo() << "main window shown"
+            << " Thread: " << QThread::currentThreadId();
     if (pConfiguration && pConfiguration->getHintsUrl().isValid() && !pConfiguration->getHintsUrl().isEmpty()) {
         m_pDownloadPool->download(pConfiguration->getHintsUrl(), ::shared::kMaxHintsDocumentSize);
     }
@@ -490,9 +498,11 @@ int TLauncherApplication::showMessageBox(int Icon, const QString& Title, const Q
 void TLauncherApplication::onMainConfigurationDownloadFailed()
 {
     hideSplash();
-    qCritical() << "The launcher configuration is not available (maintenance)" << " Thread: " << QThread::currentThreadId();
+    qCritical() << "The launcher configuration is not available (maintenance)"
+                << " Thread: " << QThread::currentThreadId();
     showMessageBox(QMessageBox::Information, QStringLiteral("Torvane Online cannot be started"),
-                   QStringLiteral("Torvane Online is currently down for maintenance. Please try again later."), QMessageBox::Close, nullptr);
+                   QStringLiteral("Torvane Online is currently down for maintenance. Please try again later."), QMessageBox::Close,
+                   nullptr);
     QCoreApplication::exit(1);
 }
 
@@ -501,7 +511,8 @@ void TLauncherApplication::onDiskAccessFailed(QString ErrorMessage)
     hideSplash();
     qCritical() << "A critical error occurred while accessing a file:" << ErrorMessage << " Thread: " << QThread::currentThreadId();
     showMessageBox(QMessageBox::Critical, QStringLiteral("Torvane Online cannot start"),
-                   QStringLiteral("A critical error occurred while accessing a file:\n") + ErrorMessage + QStringLiteral("\nPlease reinstall Launcher."),
+                   QStringLiteral("A critical error occurred while accessing a file:\n") + ErrorMessage +
+                       QStringLiteral("\nPlease reinstall Launcher."),
                    QMessageBox::Ok, nullptr);
     QCoreApplication::exit(1);
 }
@@ -538,10 +549,11 @@ void TLauncherApplication::handleTerminationSignals()
     connect(m_pSignalNotifier.get(), &QSocketNotifier::activated, this, [] {
         char Byte = 0;
         [[maybe_unused]] const ssize_t Ignored = ::read(g_SignalSockets[1], &Byte, 1);
-        qInfo() << "termination requested" << " Thread: " << QThread::currentThreadId();
+        qInfo() << "termination requested"
+                << " Thread: " << QThread::currentThreadId();
         QCoreApplication::exit(0);
     });
-    struct sigaction Action {};
+    struct sigaction Action { };
     Action.sa_handler = onTerminationSignal;
     sigemptyset(&Action.sa_mask);
     Action.sa_flags = SA_RESTART;
@@ -569,8 +581,8 @@ int runLauncher(int& Argc, char** Argv)
     }
     if (!IsFirst) {
         if (Error == QSharedMemory::AlreadyExists) {
-            qInfo() << "Version: " << QString::fromLatin1(kLauncherVersion) << "already running" << " Thread: "
-                    << QThread::currentThreadId();
+            qInfo() << "Version: " << QString::fromLatin1(kLauncherVersion) << "already running"
+                    << " Thread: " << QThread::currentThreadId();
             pTester.reset();
             pApplication.reset();
             return 0;

@@ -175,10 +175,8 @@ QDir TFileSystemHelper::ensureDirectoryExists(const QString& DirectoryPath)
         return Directory;
     }
     if (!Directory.mkpath(QStringLiteral("."))) {
-        throw std::runtime_error(QStringLiteral("Failed to create folder: '%1'.")
-                                     .arg(QDir::toNativeSeparators(Directory.path()))
-                                     .toUtf8()
-                                     .toStdString());
+        throw std::runtime_error(
+            QStringLiteral("Failed to create folder: '%1'.").arg(QDir::toNativeSeparators(Directory.path())).toUtf8().toStdString());
     }
     Directory.refresh();
     return Directory;

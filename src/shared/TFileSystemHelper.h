@@ -19,7 +19,11 @@ namespace shared {
 class TLocalFileInfo {
 public:
     TLocalFileInfo() = default;
-    TLocalFileInfo(QString FilePath, qint64 Size) : m_FilePath(std::move(FilePath)), m_Size(Size) {}
+    TLocalFileInfo(QString FilePath, qint64 Size)
+        : m_FilePath(std::move(FilePath))
+        , m_Size(Size)
+    {
+    }
     virtual ~TLocalFileInfo() = default;
 
     QString m_FilePath; // absolute

@@ -9,7 +9,7 @@ namespace shared {
 namespace {
 
 constexpr std::uint64_t kDrawCount = TRandomNumberGenerator::kModulus - 1; // distinct draws: 1 ... 2^31-2
-constexpr std::uint64_t kLargestSingleDrawRange = kDrawCount - 1;          // 2147483645
+constexpr std::uint64_t kLargestSingleDrawRange = kDrawCount - 1; // 2147483645
 
 std::uint32_t normaliseSeed(std::uint64_t Seed)
 {

@@ -9,10 +9,8 @@
 
 namespace systemsurvey {
 
-TSystemSurveyUploader::TSystemSurveyUploader(std::shared_ptr<shared::TJsonDocumentHttpPostSender> pPostSender,
-                                             const QUrl& TargetUrl,
-                                             std::shared_ptr<TSystemSurveyAsJsonDocumentCreator> pDocumentCreator,
-                                             QObject* pParent)
+TSystemSurveyUploader::TSystemSurveyUploader(std::shared_ptr<shared::TJsonDocumentHttpPostSender> pPostSender, const QUrl& TargetUrl,
+                                             std::shared_ptr<TSystemSurveyAsJsonDocumentCreator> pDocumentCreator, QObject* pParent)
     : TJsonDocumentUploaderBase(std::move(pPostSender), pParent)
     , m_TargetUrl(TargetUrl)
     , m_pDocumentCreator(std::move(pDocumentCreator))
@@ -29,9 +27,7 @@ void TSystemSurveyUploader::upload()
     if (!m_TargetUrl.isValid() || m_TargetUrl.isRelative()) {
         // collecting blocks for the release tool, so do not collect what cannot be sent
         const QString Message = QStringLiteral("The survey URL \"%1\" is not a valid absolute URL").arg(m_TargetUrl.toString());
-        QTimer::singleShot(0, this, [this, Message]() {
-            onFinished(QNetworkReply::ProtocolUnknownError, Message, QByteArray());
-        });
+        QTimer::singleShot(0, this, [this, Message]() { onFinished(QNetworkReply::ProtocolUnknownError, Message, QByteArray()); });
         return;
     }
     send(m_TargetUrl, m_pDocumentCreator->createDocument());

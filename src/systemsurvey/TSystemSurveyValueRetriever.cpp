@@ -29,24 +29,15 @@ const char* const kBrandNameNotSupported = "Acquiring Brand Name not supported";
 // cpuid leaf 0 vendor strings and the names we report for them. The leading blanks of
 // " Vortex" and " Xen HVM" are part of the reported texts.
 const std::pair<const char*, const char*> kVendorTable[] = {
-    {"AMDisbetter!", "AMD"},
-    {"AuthenticAMD", "AMD"},
-    {"CentaurHauls", "Centaur"},
-    {"CyrixInstead", "Cyrix"},
-    {"GenuineIntel", "Intel"},
-    {"TransmetaCPU", "Transmeta"},
-    {"GenuineTMx86", "Transmeta"},
-    {"Geode by NSC", "National Semiconductor"},
-    {"NexGenDriven", "NexGen"},
-    {"RiseRiseRise", "Rise"},
-    {"SiS SiS SiS ", "SiS"},
-    {"UMC UMC UMC ", "UMC"},
-    {"VIA VIA VIA ", "VIA"},
-    {"Vortex86 SoC", " Vortex"},
-    {"KVMKVMKVMKVM", "KVM"},
-    {"Microsoft Hv", "Microsoft Hyper-V or Windows Virtual PC"},
-    {"VMwareVMware", "VMware"},
-    {"XenVMMXenVMM", " Xen HVM"},
+    {"AMDisbetter!", "AMD"},       {"AuthenticAMD", "AMD"},
+    {"CentaurHauls", "Centaur"},   {"CyrixInstead", "Cyrix"},
+    {"GenuineIntel", "Intel"},     {"TransmetaCPU", "Transmeta"},
+    {"GenuineTMx86", "Transmeta"}, {"Geode by NSC", "National Semiconductor"},
+    {"NexGenDriven", "NexGen"},    {"RiseRiseRise", "Rise"},
+    {"SiS SiS SiS ", "SiS"},       {"UMC UMC UMC ", "UMC"},
+    {"VIA VIA VIA ", "VIA"},       {"Vortex86 SoC", " Vortex"},
+    {"KVMKVMKVMKVM", "KVM"},       {"Microsoft Hv", "Microsoft Hyper-V or Windows Virtual PC"},
+    {"VMwareVMware", "VMware"},    {"XenVMMXenVMM", " Xen HVM"},
 };
 
 void appendRegister(QByteArray& Bytes, quint32 Register)

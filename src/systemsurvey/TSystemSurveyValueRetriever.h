@@ -46,8 +46,7 @@ public:
     virtual TOperatingSystemInfo getOperatingSystem() const;
     // Bytes of physical memory; 0 when the system does not tell.
     virtual quint64 getMainMemorySize() const;
-    virtual void getProcessorCounts(quint64& NumaNodeCount, quint64& PhysicalCount, quint64& CoreCount,
-                                    quint64& LogicalCoreCount) const;
+    virtual void getProcessorCounts(quint64& NumaNodeCount, quint64& PhysicalCount, quint64& CoreCount, quint64& LogicalCoreCount) const;
     // Highest "cpu MHz" of any logical processor; 0.0 when unknown.
     virtual double getClockSpeed() const;
     virtual std::vector<TGpuInfo> getGpus() const;

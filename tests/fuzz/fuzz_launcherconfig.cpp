@@ -35,8 +35,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
                 (void)pBuild->m_AssetsUrl.toString();
             }
             TPackageBuild* pBuild = pPackage->currentBuild();
-            check(!pBuild || (pBuild->m_OperatingSystem == TPackage::runningOperatingSystem()
-                              && pBuild->m_Architecture == TPackage::runningArchitecture()),
+            check(!pBuild ||
+                      (pBuild->m_OperatingSystem == TPackage::runningOperatingSystem() &&
+                       pBuild->m_Architecture == TPackage::runningArchitecture()),
                   "the current build matches this machine");
             check(pPackage->currentConfiguration() == nullptr, "no configuration before one was loaded");
         }

@@ -30,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
     const QByteArray PackageDocument = Split < 0 ? Input : Input.left(Split);
     const QByteArray AssetsDocument = Split < 0 ? QByteArray() : Input.mid(Split + 1);
 
-    const TPackageConfigurationReader Reader(PackageDocument, AssetsDocument, QUrl(QStringLiteral("https://cdn.example.test/torvane/client/1.0/")),
+    const TPackageConfigurationReader Reader(PackageDocument, AssetsDocument,
+                                             QUrl(QStringLiteral("https://cdn.example.test/torvane/client/1.0/")),
                                              QUrl(QStringLiteral("file:///opt/torvane/assets/")));
     check(Reader.m_PackageDocument == PackageDocument, "the package document is kept byte for byte");
     check(Reader.m_AssetsDocument == AssetsDocument, "the assets document is kept byte for byte");

@@ -36,8 +36,7 @@ QByteArray TCapturedRequest::header(const QByteArray& lowerCaseName) const
 
 bool TCapturedRequest::hasHeader(const QByteArray& lowerCaseName) const
 {
-    return std::any_of(headers.cbegin(), headers.cend(),
-                       [&](const QPair<QByteArray, QByteArray>& h) { return h.first == lowerCaseName; });
+    return std::any_of(headers.cbegin(), headers.cend(), [&](const QPair<QByteArray, QByteArray>& h) { return h.first == lowerCaseName; });
 }
 
 QList<QByteArray> TCapturedRequest::headerNames() const
@@ -76,29 +75,52 @@ QString normalisedKey(const QString& path)
 QByteArray reasonPhrase(int status)
 {
     switch (status) {
-    case 100: return "Continue";
-    case 200: return "OK";
-    case 201: return "Created";
-    case 204: return "No Content";
-    case 206: return "Partial Content";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 303: return "See Other";
-    case 304: return "Not Modified";
-    case 307: return "Temporary Redirect";
-    case 308: return "Permanent Redirect";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 413: return "Payload Too Large";
-    case 431: return "Request Header Fields Too Large";
-    case 500: return "Internal Server Error";
-    case 501: return "Not Implemented";
-    case 502: return "Bad Gateway";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+    case 100:
+        return "Continue";
+    case 200:
+        return "OK";
+    case 201:
+        return "Created";
+    case 204:
+        return "No Content";
+    case 206:
+        return "Partial Content";
+    case 301:
+        return "Moved Permanently";
+    case 302:
+        return "Found";
+    case 303:
+        return "See Other";
+    case 304:
+        return "Not Modified";
+    case 307:
+        return "Temporary Redirect";
+    case 308:
+        return "Permanent Redirect";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 413:
+        return "Payload Too Large";
+    case 431:
+        return "Request Header Fields Too Large";
+    case 500:
+        return "Internal Server Error";
+    case 501:
+        return "Not Implemented";
+    case 502:
+        return "Bad Gateway";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Status";
     }
 }
 
@@ -129,7 +151,7 @@ bool hasDotDotSegment(const QString& decodedPath)
     return segments.contains(QStringLiteral(".."));
 }
 
-}  // namespace
+} // namespace
 
 struct TServerState {
     mutable QMutex mutex;
@@ -161,9 +183,9 @@ namespace {
 struct TPendingResponse {
     QByteArray method;
     QByteArray target;
-    QString path;           // decoded, without query
+    QString path; // decoded, without query
     bool keepAlive = true;
-    int forcedStatus = 0;   // answer with this status whatever the content (bad input)
+    int forcedStatus = 0; // answer with this status whatever the content (bad input)
     TBehaviour behaviour;
 };
 
@@ -315,7 +337,7 @@ void TConnection::parseInput()
             const QByteArray head = m_in.left(end);
             m_in.remove(0, end + separator);
             if (!parseHead(head))
-                return;  // refused
+                return; // refused
             m_haveHead = true;
             if (m_expectContinue && m_bodyNeeded > m_in.size() && !m_responding && m_pending.isEmpty())
                 m_socket->write("HTTP/1.1 100 Continue\r\n\r\n");
@@ -341,8 +363,7 @@ bool TConnection::parseHead(const QByteArray& head)
             line.chop(1);
     }
     const QList<QByteArray> requestLine = lines.takeFirst().split(' ');
-    if (requestLine.size() != 3 || requestLine.at(0).isEmpty() || requestLine.at(1).isEmpty()
-        || !requestLine.at(2).startsWith("HTTP/1.")) {
+    if (requestLine.size() != 3 || requestLine.at(0).isEmpty() || requestLine.at(1).isEmpty() || !requestLine.at(2).startsWith("HTTP/1.")) {
         refuse(400);
         return false;
     }
@@ -462,7 +483,7 @@ void TConnection::completeRequest()
     m_request = TCapturedRequest();
 
     if (!response.keepAlive)
-        m_stopReading = true;  // nothing after a closing request is answered
+        m_stopReading = true; // nothing after a closing request is answered
     m_pending.enqueue(response);
     startNext();
 }
@@ -507,8 +528,7 @@ void TConnection::resolveContent(int& status, QByteArray& contentType)
         if (!behaviour.body.isNull()) {
             status = 200;
             m_memory = behaviour.body;
-            contentType = memory != m_state.bodies.cend() ? memory->contentType
-                                                           : QByteArray("application/octet-stream");
+            contentType = memory != m_state.bodies.cend() ? memory->contentType : QByteArray("application/octet-stream");
             return;
         }
         if (hasDotDotSegment(m_current.path)) {
@@ -569,8 +589,7 @@ void TConnection::sendHead()
     QList<QPair<QByteArray, QByteArray>> headers;
     headers.append(qMakePair(QByteArray("Content-Type"), contentType));
     headers.append(qMakePair(QByteArray("Content-Length"), QByteArray::number(length)));
-    headers.append(qMakePair(QByteArray("Connection"),
-                             QByteArray(m_current.keepAlive ? "keep-alive" : "close")));
+    headers.append(qMakePair(QByteArray("Connection"), QByteArray(m_current.keepAlive ? "keep-alive" : "close")));
     if (status >= 300 && status < 400 && !behaviour.location.isEmpty())
         headers.append(qMakePair(QByteArray("Location"), behaviour.location));
     if (m_current.forcedStatus == 405)
@@ -579,9 +598,7 @@ void TConnection::sendHead()
         for (const auto& extra : behaviour.extraHeaders) {
             const QByteArray name = extra.first.toLower();
             headers.erase(std::remove_if(headers.begin(), headers.end(),
-                                         [&](const QPair<QByteArray, QByteArray>& h) {
-                                             return h.first.toLower() == name;
-                                         }),
+                                         [&](const QPair<QByteArray, QByteArray>& h) { return h.first.toLower() == name; }),
                           headers.end());
         }
         headers.append(behaviour.extraHeaders);
@@ -610,8 +627,7 @@ void TConnection::sendHead()
             cutAt = behaviour.resetAfterBodyBytes;
             m_cut = ECut::Reset;
         }
-        if (behaviour.truncateAfterBodyBytes >= 0
-            && (cutAt < 0 || behaviour.truncateAfterBodyBytes < cutAt)) {
+        if (behaviour.truncateAfterBodyBytes >= 0 && (cutAt < 0 || behaviour.truncateAfterBodyBytes < cutAt)) {
             cutAt = behaviour.truncateAfterBodyBytes;
             m_cut = ECut::Truncate;
         }
@@ -661,13 +677,13 @@ void TConnection::pump()
     }
 
     if (m_sent < m_limit)
-        return;  // more when bytesWritten reports progress or the piece delay ends
+        return; // more when bytesWritten reports progress or the piece delay ends
     if (m_cut == ECut::None) {
         // Done as soon as the last byte is queued: the client cannot have the whole
         // response before the counters say so.
         endResponse();
     } else if (m_socket->bytesToWrite() == 0) {
-        cut();  // only once everything before the cut point has left
+        cut(); // only once everything before the cut point has left
     }
 }
 
@@ -683,7 +699,7 @@ void TConnection::endResponse()
         ++m_state.finished;
     }
     if (m_closeAfter) {
-        releaseRequests();  // requests pipelined after this one are dropped with the connection
+        releaseRequests(); // requests pipelined after this one are dropped with the connection
         m_socket->disconnectFromHost();
         return;
     }
@@ -709,8 +725,7 @@ void TConnection::cut()
         struct linger lingerOption;
         lingerOption.l_onoff = 1;
         lingerOption.l_linger = 0;
-        ::setsockopt(int(m_socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &lingerOption,
-                     sizeof lingerOption);
+        ::setsockopt(int(m_socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &lingerOption, sizeof lingerOption);
 #endif
         m_socket->abort();
         onGone();
@@ -753,7 +768,7 @@ private:
     QTcpServer m_server;
 };
 
-}  // namespace
+} // namespace
 
 class TServerThread : public QThread {
 public:
@@ -780,7 +795,7 @@ private:
     quint16 m_port;
 };
 
-}  // namespace detail
+} // namespace detail
 
 TLoopbackHttpServer::TLoopbackHttpServer(quint16 port)
     : m_state(std::make_unique<detail::TServerState>())
@@ -831,7 +846,7 @@ void TLoopbackHttpServer::serveDirectory(const QString& dir)
         if (canonical.isEmpty())
             qWarning("TLoopbackHttpServer::serveDirectory: '%s' does not exist", qPrintable(dir));
         while (canonical.endsWith(QLatin1Char('/')))
-            canonical.chop(1);  // "/" itself becomes "", which serves nothing
+            canonical.chop(1); // "/" itself becomes "", which serves nothing
     }
     QMutexLocker lock(&m_state->mutex);
     m_state->rootCanonical = canonical;
@@ -840,7 +855,7 @@ void TLoopbackHttpServer::serveDirectory(const QString& dir)
 void TLoopbackHttpServer::setBody(const QString& path, const QByteArray& bytes, const QByteArray& contentType)
 {
     QMutexLocker lock(&m_state->mutex);
-    m_state->bodies.insert(detail::normalisedKey(path), detail::TMemoryBody{bytes, contentType});
+    m_state->bodies.insert(detail::normalisedKey(path), detail::TMemoryBody {bytes, contentType});
 }
 
 void TLoopbackHttpServer::removeBody(const QString& path)
@@ -983,4 +998,4 @@ bool TLoopbackHttpServer::waitUntil(const std::function<bool()>& condition, int 
     return true;
 }
 
-}  // namespace testsupport
+} // namespace testsupport

@@ -67,9 +67,9 @@ struct TBehaviour {
 // One request as the server received it.
 struct TCapturedRequest {
     QByteArray method;
-    QByteArray path;                                // request target as sent, with query
-    QByteArray absoluteTarget;                      // the target when sent in absolute form (to a proxy), else empty
-    QList<QPair<QByteArray, QByteArray>> headers;   // in arrival order, names lower-case, values trimmed
+    QByteArray path; // request target as sent, with query
+    QByteArray absoluteTarget; // the target when sent in absolute form (to a proxy), else empty
+    QList<QPair<QByteArray, QByteArray>> headers; // in arrival order, names lower-case, values trimmed
     QByteArray body;
 
     // Value of the first header of that (lower-case) name; null if absent.
@@ -81,7 +81,7 @@ struct TCapturedRequest {
 namespace detail {
 struct TServerState;
 class TServerThread;
-}  // namespace detail
+} // namespace detail
 
 class TLoopbackHttpServer {
 public:
@@ -159,4 +159,4 @@ private:
     std::unique_ptr<detail::TServerThread> m_thread;
 };
 
-}  // namespace testsupport
+} // namespace testsupport

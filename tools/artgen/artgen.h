@@ -16,25 +16,31 @@
 namespace artgen {
 
 // Text colour of the launcher's style sheets; the art is tuned around it.
-inline QColor creamText() { return QColor(0xDA, 0xDA, 0xBC); }
+inline QColor creamText()
+{
+    return QColor(0xDA, 0xDA, 0xBC);
+}
 
 // One generated image: its file name under images/launcher and the pixels.
 struct TAsset {
     QString m_FileName;
     QImage m_Image;
-    QString m_Note;  // where the launcher uses it, shown on the contact sheet
+    QString m_Note; // where the launcher uses it, shown on the contact sheet
 };
 
 // splitmix64: small, portable and identical on every platform, unlike the
 // distributions of <random>, whose output is left to the standard library.
 class TRng {
 public:
-    explicit TRng(std::uint64_t Seed) : m_State(Seed) {}
+    explicit TRng(std::uint64_t Seed)
+        : m_State(Seed)
+    {
+    }
     std::uint64_t next();
-    double uniform();                       // [0, 1)
-    double range(double Lo, double Hi);     // [lo, hi)
-    int integer(int Lo, int Hi);            // [lo, hi]
-    double bell();                          // roughly normal, mean 0, sd ~1, bounded to +-3.5
+    double uniform(); // [0, 1)
+    double range(double Lo, double Hi); // [lo, hi)
+    int integer(int Lo, int Hi); // [lo, hi]
+    double bell(); // roughly normal, mean 0, sd ~1, bounded to +-3.5
 private:
     std::uint64_t m_State;
 };
@@ -45,23 +51,24 @@ class TValueNoise1D {
 public:
     TValueNoise1D(TRng& Rng, int Length, double Period);
     double at(double X) const;
+
 private:
     std::vector<double> m_Knots;
     double m_Period;
 };
 
 // ---- painting helpers (paintutil.cpp) ----
-QImage newImage(int Width, int Height);                // transparent ARGB32 premultiplied
+QImage newImage(int Width, int Height); // transparent ARGB32 premultiplied
 QFont makeFont(const QString& Family, int PixelSize, int Weight, qreal LetterSpacing = 0);
 bool fontIsAvailable(const QString& Family, QString* pResolved);
-QPainterPath textPath(const QString& Text, const QFont& Font);   // baseline at y = 0, x from 0
+QPainterPath textPath(const QString& Text, const QFont& Font); // baseline at y = 0, x from 0
 QPainterPath centeredText(const QString& Text, const QFont& Font, qreal CentreX, qreal Baseline);
-void addNoise(QImage& Image, TRng& Rng, int Amplitude);               // luminance grain, keeps alpha
-QImage boxBlurred(const QImage& Image, int Radius, int Passes = 3);  // premultiplied-safe
+void addNoise(QImage& Image, TRng& Rng, int Amplitude); // luminance grain, keeps alpha
+QImage boxBlurred(const QImage& Image, int Radius, int Passes = 3); // premultiplied-safe
 QImage shadowOf(const QImage& Layer, const QColor& Colour, int BlurRadius);
 QImage desaturated(const QImage& Image, qreal Saturation, qreal Brightness);
 QColor mix(const QColor& A, const QColor& B, qreal T);
-QColor shade(const QColor& C, qreal Factor);                         // >1 lighter, <1 darker
+QColor shade(const QColor& C, qreal Factor); // >1 lighter, <1 darker
 // Metallic gold ramp over [y0, y1].
 QLinearGradient goldGradient(qreal Y0, qreal Y1, qreal Brightness = 1.0);
 
@@ -70,7 +77,7 @@ QImage drawBackground();
 QImage drawGameLogo(const QString& Variant, bool Disabled);
 QImage drawLauncherLogo(bool Updating);
 QImage drawMakerLogo();
-QImage drawAppIcon();  // 256 x 256, for the desktop entry
+QImage drawAppIcon(); // 256 x 256, for the desktop entry
 
 enum class EButtonState { Idle, Hover, Pressed };
 QImage drawButton(const QString& Colour, EButtonState State);
@@ -96,4 +103,4 @@ std::vector<TAsset> buildAllAssets();
 // how they look stretched to the sizes the launcher uses).
 QImage drawContactSheet(const std::vector<TAsset>& Assets);
 
-}  // namespace artgen
+} // namespace artgen

@@ -7,14 +7,11 @@ std::vector<TAsset> buildAllAssets()
     std::vector<TAsset> A;
     A.push_back({QStringLiteral("BackgroundImage.jpg"), drawBackground(), QStringLiteral("window background")});
     A.push_back({QStringLiteral("LauncherLogo_QT.png"), drawLauncherLogo(false), QStringLiteral("start-up splash")});
-    A.push_back({QStringLiteral("LauncherLogo_UpdatingLauncher.png"), drawLauncherLogo(true),
-                 QStringLiteral("self-update splash")});
+    A.push_back({QStringLiteral("LauncherLogo_UpdatingLauncher.png"), drawLauncherLogo(true), QStringLiteral("self-update splash")});
     for (const char* pVariant : {"QT", "Classic", "Preview", "Beta", "Test"}) {
         const QString V = QString::fromLatin1(pVariant);
-        A.push_back({QStringLiteral("TorvaneLogo_%1.png").arg(V), drawGameLogo(V, false),
-                     QStringLiteral("installed")});
-        A.push_back({QStringLiteral("TorvaneLogo_%1_disabled.png").arg(V), drawGameLogo(V, true),
-                     QStringLiteral("not installed")});
+        A.push_back({QStringLiteral("TorvaneLogo_%1.png").arg(V), drawGameLogo(V, false), QStringLiteral("installed")});
+        A.push_back({QStringLiteral("TorvaneLogo_%1_disabled.png").arg(V), drawGameLogo(V, true), QStringLiteral("not installed")});
     }
     const std::pair<EButtonState, const char*> States[] = {
         {EButtonState::Idle, "idle"}, {EButtonState::Hover, "hover"}, {EButtonState::Pressed, "pressed"}};
@@ -37,8 +34,7 @@ std::vector<TAsset> buildAllAssets()
     A.push_back({QStringLiteral("scrollbar-buttondown-up.png"), drawScrollArrow(false, false), QString()});
     A.push_back({QStringLiteral("scrollbar-buttondown-down.png"), drawScrollArrow(false, true), QString()});
     A.push_back({QStringLiteral("hint-background.png"), drawHintBackground(), QStringLiteral("9-slice 5 5 0 5")});
-    A.push_back({QStringLiteral("clientpackage-background.png"), drawPackageBackground(),
-                 QStringLiteral("9-slice 16")});
+    A.push_back({QStringLiteral("clientpackage-background.png"), drawPackageBackground(), QStringLiteral("9-slice 16")});
     A.push_back({QStringLiteral("icircle.png"), drawInfoIcon(), QStringLiteral("about link")});
     A.push_back({QStringLiteral("Twitter.png"), drawBirdIcon(), QStringLiteral("social link")});
     A.push_back({QStringLiteral("Discord.png"), drawChatIcon(), QStringLiteral("social link")});
@@ -47,4 +43,4 @@ std::vector<TAsset> buildAllAssets()
     return A;
 }
 
-}  // namespace artgen
+} // namespace artgen

@@ -25,17 +25,16 @@ constexpr int kHeight = 450;
 const QColor kTopColour(0x07, 0x09, 0x0D);
 
 struct TRidge {
-    std::vector<double> m_Y;  // one height per column, 0 .. kWidth
+    std::vector<double> m_Y; // one height per column, 0 .. kWidth
 };
 
 struct TPeak {
-    double m_X;       // centre column
-    double m_Height;  // rise above the base line
-    double m_Width;   // half-width of the slope
+    double m_X; // centre column
+    double m_Height; // rise above the base line
+    double m_Width; // half-width of the slope
 };
 
-TRidge makeRidge(TRng& Rng, double Base, const std::vector<std::pair<double, double>>& Octaves,
-                const std::vector<TPeak>& Peaks)
+TRidge makeRidge(TRng& Rng, double Base, const std::vector<std::pair<double, double>>& Octaves, const std::vector<TPeak>& Peaks)
 {
     std::vector<TValueNoise1D> Layers;
     for (const auto& O : Octaves)
@@ -97,8 +96,7 @@ QPainterPath ridgeArea(const TRidge& Ridge)
     return Path;
 }
 
-void paintRidge(QPainter& P, const TRidge& Ridge, const QColor& Top, const QColor& Bottom, double TopY,
-                const QColor& Rim)
+void paintRidge(QPainter& P, const TRidge& Ridge, const QColor& Top, const QColor& Bottom, double TopY, const QColor& Rim)
 {
     QLinearGradient G(0, TopY, 0, kHeight);
     G.setColorAt(0, Top);
@@ -234,11 +232,11 @@ void paintCastle(QPainter& P, const QColor& Body)
         }
         return T;
     };
-    S = S.united(Tower(676, 44, 248, 0));          // keep
-    S = S.united(Tower(664, 14, 256, 20));          // left tower
-    S = S.united(Tower(724, 18, 214, 34));          // tall tower
-    S = S.united(Tower(746, 14, 252, 18));          // right tower
-    S = S.united(Tower(716, 10, 262, 0));           // wall stub
+    S = S.united(Tower(676, 44, 248, 0)); // keep
+    S = S.united(Tower(664, 14, 256, 20)); // left tower
+    S = S.united(Tower(724, 18, 214, 34)); // tall tower
+    S = S.united(Tower(746, 14, 252, 18)); // right tower
+    S = S.united(Tower(716, 10, 262, 0)); // wall stub
     // Curtain wall running down the crag.
     QPainterPath Wall;
     Wall.addRect(QRectF(640, 278, 30, 24));
@@ -259,8 +257,8 @@ void paintCastle(QPainter& P, const QColor& Body)
     // Moonlit left faces.
     QColor Rim(150, 165, 190, 55);
     P.setBrush(Rim);
-    for (const QRectF& R : {QRectF(676, 248, 1.2, 44), QRectF(664, 256, 1.2, 40), QRectF(724, 214, 1.2, 40),
-                            QRectF(746, 252, 1.2, 40), QRectF(640, 278, 1.2, 22)})
+    for (const QRectF& R : {QRectF(676, 248, 1.2, 44), QRectF(664, 256, 1.2, 40), QRectF(724, 214, 1.2, 40), QRectF(746, 252, 1.2, 40),
+                            QRectF(640, 278, 1.2, 22)})
         P.drawRect(R);
 
     // Windows with a warm glow around them.
@@ -310,8 +308,8 @@ void paintRuin(QPainter& P, const QColor& Body)
     P.drawRect(QRectF(100, 298, 2, 3.5));
 }
 
-void paintPines(QPainter& P, TRng& Rng, const TRidge& Ridge, const QColor& Colour, double MinH, double MaxH,
-                double Density, double XFrom, double XTo)
+void paintPines(QPainter& P, TRng& Rng, const TRidge& Ridge, const QColor& Colour, double MinH, double MaxH, double Density, double XFrom,
+                double XTo)
 {
     P.setPen(Qt::NoPen);
     P.setBrush(Colour);
@@ -368,13 +366,12 @@ void fadeTop(QImage& Image)
         for (int X = 0; X < Image.width(); ++X) {
             const QRgb Q = pLine[X];
             auto Ch = [&](int V, int Target) { return static_cast<int>(std::lround(V + (Target - V) * K)); };
-            pLine[X] = qRgb(Ch(qRed(Q), kTopColour.red()), Ch(qGreen(Q), kTopColour.green()),
-                           Ch(qBlue(Q), kTopColour.blue()));
+            pLine[X] = qRgb(Ch(qRed(Q), kTopColour.red()), Ch(qGreen(Q), kTopColour.green()), Ch(qBlue(Q), kTopColour.blue()));
         }
     }
 }
 
-}  // namespace
+} // namespace
 
 QImage drawBackground()
 {
@@ -397,21 +394,20 @@ QImage drawBackground()
 
     // Distant range: tall pale peaks fading into the sky.
     const TRidge Distant = makeRidge(Rng, 250, {{150, 10}, {48, 7}, {16, 3.5}, {6, 1.4}},
-                                    {{205, 78, 150}, {330, 46, 110}, {520, 60, 120}, {640, 88, 160}, {790, 50, 120}});
+                                     {{205, 78, 150}, {330, 46, 110}, {520, 60, 120}, {640, 88, 160}, {790, 50, 120}});
     paintRidge(P, Distant, QColor(0x2C, 0x35, 0x46), QColor(0x20, 0x27, 0x33), 160, QColor(190, 200, 225, 55));
     paintSnow(P, Rng, Distant, 222, QColor(200, 210, 230, 70));
     paintMist(P, Rng, 238, 24, 14, 12);
 
     // Far range, darker and closer.
-    const TRidge Far = makeRidge(Rng, 276, {{120, 12}, {40, 6}, {12, 2.4}, {5, 0.9}},
-                                {{60, 50, 110}, {150, 30, 80}, {420, 42, 110}, {560, 24, 80}});
+    const TRidge Far =
+        makeRidge(Rng, 276, {{120, 12}, {40, 6}, {12, 2.4}, {5, 0.9}}, {{60, 50, 110}, {150, 30, 80}, {420, 42, 110}, {560, 24, 80}});
     paintRidge(P, Far, QColor(0x20, 0x28, 0x34), QColor(0x16, 0x1B, 0x24), 210, QColor(170, 185, 210, 50));
     paintSnow(P, Rng, Far, 250, QColor(190, 200, 222, 45));
     paintMist(P, Rng, 284, 22, 20, 14);
 
     // Middle range with the castle crag on the right and a ruin on the left.
-    const TRidge Mid = makeRidge(Rng, 318, {{140, 8}, {45, 5}, {14, 2.0}, {5, 0.7}},
-                                {{100, 30, 120}, {300, 14, 120}, {705, 26, 150}});
+    const TRidge Mid = makeRidge(Rng, 318, {{140, 8}, {45, 5}, {14, 2.0}, {5, 0.7}}, {{100, 30, 120}, {300, 14, 120}, {705, 26, 150}});
     paintRuin(P, QColor(0x13, 0x18, 0x20));
     paintCastle(P, QColor(0x11, 0x16, 0x1D));
     paintRidge(P, Mid, QColor(0x15, 0x1B, 0x23), QColor(0x0D, 0x11, 0x16), 280, QColor(150, 165, 190, 40));
@@ -427,7 +423,7 @@ QImage drawBackground()
     paintPines(P, Rng, Near, QColor(0x07, 0x09, 0x0D), 10, 20, 0.6, 190, 660);
 
     paintVignette(P);
-    paintMoon(P);  // after the vignette, which would turn it grey
+    paintMoon(P); // after the vignette, which would turn it grey
     P.end();
 
     addNoise(Image, Rng, 5);
@@ -435,4 +431,4 @@ QImage drawBackground()
     return Image.convertToFormat(QImage::Format_RGB32);
 }
 
-}  // namespace artgen
+} // namespace artgen

@@ -34,7 +34,7 @@ void paintMedallion(QPainter& P, int Size)
 
 const QColor kGlyph(0xF2, 0xE8, 0xC8);
 
-}  // namespace
+} // namespace
 
 QImage drawInfoIcon()
 {
@@ -98,4 +98,4 @@ QImage drawChatIcon()
     return Image;
 }
 
-}  // namespace artgen
+} // namespace artgen

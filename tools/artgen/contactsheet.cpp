@@ -34,8 +34,7 @@ enum class EFill { Stretch, Repeat };
 // Draws `img` into `target` like a style sheet border-image with the given
 // slice widths (left, top, right, bottom) and modes for the horizontal and the
 // vertical middle parts.
-void nineSlice(QPainter& P, const QRect& Target, const QImage& Img, int L, int T, int R, int B, EFill Horizontal,
-               EFill Vertical)
+void nineSlice(QPainter& P, const QRect& Target, const QImage& Img, int L, int T, int R, int B, EFill Horizontal, EFill Vertical)
 {
     const int Sx[4] = {0, L, Img.width() - R, Img.width()};
     const int Sy[4] = {0, T, Img.height() - B, Img.height()};
@@ -69,7 +68,7 @@ struct TCell {
     int m_Height;
 };
 
-}  // namespace
+} // namespace
 
 QImage drawContactSheet(const std::vector<TAsset>& Assets)
 {
@@ -130,8 +129,7 @@ QImage drawContactSheet(const std::vector<TAsset>& Assets)
     P.drawText(kMargin, 38, QStringLiteral("Torvane Online launcher art"));
     P.setFont(SizeFont);
     P.setPen(QColor(0x9A, 0x9A, 0x88));
-    P.drawText(kMargin + 330, 38,
-               QStringLiteral("%1 images, drawn by torvane-artgen; checkerboard = transparent").arg(Assets.size()));
+    P.drawText(kMargin + 330, 38, QStringLiteral("%1 images, drawn by torvane-artgen; checkerboard = transparent").arg(Assets.size()));
 
     auto Label = [&](const TAsset& A, int Lx, int Ly) {
         P.setFont(NameFont);
@@ -159,11 +157,10 @@ QImage drawContactSheet(const std::vector<TAsset>& Assets)
         checker(P, Box);
         const bool Small = std::max(A.m_Image.width(), A.m_Image.height()) <= 48;
         if (Small) {
-            const QImage Big = A.m_Image.scaled(A.m_Image.width() * 4, A.m_Image.height() * 4, Qt::IgnoreAspectRatio,
-                                              Qt::FastTransformation);
+            const QImage Big =
+                A.m_Image.scaled(A.m_Image.width() * 4, A.m_Image.height() * 4, Qt::IgnoreAspectRatio, Qt::FastTransformation);
             P.drawImage(Box.left() + 8, Box.top() + 8, Big);
-            P.drawImage(Box.left() + 8 + Big.width() + 12, Box.top() + 8 + (Big.height() - A.m_Image.height()) / 2,
-                        A.m_Image);
+            P.drawImage(Box.left() + 8 + Big.width() + 12, Box.top() + 8 + (Big.height() - A.m_Image.height()) / 2, A.m_Image);
         } else {
             P.drawImage(Box.left() + 8, Box.top() + 8, A.m_Image);
         }
@@ -189,12 +186,10 @@ QImage drawContactSheet(const std::vector<TAsset>& Assets)
     for (int Row = 0; Row < 4; ++Row) {
         for (int Col = 0; Col < 3; ++Col) {
             const QRect R(UsageBox.left() + 16 + Col * 114, UsageBox.top() + 12 + Row * 52, 98, 40);
-            nineSlice(P, R, Img(QStringLiteral("Button_%1_%2.png").arg(QLatin1String(Colours[Row]),
-                                                                     QLatin1String(States[Col]))),
-                      4, 4, 4, 4, EFill::Repeat, EFill::Stretch);
+            nineSlice(P, R, Img(QStringLiteral("Button_%1_%2.png").arg(QLatin1String(Colours[Row]), QLatin1String(States[Col]))), 4, 4, 4,
+                      4, EFill::Repeat, EFill::Stretch);
             if (Icons[Row]) {
-                const QImage Icon = Img(QLatin1String(Icons[Row]))
-                                        .scaled(32, 32, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+                const QImage Icon = Img(QLatin1String(Icons[Row])).scaled(32, 32, Qt::KeepAspectRatio, Qt::SmoothTransformation);
                 const int Shift = Col == 2 ? 1 : 0;
                 P.drawImage(R.left() + (98 - 32) / 2 + Shift, R.top() + 4 + Shift, Icon);
             }
@@ -202,8 +197,7 @@ QImage drawContactSheet(const std::vector<TAsset>& Assets)
     }
     // A package panel holding a progress bar at 60 %.
     const QRect Panel(UsageBox.left() + 380, UsageBox.top() + 12, 180, 120);
-    nineSlice(P, Panel, Img(QStringLiteral("clientpackage-background.png")), 16, 16, 16, 16, EFill::Repeat,
-              EFill::Repeat);
+    nineSlice(P, Panel, Img(QStringLiteral("clientpackage-background.png")), 16, 16, 16, 16, EFill::Repeat, EFill::Repeat);
     const QRect Bar(Panel.left() + 41, Panel.top() + 14, 98, 40);
     P.drawImage(Bar, Img(QStringLiteral("ProgressBar_BG.png")));
     const QRect Chunk(Bar.left() + 2, Bar.top() + 2, (94 * 60) / 100, 36);
@@ -233,15 +227,14 @@ QImage drawContactSheet(const std::vector<TAsset>& Assets)
         P.drawImage(SbX, Gy, Img(QStringLiteral("scrollbar-texture-vertical.png")));
         P.restore();
     }
-    nineSlice(P, QRect(SbX, SbY + 30, 12, 44), Img(QStringLiteral("scrollbar-handle-vertical.png")), 6, 6, 6, 6,
-              EFill::Stretch, EFill::Stretch);
+    nineSlice(P, QRect(SbX, SbY + 30, 12, 44), Img(QStringLiteral("scrollbar-handle-vertical.png")), 6, 6, 6, 6, EFill::Stretch,
+              EFill::Stretch);
     P.drawImage(SbX, Groove.bottom() + 1, Img(QStringLiteral("scrollbar-buttondown-up.png")));
     // Logos on the background, the way the package grid shows them.
-    P.drawImage(UsageBox.left() + 580, UsageBox.top() + 120, Img(QStringLiteral("TorvaneLogo_QT.png")).scaled(
-                                                                  98, 76, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    P.drawImage(UsageBox.left() + 580, UsageBox.top() + 120,
+                Img(QStringLiteral("TorvaneLogo_QT.png")).scaled(98, 76, Qt::KeepAspectRatio, Qt::SmoothTransformation));
     P.drawImage(UsageBox.left() + 690, UsageBox.top() + 120,
-                Img(QStringLiteral("TorvaneLogo_Beta_disabled.png"))
-                    .scaled(98, 76, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+                Img(QStringLiteral("TorvaneLogo_Beta_disabled.png")).scaled(98, 76, Qt::KeepAspectRatio, Qt::SmoothTransformation));
     P.setFont(SizeFont);
     P.setPen(QColor(0x9A, 0x9A, 0x88));
     P.drawText(UsageBox.left() + 800, UsageBox.top() + 160, QStringLiteral("(logos at half size)"));
@@ -249,4 +242,4 @@ QImage drawContactSheet(const std::vector<TAsset>& Assets)
     return Sheet.convertToFormat(QImage::Format_RGB32);
 }
 
-}  // namespace artgen
+} // namespace artgen

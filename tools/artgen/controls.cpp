@@ -72,7 +72,7 @@ QPainterPath diamondPath(QPointF C, double R)
     return D;
 }
 
-}  // namespace
+} // namespace
 
 QImage drawButton(const QString& Colour, EButtonState State)
 {
@@ -84,8 +84,7 @@ QImage drawButton(const QString& Colour, EButtonState State)
     if (State == EButtonState::Hover) {
         // Lift the value, keep the hue and saturation: the icon must stay readable.
         C.m_Top = QColor::fromHsvF(C.m_Top.hsvHueF(), C.m_Top.hsvSaturationF() * 0.92, std::min(1.0, C.m_Top.valueF() * 1.12));
-        C.m_Bottom = QColor::fromHsvF(C.m_Bottom.hsvHueF(), C.m_Bottom.hsvSaturationF(),
-                                    std::min(1.0, C.m_Bottom.valueF() * 1.25));
+        C.m_Bottom = QColor::fromHsvF(C.m_Bottom.hsvHueF(), C.m_Bottom.hsvSaturationF(), std::min(1.0, C.m_Bottom.valueF() * 1.25));
         RimBright = 1.1;
     } else if (State == EButtonState::Pressed) {
         C.m_Top = shade(C.m_Top, 0.62);
@@ -181,7 +180,7 @@ QImage drawIconUpdate()
     const double R = 9.5;
     QPainterPath Shape;
     for (int Half = 0; Half < 2; ++Half) {
-        const double Start = Half * 180.0 + 18.0;   // degrees, counter-clockwise from +x
+        const double Start = Half * 180.0 + 18.0; // degrees, counter-clockwise from +x
         const double Sweep = 128.0;
         QPainterPath Arc;
         Arc.arcMoveTo(QRectF(C.x() - R, C.y() - R, 2 * R, 2 * R), Start);
@@ -194,7 +193,7 @@ QImage drawIconUpdate()
         const double A = (Start + Sweep) * kPi / 180.0;
         const QPointF End(C.x() + R * std::cos(A), C.y() - R * std::sin(A));
         const QPointF Radial(std::cos(A), -std::sin(A));
-        const QPointF Tangent(-std::sin(A), -std::cos(A));  // counter-clockwise in screen space
+        const QPointF Tangent(-std::sin(A), -std::cos(A)); // counter-clockwise in screen space
         QPolygonF Head;
         Head << End + Radial * 5.6 - Tangent * 0.6 << End + Tangent * 6.4 << End - Radial * 5.6 - Tangent * 0.6;
         QPainterPath Hp;
@@ -385,7 +384,7 @@ QImage drawHintBackground()
     P.setRenderHint(QPainter::Antialiasing);
     P.setPen(Qt::NoPen);
     QPainterPath Panel;
-    Panel.addRoundedRect(QRectF(0, 0, S, S + 8), 4, 4);  // rounded only at the top
+    Panel.addRoundedRect(QRectF(0, 0, S, S + 8), 4, 4); // rounded only at the top
     P.setClipPath(Panel);
     P.fillRect(Image.rect(), QColor(0x07, 0x08, 0x0B, 185));
     // Side hairlines.
@@ -441,4 +440,4 @@ QImage drawPackageBackground()
     return Image;
 }
 
-}  // namespace artgen
+} // namespace artgen

@@ -27,10 +27,8 @@ QPainterPath shieldPath(double HalfW, double Top, double Shoulder, double Bottom
     S.moveTo(-HalfW, Top);
     S.quadTo(0, Top + (Bottom - Top) * 0.06, HalfW, Top);
     S.lineTo(HalfW, Shoulder);
-    S.cubicTo(HalfW, Shoulder + (Bottom - Shoulder) * 0.55, HalfW * 0.45, Bottom - (Bottom - Shoulder) * 0.18, 0,
-              Bottom);
-    S.cubicTo(-HalfW * 0.45, Bottom - (Bottom - Shoulder) * 0.18, -HalfW, Shoulder + (Bottom - Shoulder) * 0.55,
-              -HalfW, Shoulder);
+    S.cubicTo(HalfW, Shoulder + (Bottom - Shoulder) * 0.55, HalfW * 0.45, Bottom - (Bottom - Shoulder) * 0.18, 0, Bottom);
+    S.cubicTo(-HalfW * 0.45, Bottom - (Bottom - Shoulder) * 0.18, -HalfW, Shoulder + (Bottom - Shoulder) * 0.55, -HalfW, Shoulder);
     S.closeSubpath();
     return S;
 }
@@ -39,7 +37,7 @@ QPainterPath feather(QPointF Root, double AngleDeg, double Length, double Width,
 {
     const double A = AngleDeg * kPi / 180.0;
     const QPointF D(std::cos(A), -std::sin(A));
-    const QPointF N(-D.y(), D.x());  // points "down" the wing
+    const QPointF N(-D.y(), D.x()); // points "down" the wing
     const double Ta = (AngleDeg + CurlDeg) * kPi / 180.0;
     const QPointF Tip = Root + QPointF(std::cos(Ta), -std::sin(Ta)) * Length;
     QPainterPath F;
@@ -158,8 +156,7 @@ void paintEmblem(QPainter& P, QPointF Centre, double Scale, double Brightness = 
 }
 
 // Title "TORVANE" in gold, fitted into maxWidth.
-void paintTitle(QPainter& P, double CentreX, double Baseline, int PixelSize, double MaxWidth,
-                double Brightness = 1.0)
+void paintTitle(QPainter& P, double CentreX, double Baseline, int PixelSize, double MaxWidth, double Brightness = 1.0)
 {
     QFont Font = makeFont(QStringLiteral("Liberation Serif"), PixelSize, QFont::Bold, 1.0);
     QPainterPath Path = centeredText(QStringLiteral("TORVANE"), Font, CentreX, Baseline);
@@ -302,7 +299,7 @@ QImage withShadows(const QImage& Layer, int HaloAlpha)
     return Out;
 }
 
-}  // namespace
+} // namespace
 
 QImage drawGameLogo(const QString& Variant, bool Disabled)
 {
@@ -397,8 +394,8 @@ QImage drawLauncherLogo(bool Updating)
         P.drawRect(QRectF(1.5, 1.5, kLogoW - 3, kLogoH - 3));
         P.setPen(QPen(QColor(0xC8, 0xA2, 0x55, 90), 1));
         P.drawRect(QRectF(4.5, 4.5, kLogoW - 9, kLogoH - 9));
-        for (const QPointF& C : {QPointF(4.5, 4.5), QPointF(kLogoW - 4.5, 4.5), QPointF(4.5, kLogoH - 4.5),
-                                 QPointF(kLogoW - 4.5, kLogoH - 4.5)}) {
+        for (const QPointF& C :
+             {QPointF(4.5, 4.5), QPointF(kLogoW - 4.5, 4.5), QPointF(4.5, kLogoH - 4.5), QPointF(kLogoW - 4.5, kLogoH - 4.5)}) {
             QPainterPath D;
             D.moveTo(C + QPointF(0, -3.5));
             D.lineTo(C + QPointF(3.5, 0));
@@ -515,4 +512,4 @@ QImage drawMakerLogo()
     return withShadows(Layer, 110);
 }
 
-}  // namespace artgen
+} // namespace artgen

@@ -25,7 +25,7 @@ bool writeImage(const QImage& Image, const QString& Path)
         Writer.setOptimizedWrite(true);
     } else {
         Writer.setFormat("png");
-        Writer.setQuality(0);  // Qt maps PNG quality 0 to the strongest zlib compression
+        Writer.setQuality(0); // Qt maps PNG quality 0 to the strongest zlib compression
     }
     if (!Writer.write(Image)) {
         std::fprintf(stderr, "torvane-artgen: cannot write %s: %s\n", qPrintable(QDir::toNativeSeparators(Path)),
@@ -35,7 +35,7 @@ bool writeImage(const QImage& Image, const QString& Path)
     return true;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char* argv[])
 {
@@ -52,8 +52,7 @@ int main(int argc, char* argv[])
     for (const QString& Family : {QStringLiteral("Liberation Sans"), QStringLiteral("Liberation Serif")}) {
         QString Resolved;
         if (!artgen::fontIsAvailable(Family, &Resolved)) {
-            std::fprintf(stderr,
-                         "torvane-artgen: font \"%s\" is not installed (got \"%s\"); install fonts-liberation\n",
+            std::fprintf(stderr, "torvane-artgen: font \"%s\" is not installed (got \"%s\"); install fonts-liberation\n",
                          qPrintable(Family), qPrintable(Resolved));
             return 1;
         }
@@ -61,8 +60,7 @@ int main(int argc, char* argv[])
 
     const QString OutDir = Args.at(1);
     if (!QDir().mkpath(OutDir)) {
-        std::fprintf(stderr, "torvane-artgen: cannot create directory %s\n",
-                     qPrintable(QDir::toNativeSeparators(OutDir)));
+        std::fprintf(stderr, "torvane-artgen: cannot create directory %s\n", qPrintable(QDir::toNativeSeparators(OutDir)));
         return 1;
     }
 
@@ -79,8 +77,7 @@ int main(int argc, char* argv[])
         const QString SheetPath = Args.at(2);
         const QString SheetDir = QFileInfo(SheetPath).absolutePath();
         if (!QDir().mkpath(SheetDir)) {
-            std::fprintf(stderr, "torvane-artgen: cannot create directory %s\n",
-                         qPrintable(QDir::toNativeSeparators(SheetDir)));
+            std::fprintf(stderr, "torvane-artgen: cannot create directory %s\n", qPrintable(QDir::toNativeSeparators(SheetDir)));
             return 1;
         }
         if (!writeImage(artgen::drawContactSheet(Assets), SheetPath))

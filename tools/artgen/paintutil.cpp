@@ -43,7 +43,8 @@ double TRng::bell()
     return std::clamp(Sum - 6.0, -3.5, 3.5);
 }
 
-TValueNoise1D::TValueNoise1D(TRng& Rng, int Length, double Period) : m_Period(Period)
+TValueNoise1D::TValueNoise1D(TRng& Rng, int Length, double Period)
+    : m_Period(Period)
 {
     const int Knots = static_cast<int>(Length / Period) + 3;
     m_Knots.reserve(static_cast<size_t>(Knots));
@@ -117,7 +118,7 @@ void addNoise(QImage& Image, TRng& Rng, int Amplitude)
             const QRgb P = pLine[X];
             const int A = qAlpha(P);
             if (A == 0) {
-                Rng.next();  // keep the sequence independent of the content
+                Rng.next(); // keep the sequence independent of the content
                 continue;
             }
             const int D = static_cast<int>(std::lround(Rng.bell() * Amplitude * 0.5)) * A / 255;
@@ -164,7 +165,7 @@ void boxPass(std::vector<int>& Ch, int W, int H, int R)
     }
 }
 
-}  // namespace
+} // namespace
 
 QImage boxBlurred(const QImage& Source, int Radius, int Passes)
 {
@@ -253,4 +254,4 @@ QLinearGradient goldGradient(qreal Y0, qreal Y1, qreal Brightness)
     return G;
 }
 
-}  // namespace artgen
+} // namespace artgen

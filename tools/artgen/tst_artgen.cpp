@@ -39,8 +39,8 @@ QMap<QString, QSize> expectedImages()
     M.insert(QStringLiteral("ProgressBar.png"), QSize(16, 36));
     M.insert(QStringLiteral("scrollbar-texture-vertical.png"), QSize(12, 16));
     M.insert(QStringLiteral("scrollbar-handle-vertical.png"), QSize(12, 32));
-    for (const char* pA : {"scrollbar-buttonup-up.png", "scrollbar-buttonup-down.png", "scrollbar-buttondown-up.png",
-                          "scrollbar-buttondown-down.png"})
+    for (const char* pA :
+         {"scrollbar-buttonup-up.png", "scrollbar-buttonup-down.png", "scrollbar-buttondown-up.png", "scrollbar-buttondown-down.png"})
         M.insert(QLatin1String(pA), QSize(12, 12));
     M.insert(QStringLiteral("hint-background.png"), QSize(40, 40));
     M.insert(QStringLiteral("clientpackage-background.png"), QSize(48, 48));
@@ -122,7 +122,7 @@ TRunResult runGenerator(const QStringList& Args)
     return R;
 }
 
-}  // namespace
+} // namespace
 
 class TestArtgen : public QObject {
     Q_OBJECT
@@ -139,10 +139,7 @@ private:
     }
 
 private slots:
-    void initTestCase()
-    {
-        m_Assets = artgen::buildAllAssets();
-    }
+    void initTestCase() { m_Assets = artgen::buildAllAssets(); }
 
     void everyLauncherImageOnceAtItsLayoutSize()
     {
@@ -211,7 +208,8 @@ private slots:
         const QImage Img = image(QStringLiteral("LauncherIcon.png")).convertToFormat(QImage::Format_ARGB32);
         for (const QPoint& Corner : {QPoint(0, 0), QPoint(255, 0), QPoint(0, 255), QPoint(255, 255), QPoint(14, 14), QPoint(241, 241)})
             QVERIFY2(qAlpha(Img.pixel(Corner)) == 0, qPrintable(QStringLiteral("(%1, %2)").arg(Corner.x()).arg(Corner.y())));
-        for (const QPoint& Inside : {QPoint(128, 128), QPoint(128, 20), QPoint(20, 128), QPoint(236, 128), QPoint(128, 236), QPoint(40, 40)})
+        for (const QPoint& Inside :
+             {QPoint(128, 128), QPoint(128, 20), QPoint(20, 128), QPoint(236, 128), QPoint(128, 236), QPoint(40, 40)})
             QVERIFY2(qAlpha(Img.pixel(Inside)) == 255, qPrintable(QStringLiteral("(%1, %2)").arg(Inside.x()).arg(Inside.y())));
     }
 
@@ -230,8 +228,7 @@ private slots:
         for (const char* pC : {"Blue", "Orange", "Red", "Green"}) {
             const double Idle = visibleStats(image(QStringLiteral("Button_%1_idle.png").arg(QLatin1String(pC)))).m_Value;
             const double Hover = visibleStats(image(QStringLiteral("Button_%1_hover.png").arg(QLatin1String(pC)))).m_Value;
-            const double Pressed =
-                visibleStats(image(QStringLiteral("Button_%1_pressed.png").arg(QLatin1String(pC)))).m_Value;
+            const double Pressed = visibleStats(image(QStringLiteral("Button_%1_pressed.png").arg(QLatin1String(pC)))).m_Value;
             QVERIFY2(Hover > Idle && Pressed < Idle, pC);
         }
     }

@@ -57,7 +57,7 @@ bool compressDeflate(const unsigned char* Input, std::size_t Size, unsigned char
     if (Size > UINT_MAX) {
         throw std::runtime_error("zlib: chunk too large");
     }
-    z_stream Stream{};
+    z_stream Stream {};
     if (deflateInit2(&Stream, Z_BEST_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
         throw std::runtime_error("zlib: cannot start the DEFLATE encoder");
     }
@@ -190,7 +190,7 @@ bool looksIncompressible(const unsigned char* Input, std::size_t Size)
     if (Size < kProbeMinimumSize) {
         return false;
     }
-    z_stream Stream{};
+    z_stream Stream {};
     if (deflateInit2(&Stream, 1, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
         return false;
     }
@@ -212,12 +212,14 @@ bool looksIncompressible(const unsigned char* Input, std::size_t Size)
     return true;
 }
 
-struct TNoRoom {};
+struct TNoRoom { };
 
 class TZpaqOutput : public libzpaq::Writer {
 public:
     TZpaqOutput(unsigned char* Output, std::size_t Capacity, const std::atomic<bool>* pCancel)
-        : m_Output(Output), m_Capacity(Capacity), m_pCancel(pCancel)
+        : m_Output(Output)
+        , m_Capacity(Capacity)
+        , m_pCancel(pCancel)
     {
     }
     void put(int Byte) override

@@ -32,12 +32,15 @@ constexpr std::size_t kContainerHeaderSpace = 32;
 // Thrown by packChunk when Cancel was set while it ran.
 class TPackCancelled : public std::runtime_error {
 public:
-    TPackCancelled() : std::runtime_error("cancelled") {}
+    TPackCancelled()
+        : std::runtime_error("cancelled")
+    {
+    }
 };
 
 struct TPackedChunk {
     QByteArray m_Container; // the bytes to serve
-    int m_Algorithm = 0;    // what was written: the codec, or 0 when it did not help
+    int m_Algorithm = 0; // what was written: the codec, or 0 when it did not help
 };
 
 // Wraps Data (1 byte or more) in a container. When the codec's payload would not be

@@ -45,8 +45,8 @@ void writeChunkFile(const QString& Path, const QByteArray& Bytes, const QByteArr
         return;
     }
     const QFileInfo Info(Path);
-    const QString Temporary = Info.absolutePath() + QStringLiteral("/.") + Info.fileName()
-        + QStringLiteral(".%1.tmp").arg(QCoreApplication::applicationPid());
+    const QString Temporary =
+        Info.absolutePath() + QStringLiteral("/.") + Info.fileName() + QStringLiteral(".%1.tmp").arg(QCoreApplication::applicationPid());
     QFile File(Temporary);
     if (!File.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         throw std::runtime_error(QStringLiteral("cannot write '%1': %2").arg(Temporary, File.errorString()).toStdString());
@@ -78,7 +78,10 @@ QString chunkFileName(const QByteArray& UnpackedHash)
 }
 
 TChunkPipeline::TChunkPipeline(ECodec Codec, int Threads, std::atomic<bool>& Stop, TPackProgress& Progress)
-    : m_Codec(Codec), m_Threads(Threads < 1 ? 1 : Threads), m_Stop(Stop), m_Progress(Progress)
+    : m_Codec(Codec)
+    , m_Threads(Threads < 1 ? 1 : Threads)
+    , m_Stop(Stop)
+    , m_Progress(Progress)
 {
 }
 

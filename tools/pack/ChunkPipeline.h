@@ -19,7 +19,7 @@ class TPackProgress;
 
 struct TSourceFile {
     QString m_LocalFile; // relative to the installation directory, '/' separated
-    QString m_Path;      // where it is read from
+    QString m_Path; // where it is read from
     std::uint64_t m_ListedSize = 0;
     bool m_Executable = false;
 };
@@ -35,13 +35,13 @@ struct TChunkRecord {
 struct TFileRecord {
     QString m_LocalFile;
     bool m_Executable = false;
-    std::uint64_t m_Size = 0;  // as read
-    QByteArray m_Hash;         // SHA-256 of the bytes read
+    std::uint64_t m_Size = 0; // as read
+    QByteArray m_Hash; // SHA-256 of the bytes read
     std::vector<int> m_Chunks; // positions in the document's chunk list, in file order
 };
 
 struct TPackedDocument {
-    std::vector<TFileRecord> m_Files;   // in the order given
+    std::vector<TFileRecord> m_Files; // in the order given
     std::vector<TChunkRecord> m_Chunks; // in order of first use; each distinct chunk once
 };
 

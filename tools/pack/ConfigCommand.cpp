@@ -64,7 +64,7 @@ QJsonObject linuxBuild(const QString& Url)
 
 QJsonObject entryJson(TEntry Entry)
 {
-    Entry.m_Package.insert(QStringLiteral("builds"), QJsonArray{Entry.m_Build});
+    Entry.m_Package.insert(QStringLiteral("builds"), QJsonArray {Entry.m_Build});
     return Entry.m_Package;
 }
 
@@ -96,7 +96,7 @@ int runConfigCommand(QStringList Arguments)
                 if (Launcher) {
                     throw TUsageError(QStringLiteral("--launcher is given twice"));
                 }
-                Launcher = TEntry{};
+                Launcher = TEntry {};
                 Launcher->m_Option = Argument;
                 Launcher->m_Package.insert(QStringLiteral("name"), QStringLiteral("Launcher"));
                 Launcher->m_Build = linuxBuild(buildUrl(takeValue(Arguments, Argument), Argument));
@@ -110,12 +110,13 @@ int runConfigCommand(QStringList Arguments)
                 if (Name.isEmpty()) {
                     throw TUsageError(QStringLiteral("--package needs a non-empty NAME"));
                 }
-                if (Directory.isEmpty() || Directory.contains(QLatin1Char('/')) || Directory.contains(QLatin1Char('\\'))
-                    || Directory == QLatin1String(".") || Directory == QLatin1String("..")) {
+                if (Directory.isEmpty() || Directory.contains(QLatin1Char('/')) || Directory.contains(QLatin1Char('\\')) ||
+                    Directory == QLatin1String(".") || Directory == QLatin1String("..")) {
                     throw TUsageError(QStringLiteral("--package DIRECTORY must be a single directory name, not '%1'").arg(Directory));
                 }
                 if (!Directories.insert(Directory).second) {
-                    throw TUsageError(QStringLiteral("two packages share the directory '%1'; they would overwrite each other").arg(Directory));
+                    throw TUsageError(
+                        QStringLiteral("two packages share the directory '%1'; they would overwrite each other").arg(Directory));
                 }
                 Entry.m_Package.insert(QStringLiteral("name"), Name);
                 Entry.m_Package.insert(QStringLiteral("directoryname"), Directory);
@@ -131,8 +132,8 @@ int runConfigCommand(QStringList Arguments)
             } else if (Argument == QLatin1String("--logo-link")) {
                 TEntry& Entry = current(Argument);
                 Entry.m_Package.insert(QStringLiteral("logolinktarget"), absoluteUrl(takeValue(Arguments, Argument), Argument));
-            } else if (Argument == QLatin1String("--hints") || Argument == QLatin1String("--hardwaresurvey")
-                       || Argument == QLatin1String("--funnel")) {
+            } else if (Argument == QLatin1String("--hints") || Argument == QLatin1String("--hardwaresurvey") ||
+                       Argument == QLatin1String("--funnel")) {
                 Root.insert(Argument.mid(2), absoluteUrl(takeValue(Arguments, Argument), Argument));
             } else if (Argument == QLatin1String("--prevent-default-autostart")) {
                 PreventDefaultAutostart = true;

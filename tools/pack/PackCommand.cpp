@@ -32,7 +32,7 @@ constexpr int kMaxThreads = 64;
 
 // Set by SIGINT, SIGTERM and SIGHUP (a lock-free atomic store is safe in a handler). The
 // handler is taken off after the first signal, so a second Ctrl-C ends the tool at once.
-std::atomic<bool> g_StopRequested{false};
+std::atomic<bool> g_StopRequested {false};
 
 extern "C" void onStopSignal(int)
 {
@@ -41,7 +41,7 @@ extern "C" void onStopSignal(int)
 
 void installStopHandlers()
 {
-    struct sigaction Action {};
+    struct sigaction Action { };
     Action.sa_handler = onStopSignal;
     Action.sa_flags = SA_RESETHAND;
     sigemptyset(&Action.sa_mask);
@@ -189,7 +189,7 @@ void collectFiles(const QString& Root, const QString& Relative, std::vector<TSou
         const QString LocalFile = Relative.isEmpty() ? Name : Relative + QLatin1Char('/') + Name;
         const QString Path = Root + QLatin1Char('/') + LocalFile;
         const QByteArray Encoded = QFile::encodeName(Path);
-        struct stat Link {};
+        struct stat Link { };
         if (::lstat(Encoded.constData(), &Link) != 0) {
             throw TToolError(QStringLiteral("cannot examine '%1' (is its name valid UTF-8?)").arg(Path));
         }
@@ -223,7 +223,8 @@ std::vector<TSourceFile> listFiles(const QString& Root)
 {
     std::vector<TSourceFile> Files;
     collectFiles(QDir::cleanPath(Root), QString(), Files);
-    std::sort(Files.begin(), Files.end(), [](const TSourceFile& Left, const TSourceFile& Right) { return Left.m_LocalFile < Right.m_LocalFile; });
+    std::sort(Files.begin(), Files.end(),
+              [](const TSourceFile& Left, const TSourceFile& Right) { return Left.m_LocalFile < Right.m_LocalFile; });
     return Files;
 }
 
@@ -307,7 +308,8 @@ int pack(const TPackOptions& Options)
     const QString Source = resolvedPath(Options.m_Source);
     const QString Output = resolvedPath(Options.m_Output);
     if (isInside(Output, Source)) {
-        throw TUsageError(QStringLiteral("OUTPUT_DIR '%1' lies inside SOURCE_DIR '%2': it would be packed too").arg(Options.m_Output, Options.m_Source));
+        throw TUsageError(
+            QStringLiteral("OUTPUT_DIR '%1' lies inside SOURCE_DIR '%2': it would be packed too").arg(Options.m_Output, Options.m_Source));
     }
     const bool WithAssets = !Options.m_AssetsSource.isEmpty();
     QString AssetsOutput;
@@ -347,7 +349,8 @@ int pack(const TPackOptions& Options)
                                 "the launcher will fail to start the client")
                      .arg(Options.m_Executable));
         } else if (!Found->m_Executable) {
-            warn(QStringLiteral("--executable '%1' has no execute permission bit, so the launcher cannot start it (chmod +x it)").arg(Executable));
+            warn(QStringLiteral("--executable '%1' has no execute permission bit, so the launcher cannot start it (chmod +x it)")
+                     .arg(Executable));
         }
     }
 

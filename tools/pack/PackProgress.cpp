@@ -17,7 +17,11 @@ QString megabytes(std::uint64_t Bytes)
 
 } // namespace
 
-TPackProgress::TPackProgress(bool Quiet) : m_Quiet(Quiet), m_Terminal(::isatty(STDERR_FILENO) == 1) {}
+TPackProgress::TPackProgress(bool Quiet)
+    : m_Quiet(Quiet)
+    , m_Terminal(::isatty(STDERR_FILENO) == 1)
+{
+}
 
 TPackProgress::~TPackProgress()
 {
@@ -78,8 +82,9 @@ void TPackProgress::run()
 {
     std::unique_lock<std::mutex> Lock(m_Mutex);
     while (m_Running) {
-        m_Wake.wait_for(Lock, m_Terminal ? std::chrono::duration_cast<std::chrono::milliseconds>(kTerminalInterval)
-                                         : std::chrono::duration_cast<std::chrono::milliseconds>(kLogInterval));
+        m_Wake.wait_for(Lock,
+                        m_Terminal ? std::chrono::duration_cast<std::chrono::milliseconds>(kTerminalInterval)
+                                   : std::chrono::duration_cast<std::chrono::milliseconds>(kLogInterval));
         if (m_Running) {
             print();
         }

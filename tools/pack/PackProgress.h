@@ -43,9 +43,9 @@ private:
     QString m_Label;
     std::uint64_t m_TotalFiles = 0;
     std::uint64_t m_TotalBytes = 0;
-    std::atomic<std::uint64_t> m_FilesRead{0};
-    std::atomic<std::uint64_t> m_BytesDone{0};
-    std::atomic<std::uint64_t> m_BytesPacked{0};
+    std::atomic<std::uint64_t> m_FilesRead {0};
+    std::atomic<std::uint64_t> m_BytesDone {0};
+    std::atomic<std::uint64_t> m_BytesPacked {0};
     std::chrono::steady_clock::time_point m_Start;
     std::mutex m_Mutex;
     std::condition_variable m_Wake;

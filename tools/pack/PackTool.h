@@ -18,13 +18,19 @@ constexpr int kExitInterrupted = 130;
 // A command line that cannot be carried out; the text says what to change.
 class TUsageError : public std::runtime_error {
 public:
-    explicit TUsageError(const QString& Message) : std::runtime_error(Message.toStdString()) {}
+    explicit TUsageError(const QString& Message)
+        : std::runtime_error(Message.toStdString())
+    {
+    }
 };
 
 // A failure of the work itself (unreadable input, unwritable output).
 class TToolError : public std::runtime_error {
 public:
-    explicit TToolError(const QString& Message) : std::runtime_error(Message.toStdString()) {}
+    explicit TToolError(const QString& Message)
+        : std::runtime_error(Message.toStdString())
+    {
+    }
 };
 
 extern const char* const kHelpText;

@@ -67,31 +67,35 @@ TDiskSpaceRequirement TDiskSpaceCheck::requirement(const std::vector<TFileToDown
     return Requirement;
 }
 
-std::optional<TDiskSpaceShortage> TDiskSpaceCheck::findShortage(const TDiskSpaceRequirement& Requirement, const QString& InstallationDirectory,
-                                                               const QString& TemporaryDirectory)
+std::optional<TDiskSpaceShortage> TDiskSpaceCheck::findShortage(const TDiskSpaceRequirement& Requirement,
+                                                                const QString& InstallationDirectory, const QString& TemporaryDirectory)
 {
     const std::optional<TFreeSpace> Installation = freeSpace(InstallationDirectory);
     const std::optional<TFreeSpace> Temporary = Requirement.m_ParkedChunks > 0 ? freeSpace(TemporaryDirectory) : std::nullopt;
     if (!Installation) {
-        qWarning() << "free space of " << InstallationDirectory << " unknown, not checked" << " Thread: " << QThread::currentThreadId();
+        qWarning() << "free space of " << InstallationDirectory << " unknown, not checked"
+                   << " Thread: " << QThread::currentThreadId();
     }
     if (Requirement.m_ParkedChunks > 0 && !Temporary) {
-        qWarning() << "free space of " << TemporaryDirectory << " unknown, not checked" << " Thread: " << QThread::currentThreadId();
+        qWarning() << "free space of " << TemporaryDirectory << " unknown, not checked"
+                   << " Thread: " << QThread::currentThreadId();
     }
     const bool Shared = Installation && Temporary && Installation->m_Volume == Temporary->m_Volume;
     if (Installation) {
         const std::uint64_t Needed = Requirement.m_InstallationGrowth + (Shared ? Requirement.m_ParkedChunks : 0);
         qInfo() << "disk space: " << Needed << " bytes needed in " << InstallationDirectory << ", " << Installation->m_BytesAvailable
-                << " free" << " Thread: " << QThread::currentThreadId();
+                << " free"
+                << " Thread: " << QThread::currentThreadId();
         if (Needed > Installation->m_BytesAvailable) {
-            return TDiskSpaceShortage{Needed, Installation->m_BytesAvailable, InstallationDirectory};
+            return TDiskSpaceShortage {Needed, Installation->m_BytesAvailable, InstallationDirectory};
         }
     }
     if (Temporary && !Shared) {
         qInfo() << "disk space: " << Requirement.m_ParkedChunks << " bytes needed in " << TemporaryDirectory << ", "
-                << Temporary->m_BytesAvailable << " free" << " Thread: " << QThread::currentThreadId();
+                << Temporary->m_BytesAvailable << " free"
+                << " Thread: " << QThread::currentThreadId();
         if (Requirement.m_ParkedChunks > Temporary->m_BytesAvailable) {
-            return TDiskSpaceShortage{Requirement.m_ParkedChunks, Temporary->m_BytesAvailable, TemporaryDirectory};
+            return TDiskSpaceShortage {Requirement.m_ParkedChunks, Temporary->m_BytesAvailable, TemporaryDirectory};
         }
     }
     return std::nullopt;
@@ -100,7 +104,8 @@ std::optional<TDiskSpaceShortage> TDiskSpaceCheck::findShortage(const TDiskSpace
 QString TDiskSpaceCheck::describe(const TDiskSpaceShortage& Shortage)
 {
     return QStringLiteral("%1 GB are needed in %2, but only %3 GB are free.")
-        .arg(gigabytes(Shortage.m_BytesNeeded, true), QDir::toNativeSeparators(Shortage.m_Location), gigabytes(Shortage.m_BytesFree, false));
+        .arg(gigabytes(Shortage.m_BytesNeeded, true), QDir::toNativeSeparators(Shortage.m_Location),
+             gigabytes(Shortage.m_BytesFree, false));
 }
 
 void TDiskSpaceCheck::setFreeSpaceProbe(TFreeSpaceProbe Probe)
@@ -124,7 +129,8 @@ std::optional<TFreeSpace> TDiskSpaceCheck::systemFreeSpace(const QString& Path)
     if (!Storage.isValid() || !Storage.isReady() || Storage.bytesAvailable() < 0) {
         return std::nullopt;
     }
-    return TFreeSpace{static_cast<std::uint64_t>(Storage.bytesAvailable()), Storage.rootPath() + QLatin1Char('|') + QString::fromLocal8Bit(Storage.device())};
+    return TFreeSpace {static_cast<std::uint64_t>(Storage.bytesAvailable()),
+                       Storage.rootPath() + QLatin1Char('|') + QString::fromLocal8Bit(Storage.device())};
 }
 
 } // namespace zarvo::launcher

@@ -47,7 +47,7 @@ public:
     // folder); none when everything fits or when a free-space figure is not available
     // (logged, the download then goes ahead as it always did).
     static std::optional<TDiskSpaceShortage> findShortage(const TDiskSpaceRequirement& Requirement, const QString& InstallationDirectory,
-                                                         const QString& TemporaryDirectory);
+                                                          const QString& TemporaryDirectory);
 
     // The text the player reads: "12.4 GB are needed in /games, but only 4.0 GB are free."
     static QString describe(const TDiskSpaceShortage& Shortage);

@@ -26,8 +26,8 @@ bool hookAllowsRead(const QFile& From, std::uint64_t Offset, std::uint64_t Size)
 
 bool readBlock(QFile& From, std::uint64_t Offset, char* pData, std::uint64_t Size)
 {
-    return hookAllowsRead(From, Offset, Size) && From.seek(static_cast<qint64>(Offset))
-        && From.read(pData, static_cast<qint64>(Size)) == static_cast<qint64>(Size);
+    return hookAllowsRead(From, Offset, Size) && From.seek(static_cast<qint64>(Offset)) &&
+        From.read(pData, static_cast<qint64>(Size)) == static_cast<qint64>(Size);
 }
 
 bool writeBlock(QFile& To, std::uint64_t Offset, const char* pData, std::uint64_t Size)
@@ -47,8 +47,8 @@ bool copyRange(QFile& From, std::uint64_t FromOffset, QFile& To, std::uint64_t T
     while (Done < Size) {
         const std::uint64_t Length = std::min(kCopyBlockSize, Size - Done);
         const std::uint64_t Position = Backwards ? Size - Done - Length : Done;
-        if (!readBlock(From, FromOffset + Position, Buffer.data(), Length)
-            || !writeBlock(To, ToOffset + Position, Buffer.constData(), Length)) {
+        if (!readBlock(From, FromOffset + Position, Buffer.data(), Length) ||
+            !writeBlock(To, ToOffset + Position, Buffer.constData(), Length)) {
             return false;
         }
         Done += Length;
@@ -159,8 +159,9 @@ std::vector<TRearrangementStep> planGreedily(const TMoveGraph& Graph, const std:
             }
             Current = *Reader;
         }
-        const auto Smallest = std::min_element(Path.begin() + static_cast<std::ptrdiff_t>(PlaceInPath[Current]), Path.end(),
-                                               [&Moves](std::size_t Left, std::size_t Right) { return Moves[Left].m_Size < Moves[Right].m_Size; });
+        const auto Smallest =
+            std::min_element(Path.begin() + static_cast<std::ptrdiff_t>(PlaceInPath[Current]), Path.end(),
+                             [&Moves](std::size_t Left, std::size_t Right) { return Moves[Left].m_Size < Moves[Right].m_Size; });
         Steps.push_back({TRearrangementStep::EKind::Save, *Smallest});
         Release(*Smallest);
         for (std::size_t Move : Path) {
@@ -233,7 +234,8 @@ std::vector<TRearrangementStep> TInPlaceRearrangement::plan(const std::vector<TC
     if (SavedMoves.size() < 2 || SavedMoves.size() > kMostSavesToReconsider) {
         return Steps;
     }
-    std::sort(SavedMoves.begin(), SavedMoves.end(), [&Moves](std::size_t Left, std::size_t Right) { return Moves[Left].m_Size > Moves[Right].m_Size; });
+    std::sort(SavedMoves.begin(), SavedMoves.end(),
+              [&Moves](std::size_t Left, std::size_t Right) { return Moves[Left].m_Size > Moves[Right].m_Size; });
     bool Dropped = false;
     for (std::size_t Move : SavedMoves) {
         Saved[Move] = false;

@@ -27,7 +27,7 @@ struct TRearrangementStep {
 };
 
 struct TRearrangementResult {
-    std::vector<bool> m_Moved;    // per move: its bytes were copied to the target completely
+    std::vector<bool> m_Moved; // per move: its bytes were copied to the target completely
     std::uint64_t m_ScratchBytes = 0;
     std::size_t m_SavedMoves = 0;
 };

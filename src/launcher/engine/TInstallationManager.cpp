@@ -76,8 +76,9 @@ std::shared_ptr<TPackage> TInstallationManager::defaultPackage() const
 TPackageConfigurationReader TInstallationManager::readPackageConfigurationFromInstallationDirectory(const TPackage& Package) const
 {
     const auto pSettings = m_pFilesystemHelper->getSettings();
-    qInfo() << "readPackageConfigurationFromInstallationDirectory m_pLauncherFilesystemHelper: " << static_cast<const void*>(m_pFilesystemHelper.get())
-            << " launcherSettings: " << static_cast<const void*>(pSettings.get()) << " installedPackageMarker: " << pSettings->m_PackageFileName
+    qInfo() << "readPackageConfigurationFromInstallationDirectory m_pLauncherFilesystemHelper: "
+            << static_cast<const void*>(m_pFilesystemHelper.get()) << " launcherSettings: " << static_cast<const void*>(pSettings.get())
+            << " installedPackageMarker: " << pSettings->m_PackageFileName
             << " partiallyInstalledPackageMarker: " << pSettings->m_PartialPackageFileName << " Thread: " << QThread::currentThreadId();
     const QString Full = m_Markers.fullMarkerPath(Package);
     if (QFileInfo::exists(Full)) {
@@ -101,7 +102,8 @@ std::shared_ptr<TPackageInstallation> TInstallationManager::findJob(const TPacka
     return nullptr;
 }
 
-std::shared_ptr<TPackageInstallation> TInstallationManager::startJob(const std::shared_ptr<TPackage>& pPackage, TPackageConfigurationReader& Installed)
+std::shared_ptr<TPackageInstallation> TInstallationManager::startJob(const std::shared_ptr<TPackage>& pPackage,
+                                                                     TPackageConfigurationReader& Installed)
 {
     if (findJob(*pPackage) || !pPackage->currentConfiguration()) {
         return nullptr;
@@ -142,8 +144,8 @@ void TInstallationManager::installOrUpdatePackage(const std::shared_ptr<TPackage
 {
     qInfo() << "installOrUpdatePackage: " << pPackage->m_Name << " Thread: " << QThread::currentThreadId();
     // the status is computed before the partial marker is written
-    const bool FastScan = m_pFilesystemHelper->getSettings()->m_FastScan
-        && pPackage->currentConfiguration() && m_Markers.computeLocalStatus(*pPackage) == ELocalPackageStatus::UpdateRequired;
+    const bool FastScan = m_pFilesystemHelper->getSettings()->m_FastScan && pPackage->currentConfiguration() &&
+        m_Markers.computeLocalStatus(*pPackage) == ELocalPackageStatus::UpdateRequired;
     TPackageConfigurationReader Installed;
     const auto pJob = startJob(pPackage, Installed);
     if (!pJob) {
@@ -209,13 +211,14 @@ void TInstallationManager::onDownloadFinished(std::shared_ptr<TPackage> PackageB
 {
     qInfo() << "onDownloadFinished: " << PackageBeingInstalled->m_Name << " Thread: " << QThread::currentThreadId();
     if (const auto pJob = findJob(*PackageBeingInstalled)) {
-        qInfo() << "onDownloadFinished found: " << PackageBeingInstalled->m_Name << " InstallationsInProgress: " << m_InstallationsInProgress.size()
-                << " Thread: " << QThread::currentThreadId();
+        qInfo() << "onDownloadFinished found: " << PackageBeingInstalled->m_Name
+                << " InstallationsInProgress: " << m_InstallationsInProgress.size() << " Thread: " << QThread::currentThreadId();
         if (!pJob->isWithoutError()) {
             finishJob(pJob);
         } else {
             try {
-                qInfo() << "updatePartiallyInstalledPackage: " << PackageBeingInstalled->m_Name << " Thread: " << QThread::currentThreadId();
+                qInfo() << "updatePartiallyInstalledPackage: " << PackageBeingInstalled->m_Name
+                        << " Thread: " << QThread::currentThreadId();
                 m_Markers.updatePartiallyInstalledPackage(*PackageBeingInstalled);
                 const TPackageConfigurationReader Local = readPackageConfigurationFromInstallationDirectory(*PackageBeingInstalled);
                 qInfo() << "onDownloadFinished LocalConfiguration: " << Local.m_Files.size() << " Thread: " << QThread::currentThreadId();
@@ -234,8 +237,8 @@ void TInstallationManager::onVerificationFinished(std::shared_ptr<TPackage> Pack
 {
     qInfo() << "onVerificationFinished: " << PackageBeingInstalled->m_Name << " Thread: " << QThread::currentThreadId();
     if (const auto pJob = findJob(*PackageBeingInstalled)) {
-        qInfo() << "onVerificationFinished found package: " << PackageBeingInstalled->m_Name << " without error: "
-                << (pJob->isWithoutError() ? "true" : "false") << " Thread: " << QThread::currentThreadId();
+        qInfo() << "onVerificationFinished found package: " << PackageBeingInstalled->m_Name
+                << " without error: " << (pJob->isWithoutError() ? "true" : "false") << " Thread: " << QThread::currentThreadId();
         if (pJob->isWithoutError()) {
             try {
                 qInfo() << "markPackageAsFullyInstalled: " << PackageBeingInstalled->m_Name << " Thread: " << QThread::currentThreadId();

@@ -22,8 +22,8 @@ public:
     // Reports a funnel event (settings key, event name); the application sends it.
     using TFunnelReporter = std::function<void(const QString& SettingsKey, const QString& EventName)>;
 
-    TInstallationManager(std::shared_ptr<TLauncherConfigurationReader> pConfiguration, std::shared_ptr<TLauncherFilesystemHelper> pFilesystemHelper,
-                         TFunnelReporter FunnelReporter = {});
+    TInstallationManager(std::shared_ptr<TLauncherConfigurationReader> pConfiguration,
+                         std::shared_ptr<TLauncherFilesystemHelper> pFilesystemHelper, TFunnelReporter FunnelReporter = {});
 
     ELocalPackageStatus computeLocalPackageStatus(const TPackage& Package) const;
     QDir installationDirectory(const TPackage& Package) const;

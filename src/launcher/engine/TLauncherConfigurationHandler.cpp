@@ -26,7 +26,8 @@ TLauncherConfigurationHandler::TLauncherConfigurationHandler(std::shared_ptr<::s
     m_ErrorTimer.setSingleShot(true);
     m_ErrorTimer.setInterval(static_cast<int>(m_pFilesystemHelper->getSettings()->m_DownloadErrorTimeout.count()));
     connect(&m_ErrorTimer, &QTimer::timeout, this, &TLauncherConfigurationHandler::onErrorTimerExpired);
-    connect(m_pDownloadPool.get(), &::shared::TDownloadPool::success, this, &TLauncherConfigurationHandler::onConfigurationDownloadFinished);
+    connect(m_pDownloadPool.get(), &::shared::TDownloadPool::success, this,
+            &TLauncherConfigurationHandler::onConfigurationDownloadFinished);
     connect(m_pDownloadPool.get(), &::shared::TDownloadPool::failed, this, &TLauncherConfigurationHandler::onConfigurationDownloadFailed);
 }
 
@@ -52,15 +53,15 @@ void TLauncherConfigurationHandler::startDownload()
 
 bool TLauncherConfigurationHandler::TPendingPackageConfiguration::matches(const QUrl& Url) const
 {
-    return m_PackageConfigurationUrl == Url || m_AssetsUrl == Url || (!m_PackageSignatureUrl.isEmpty() && m_PackageSignatureUrl == Url)
-        || (!m_AssetsSignatureUrl.isEmpty() && m_AssetsSignatureUrl == Url);
+    return m_PackageConfigurationUrl == Url || m_AssetsUrl == Url || (!m_PackageSignatureUrl.isEmpty() && m_PackageSignatureUrl == Url) ||
+        (!m_AssetsSignatureUrl.isEmpty() && m_AssetsSignatureUrl == Url);
 }
 
 bool TLauncherConfigurationHandler::TPendingPackageConfiguration::isComplete() const
 {
     const auto arrived = [](const QUrl& Url, const QByteArray& Data) { return !Url.isValid() || Url.isEmpty() || !Data.isEmpty(); };
-    return arrived(m_PackageConfigurationUrl, m_PackageConfiguration) && arrived(m_AssetsUrl, m_Assets)
-        && arrived(m_PackageSignatureUrl, m_PackageSignature) && arrived(m_AssetsSignatureUrl, m_AssetsSignature);
+    return arrived(m_PackageConfigurationUrl, m_PackageConfiguration) && arrived(m_AssetsUrl, m_Assets) &&
+        arrived(m_PackageSignatureUrl, m_PackageSignature) && arrived(m_AssetsSignatureUrl, m_AssetsSignature);
 }
 
 // Takes the configuration once it, and its signature when one is required, have arrived.
@@ -179,9 +180,9 @@ void TLauncherConfigurationHandler::onConfigurationDownloadFinished(QUrl Url, QB
         // A package document decides which program runs: one that is not the publisher's
         // is dropped like a failed download, so the package is not offered and nothing
         // is installed from it.
-        const bool Authentic = (Entry->m_PackageSignatureUrl.isEmpty()
-                                || m_Authenticator.isAuthentic(Entry->m_PackageConfiguration, Entry->m_PackageSignature))
-            && (Entry->m_AssetsSignatureUrl.isEmpty() || m_Authenticator.isAuthentic(Entry->m_Assets, Entry->m_AssetsSignature));
+        const bool Authentic = (Entry->m_PackageSignatureUrl.isEmpty() ||
+                                m_Authenticator.isAuthentic(Entry->m_PackageConfiguration, Entry->m_PackageSignature)) &&
+            (Entry->m_AssetsSignatureUrl.isEmpty() || m_Authenticator.isAuthentic(Entry->m_Assets, Entry->m_AssetsSignature));
         if (!Authentic) {
             qCritical() << "Download of package configuration/asset from configuration" << Entry->m_PackageConfigurationUrl
                         << "failed: the signature does not verify";
@@ -304,8 +305,8 @@ void TLauncherConfigurationHandler::queuePackageConfigurationDownloads()
     const auto& pLauncher = m_pConfiguration->getLauncherPackage();
     if (pLauncher && !m_IsLocalCopy) {
         if (TPackageBuild* pBuild = pLauncher->currentBuild()) {
-            addPendingEntry(pBuild, ::shared::addNocacheToUrl(pBuild->m_Url, Nocache), ::shared::addNocacheToUrl(pBuild->m_AssetsUrl, Nocache),
-                            true);
+            addPendingEntry(pBuild, ::shared::addNocacheToUrl(pBuild->m_Url, Nocache),
+                            ::shared::addNocacheToUrl(pBuild->m_AssetsUrl, Nocache), true);
         }
     }
     for (const auto& pPackage : m_pConfiguration->getPackages()) {
@@ -314,18 +315,20 @@ void TLauncherConfigurationHandler::queuePackageConfigurationDownloads()
             continue;
         }
         if (!m_IsLocalCopy) {
-            addPendingEntry(pBuild, ::shared::addNocacheToUrl(pBuild->m_Url, Nocache), ::shared::addNocacheToUrl(pBuild->m_AssetsUrl, Nocache),
-                            true);
+            addPendingEntry(pBuild, ::shared::addNocacheToUrl(pBuild->m_Url, Nocache),
+                            ::shared::addNocacheToUrl(pBuild->m_AssetsUrl, Nocache), true);
             continue;
         }
         try {
-            const QDir Directory(m_pFilesystemHelper->resolvePathInsideDirectory(m_pFilesystemHelper->getPackagesDirectory(), pPackage->m_DirectoryName));
+            const QDir Directory(
+                m_pFilesystemHelper->resolvePathInsideDirectory(m_pFilesystemHelper->getPackagesDirectory(), pPackage->m_DirectoryName));
             // a package without assets has no assets document on disk; asking for it would
             // fail the entry and hide an installed package whenever the server is away
             const QString AssetsPath = m_pFilesystemHelper->resolvePathInsideDirectory(Directory, pSettings->m_AssetFileName);
             // The installed documents are the launcher's own markers, written only from
             // documents that were verified when they were downloaded: no signatures here.
-            addPendingEntry(pBuild, QUrl::fromLocalFile(m_pFilesystemHelper->resolvePathInsideDirectory(Directory, pSettings->m_PackageFileName)),
+            addPendingEntry(pBuild,
+                            QUrl::fromLocalFile(m_pFilesystemHelper->resolvePathInsideDirectory(Directory, pSettings->m_PackageFileName)),
                             QFileInfo::exists(AssetsPath) ? QUrl::fromLocalFile(AssetsPath) : QUrl(), false);
         } catch (const std::runtime_error& Error) {
             emit diskAccessFailed(QString::fromUtf8(Error.what()));

@@ -48,8 +48,8 @@ void checkPackageEntry(const QJsonValue& Entry, bool IsLauncher, int Index)
         const QString Directory = Object.value(QLatin1String("directoryname")).toString();
         bool Plain = !Directory.isEmpty() && Directory != QLatin1String(".") && Directory != QLatin1String("..");
         for (const QChar Character : Directory) {
-            Plain = Plain && Character != QLatin1Char('/') && Character != QLatin1Char('\\') && Character.unicode() >= 0x20
-                && Character.unicode() != 0x7f;
+            Plain = Plain && Character != QLatin1Char('/') && Character != QLatin1Char('\\') && Character.unicode() >= 0x20 &&
+                Character.unicode() != 0x7f;
         }
         if (!Plain) {
             refuseConfiguration(QStringLiteral("\"directoryname\" of %1 is not a plain directory name").arg(Where));

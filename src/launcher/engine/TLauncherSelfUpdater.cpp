@@ -62,7 +62,8 @@ void TLauncherSelfUpdater::onInstallationOrUpdateFinished(const TPackageInstalla
 
 void TLauncherSelfUpdater::cleanupOldLauncherVersion()
 {
-    qInfo() << "cleanupOldLauncherVersion" << " Thread: " << QThread::currentThreadId();
+    qInfo() << "cleanupOldLauncherVersion"
+            << " Thread: " << QThread::currentThreadId();
     const QString Directory = QDir(QCoreApplication::applicationDirPath()).absolutePath();
     for (const ::shared::TLocalFileInfo& File : m_pFilesystemHelper->listFilesInDirectory(Directory)) {
         if (QFileInfo(File.m_FilePath).fileName().endsWith(QLatin1String(kBackupSuffix))) {

@@ -19,9 +19,9 @@ struct TLauncherSettings {
     QString m_PackageFileName;
     QString m_PartialPackageFileName;
     QString m_AssetFileName;
-    std::chrono::milliseconds m_WaitNotificationTimeout{0};
-    std::chrono::milliseconds m_DownloadErrorTimeout{0};
-    std::chrono::milliseconds m_ClientStartTimeout{0};
+    std::chrono::milliseconds m_WaitNotificationTimeout {0};
+    std::chrono::milliseconds m_DownloadErrorTimeout {0};
+    std::chrono::milliseconds m_ClientStartTimeout {0};
     bool m_FastScan = true;
     bool m_SkipVerification = true;
     bool m_ChunkVerification = false;
@@ -33,7 +33,7 @@ struct TLauncherSettings {
     // total rate of all chunk downloads in kilobytes (1000 bytes) per second; 0 = unlimited
     std::int32_t m_MaxDownloadRate = 0;
     // a request that receives nothing for this long fails (0: no limit)
-    std::chrono::seconds m_TransferTimeout{30};
+    std::chrono::seconds m_TransferTimeout {30};
     int transferTimeoutMs() const { return static_cast<int>(std::min<std::int64_t>(m_TransferTimeout.count(), 86400) * 1000); }
 };
 

@@ -91,8 +91,8 @@ QByteArray readHash(const QJsonObject& Object, const char* Key, const QString& W
     bool Hex = Value.isString() && Text.size() % 2 == 0;
     for (int Index = 0; Hex && Index < Text.size(); ++Index) {
         const QChar Digit = Text.at(Index);
-        Hex = (Digit >= QLatin1Char('0') && Digit <= QLatin1Char('9')) || (Digit >= QLatin1Char('a') && Digit <= QLatin1Char('f'))
-            || (Digit >= QLatin1Char('A') && Digit <= QLatin1Char('F'));
+        Hex = (Digit >= QLatin1Char('0') && Digit <= QLatin1Char('9')) || (Digit >= QLatin1Char('a') && Digit <= QLatin1Char('f')) ||
+            (Digit >= QLatin1Char('A') && Digit <= QLatin1Char('F'));
     }
     if (!Hex) {
         refuseDocument(QStringLiteral("\"%1\" of %2 is not a hexadecimal digest").arg(QLatin1String(Key), Where));
@@ -151,8 +151,8 @@ EPackageVariant variantFrom(const QString& Text)
 
 bool sameData(const TChunkInPackage& Left, const TChunkInPackage& Right)
 {
-    return Left.m_PackedSize == Right.m_PackedSize && Left.m_PackedHash == Right.m_PackedHash && Left.m_UnpackedSize == Right.m_UnpackedSize
-        && Left.m_UnpackedHash == Right.m_UnpackedHash && Left.m_Unpack == Right.m_Unpack;
+    return Left.m_PackedSize == Right.m_PackedSize && Left.m_PackedHash == Right.m_PackedHash &&
+        Left.m_UnpackedSize == Right.m_UnpackedSize && Left.m_UnpackedHash == Right.m_UnpackedHash && Left.m_Unpack == Right.m_Unpack;
 }
 
 } // namespace
@@ -246,7 +246,8 @@ TFileInPackage TPackageConfigurationReader::parseFile(const QJsonObject& Object,
     File.m_PackedForm = parseChunk(Object, Base);
     for (const QJsonValue& Position : readArray(Object, "chunks", Where, false)) {
         const double Number = Position.toDouble(-1);
-        if (!Position.isDouble() || Number < 0 || Number > 2147483647.0 || Number != static_cast<double>(static_cast<std::int32_t>(Number))) {
+        if (!Position.isDouble() || Number < 0 || Number > 2147483647.0 ||
+            Number != static_cast<double>(static_cast<std::int32_t>(Number))) {
             refuseDocument(QStringLiteral("%1 names an invalid chunk position").arg(Where));
         }
         File.m_Chunks.push_back(static_cast<std::int32_t>(Number));
@@ -332,7 +333,8 @@ void TPackageConfigurationReader::checkFilesAndChunks()
         if (!Chunk.m_UnpackedHash.isEmpty()) {
             const auto Size = SizeByHash.emplace(Chunk.m_UnpackedHash, Chunk.m_UnpackedSize);
             if (!Size.second && Size.first->second != Chunk.m_UnpackedSize) {
-                refuseDocument(QStringLiteral("the digest %1 is listed with different sizes").arg(QString::fromLatin1(Chunk.m_UnpackedHash.toHex())));
+                refuseDocument(
+                    QStringLiteral("the digest %1 is listed with different sizes").arg(QString::fromLatin1(Chunk.m_UnpackedHash.toHex())));
             }
         }
     };
@@ -360,7 +362,10 @@ void TPackageConfigurationReader::checkFilesAndChunks()
             Sum += Size;
         }
         if (!File.m_Chunks.empty() && Sum != File.m_UnpackedSize) {
-            refuseDocument(QStringLiteral("the chunk sizes of \"%1\" add up to %2, not to its size %3").arg(File.m_LocalFile).arg(Sum).arg(File.m_UnpackedSize));
+            refuseDocument(QStringLiteral("the chunk sizes of \"%1\" add up to %2, not to its size %3")
+                               .arg(File.m_LocalFile)
+                               .arg(Sum)
+                               .arg(File.m_UnpackedSize));
         }
         if (File.m_UnpackedSize > 0 && File.m_Chunks.empty() && File.m_PackedForm.m_Url.isEmpty()) {
             refuseDocument(QStringLiteral("the file \"%1\" has a size but neither \"url\" nor \"chunks\"").arg(File.m_LocalFile));

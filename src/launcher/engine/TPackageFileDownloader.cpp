@@ -56,7 +56,8 @@ void TRunningAverage::addSample(std::uint64_t Sample)
 }
 
 TPackageFileDownloader::TPackageFileDownloader(std::shared_ptr<::shared::TDownloadPool> pDownloadPool,
-                                               std::shared_ptr<TLauncherFilesystemHelper> pFilesystemHelper, const QString& InstallationDirectory)
+                                               std::shared_ptr<TLauncherFilesystemHelper> pFilesystemHelper,
+                                               const QString& InstallationDirectory)
     : m_pDownloadPool(std::move(pDownloadPool))
     , m_pFilesystemHelper(std::move(pFilesystemHelper))
     , m_InstallationDirectory(InstallationDirectory)
@@ -128,7 +129,8 @@ void TPackageFileDownloader::startDownload(const std::vector<TFileToDownload>& F
             if (File.m_Executable) {
                 // complete already (or rebuilt from local pieces): no last chunk will set it
                 const QString Path = m_pFilesystemHelper->resolvePathInsideDirectory(m_InstallationDirectory, File.m_LocalFile);
-                QFile::setPermissions(Path, QFile::permissions(Path) | QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther);
+                QFile::setPermissions(Path,
+                                      QFile::permissions(Path) | QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther);
             }
             continue;
         }
@@ -196,19 +198,20 @@ void TPackageFileDownloader::requestChunk(const TChunkInPackage& Chunk)
 {
     // a body growing past its packed size is aborted on the way, not read whole; without
     // a packed size only the pool's general limit applies
-    m_pDownloadPool->download(Chunk.m_Url, Chunk.m_PackedSize != 0 ? static_cast<qint64>(Chunk.m_PackedSize)
-                                                                  : ::shared::TDownloadPool::kDefaultMaximumBodySize);
+    m_pDownloadPool->download(
+        Chunk.m_Url, Chunk.m_PackedSize != 0 ? static_cast<qint64>(Chunk.m_PackedSize) : ::shared::TDownloadPool::kDefaultMaximumBodySize);
 }
 
 void TPackageFileDownloader::onDownloadCompleted(QUrl Url, QByteArray Data)
 {
     qInfo() << "onDownloadCompleted " << Url << " Thread: " << QThread::currentThreadId();
     const auto Found = m_OutstandingChunks.find(Url);
-    if (Found != m_OutstandingChunks.end() && Found->second.m_Chunk.m_PackedSize != 0
-        && static_cast<std::uint64_t>(Data.size()) != Found->second.m_Chunk.m_PackedSize) {
+    if (Found != m_OutstandingChunks.end() && Found->second.m_Chunk.m_PackedSize != 0 &&
+        static_cast<std::uint64_t>(Data.size()) != Found->second.m_Chunk.m_PackedSize) {
         // a body cut short (or padded) on the way is a transfer failure, fetched again,
         // not a broken chunk that would end the whole run
-        retryOrGiveUp(Url, QStringLiteral("received %1 bytes instead of %2").arg(Data.size()).arg(Found->second.m_Chunk.m_PackedSize), false);
+        retryOrGiveUp(Url, QStringLiteral("received %1 bytes instead of %2").arg(Data.size()).arg(Found->second.m_Chunk.m_PackedSize),
+                      false);
         return;
     }
     processDownloadedData(Url, Data, false, false);
@@ -232,7 +235,8 @@ void TPackageFileDownloader::processDownloadedData(const QUrl& Url, const QByteA
 
 void TPackageFileDownloader::runStep(EStep Step, const QUrl& Url, const QByteArray& Data)
 {
-    static const char* const kNames[] = {"processDownloadedData decompress ", "processDownloadedData verify ", "processDownloadedData save "};
+    static const char* const kNames[] = {"processDownloadedData decompress ", "processDownloadedData verify ",
+                                         "processDownloadedData save "};
     qInfo() << kNames[static_cast<int>(Step)] << Url << " Thread: " << QThread::currentThreadId();
     const TChunkToDownload Chunk = m_OutstandingChunks.at(Url);
     auto* pWatcher = new QFutureWatcher<TStepResult>(this);
@@ -478,7 +482,8 @@ void TPackageFileDownloader::prepareTarget(TChunkedFileState& File, const QStrin
     }
     const QString Directory = QFileInfo(Path).absolutePath();
     if (!QDir().mkpath(Directory)) {
-        throw std::runtime_error(QStringLiteral("Failed to create folder: '%1'.").arg(QDir::toNativeSeparators(Directory)).toUtf8().toStdString());
+        throw std::runtime_error(
+            QStringLiteral("Failed to create folder: '%1'.").arg(QDir::toNativeSeparators(Directory)).toUtf8().toStdString());
     }
     if (m_ChunkVerification) {
         File.m_VerificationLog.setFileName(Path + QStringLiteral(".log"));
@@ -518,8 +523,10 @@ void TPackageFileDownloader::checkWrittenChunks(TChunkedFileState& File, int Slo
         if (static_cast<std::uint64_t>(Old.size()) != Record.m_UnpackedSize) {
             throwIoError(File.m_Target.fileName(), "invalid old chunk");
         }
-        appendLine(File.m_VerificationLog, QStringLiteral("%1: check %2").arg(File.m_Offsets[static_cast<std::size_t>(Before)])
-                                                .arg(::shared::TSha256::hash(Old) == Record.m_UnpackedHash ? "succeeded" : "failed"));
+        appendLine(File.m_VerificationLog,
+                   QStringLiteral("%1: check %2")
+                       .arg(File.m_Offsets[static_cast<std::size_t>(Before)])
+                       .arg(::shared::TSha256::hash(Old) == Record.m_UnpackedHash ? "succeeded" : "failed"));
     }
 }
 
@@ -537,12 +544,15 @@ void TPackageFileDownloader::writeSlot(TChunkedFileState& File, const QString& P
         checkWrittenChunks(File, Slot);
     }
     const std::uint64_t Offset = File.m_Offsets[static_cast<std::size_t>(Slot)];
-    if (!File.m_Target.seek(static_cast<qint64>(Offset))
-        || static_cast<std::uint64_t>(File.m_Target.write(Data)) != Record.m_UnpackedSize) {
+    if (!File.m_Target.seek(static_cast<qint64>(Offset)) ||
+        static_cast<std::uint64_t>(File.m_Target.write(Data)) != Record.m_UnpackedSize) {
         throwIoError(Path, "couldn't write chunk file");
     }
     if (m_ChunkVerification) {
-        appendLine(File.m_VerificationLog, QStringLiteral("%1: write %2").arg(Offset).arg(::shared::TSha256::hash(Data) == Record.m_UnpackedHash ? "succeeded" : "failed"));
+        appendLine(File.m_VerificationLog,
+                   QStringLiteral("%1: write %2")
+                       .arg(Offset)
+                       .arg(::shared::TSha256::hash(Data) == Record.m_UnpackedHash ? "succeeded" : "failed"));
     }
     qInfo() << "saveDownloadedData chunk " << ChunkUrl << Source << QFileInfo(Path).fileName() << " offset: " << Offset
             << " Thread: " << QThread::currentThreadId();
@@ -642,7 +652,8 @@ void TPackageFileDownloader::saveDownloadedData(const TChunkToDownload& Chunk, c
             File.m_Target.close();
             File.m_VerificationLog.close();
             if (File.m_Executable) {
-                QFile::setPermissions(Path, QFile::permissions(Path) | QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther);
+                QFile::setPermissions(Path,
+                                      QFile::permissions(Path) | QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther);
             }
         }
     }

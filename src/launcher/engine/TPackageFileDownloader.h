@@ -102,8 +102,8 @@ class TPackageFileDownloader final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY(TPackageFileDownloader)
 public:
-    TPackageFileDownloader(std::shared_ptr<::shared::TDownloadPool> pDownloadPool, std::shared_ptr<TLauncherFilesystemHelper> pFilesystemHelper,
-                           const QString& InstallationDirectory);
+    TPackageFileDownloader(std::shared_ptr<::shared::TDownloadPool> pDownloadPool,
+                           std::shared_ptr<TLauncherFilesystemHelper> pFilesystemHelper, const QString& InstallationDirectory);
     ~TPackageFileDownloader() override;
 
     // Starts the run. In self-update mode a file that cannot be deleted is renamed to ".old".
@@ -160,7 +160,8 @@ private:
 
     void prepareTarget(TChunkedFileState& File, const QString& Path);
     QByteArray parkedData(TPendingChunk& Pending, const TChunkInPackage& Record);
-    void writeSlot(TChunkedFileState& File, const QString& Path, int Slot, const QByteArray& Data, const char* Source, const QUrl& ChunkUrl);
+    void writeSlot(TChunkedFileState& File, const QString& Path, int Slot, const QByteArray& Data, const char* Source,
+                   const QUrl& ChunkUrl);
     void releaseUse(const QByteArray& UnpackedHash);
     void park(const QByteArray& UnpackedHash, const QByteArray& Data);
     void checkWrittenChunks(TChunkedFileState& File, int Slot);
@@ -188,8 +189,8 @@ private:
     std::int32_t m_MaxCachedChunks = 100;
     bool m_ChunkVerification = false;
     // save steps running on workers (they use this object)
-    std::atomic<int> m_RunningSaves{0};
-    std::atomic<bool> m_Closing{false};
+    std::atomic<int> m_RunningSaves {0};
+    std::atomic<bool> m_Closing {false};
 };
 
 } // namespace zarvo::launcher

@@ -23,7 +23,7 @@ namespace {
 
 constexpr int kWorkerCount = 6;
 constexpr qint64 kVerificationBlockSize = 0xA00000; // 10 MiB
-constexpr qint64 kCopyBlockSize = 0x400000;         // 4 MiB
+constexpr qint64 kCopyBlockSize = 0x400000; // 4 MiB
 
 // Shared state of one difference computation.
 struct TScanContext {
@@ -65,8 +65,8 @@ const std::shared_ptr<::shared::TBandwidthLimiter>& chunkDownloadLimiter()
 // after the other and decides what of it has to be fetched.
 class TFileScanner {
 public:
-    TFileScanner(TPackageInstallation& Job, TScanContext& Context, const TChunkInPackageVector& NewChunks, const QDir& InstallationDirectory,
-                 const std::shared_ptr<TLauncherFilesystemHelper>& pFilesystemHelper)
+    TFileScanner(TPackageInstallation& Job, TScanContext& Context, const TChunkInPackageVector& NewChunks,
+                 const QDir& InstallationDirectory, const std::shared_ptr<TLauncherFilesystemHelper>& pFilesystemHelper)
         : m_Job(Job)
         , m_Context(Context)
         , m_NewChunks(NewChunks)
@@ -205,8 +205,8 @@ private:
             reportScanned(Piece.m_Length);
             for (std::size_t Index = 0; Index < Entry.m_Chunks.size(); ++Index) {
                 TChunkScanState& State = States[Index];
-                if (State.m_State == EChunkScanState::AtOwnPosition
-                    || (State.m_State == EChunkScanState::AtOtherPosition && Source != State.m_TargetOffset)) {
+                if (State.m_State == EChunkScanState::AtOwnPosition ||
+                    (State.m_State == EChunkScanState::AtOtherPosition && Source != State.m_TargetOffset)) {
                     continue;
                 }
                 if (Entry.m_Chunks[Index].m_UnpackedHash != Piece.m_Digest || Entry.m_Chunks[Index].m_UnpackedSize != Piece.m_Length) {
@@ -221,8 +221,8 @@ private:
                             << " Thread: " << QThread::currentThreadId();
                 } else {
                     State.m_State = EChunkScanState::AtOwnPosition;
-                    qInfo() << "reuseable chunk on correct position found " << " file: " << Path << " offset: " << Source
-                            << " Thread: " << QThread::currentThreadId();
+                    qInfo() << "reuseable chunk on correct position found "
+                            << " file: " << Path << " offset: " << Source << " Thread: " << QThread::currentThreadId();
                 }
                 Reusable = true;
             }
@@ -250,8 +250,8 @@ private:
             }
         }
         Touched = Touched || std::any_of(States.begin(), States.end(), [](const TChunkScanState& State) {
-            return State.m_State == EChunkScanState::NotFound;
-        });
+                      return State.m_State == EChunkScanState::NotFound;
+                  });
         // a file left exactly as it was keeps the trust it had; one that is written to
         // must not carry a reused chunk that nobody read
         if (Touched) {
@@ -281,8 +281,8 @@ private:
         if (Moves.empty()) {
             return false;
         }
-        const TRearrangementResult Result =
-            TInPlaceRearrangement::rearrange(Local, TInPlaceRearrangement::scratchPathFor(m_InstallationDirectory, File.m_LocalFile), Moves);
+        const TRearrangementResult Result = TInPlaceRearrangement::rearrange(
+            Local, TInPlaceRearrangement::scratchPathFor(m_InstallationDirectory, File.m_LocalFile), Moves);
         std::size_t Failed = 0;
         for (std::size_t Move = 0; Move < Moves.size(); ++Move) {
             TChunkScanState& State = States[MovedChunks[Move]];
@@ -291,8 +291,9 @@ private:
             Failed += Result.m_Moved[Move] ? 0 : 1;
         }
         m_Job.addScratchBytesUsed(Result.m_ScratchBytes);
-        qInfo() << "rearranged file " << Path << " moves: " << Moves.size() << " failed: " << Failed << " saved aside: " << Result.m_SavedMoves
-                << " scratch bytes: " << Result.m_ScratchBytes << " Thread: " << QThread::currentThreadId();
+        qInfo() << "rearranged file " << Path << " moves: " << Moves.size() << " failed: " << Failed
+                << " saved aside: " << Result.m_SavedMoves << " scratch bytes: " << Result.m_ScratchBytes
+                << " Thread: " << QThread::currentThreadId();
         return true;
     }
 
@@ -404,9 +405,9 @@ TPackageInstallation::TPackageInstallation(std::shared_ptr<TPackage> pPackage, s
     qRegisterMetaType<TPackageDifference>("zarvo::launcher::TPackageDifference");
     qRegisterMetaType<std::shared_ptr<TPackage>>("std::shared_ptr<TPackage>");
     qRegisterMetaType<std::shared_ptr<TPackage>>("std::shared_ptr<zarvo::launcher::TPackage>");
-    m_pDownloadPool = std::make_shared<::shared::TDownloadPool>(
-        m_pFilesystemHelper->getSettings()->m_MaxConcurrentDownloads,
-        std::make_shared<::shared::QNetworkAccessManagerWrapper>(m_pNetworkAccessManager), false);
+    m_pDownloadPool =
+        std::make_shared<::shared::TDownloadPool>(m_pFilesystemHelper->getSettings()->m_MaxConcurrentDownloads,
+                                                  std::make_shared<::shared::QNetworkAccessManagerWrapper>(m_pNetworkAccessManager), false);
     m_pDownloadPool->setTransferTimeout(m_pFilesystemHelper->getSettings()->transferTimeoutMs());
     if (const std::int32_t Rate = m_pFilesystemHelper->getSettings()->m_MaxDownloadRate; Rate > 0) {
         chunkDownloadLimiter()->setRate(static_cast<std::int64_t>(Rate) * 1000);
@@ -482,8 +483,8 @@ QList<TFileToDownload> TPackageInstallation::FindFilesInPackageBasedOnHashAndSiz
     return Result;
 }
 
-bool TPackageInstallation::VerifyPackage(const QDir& InstallationDirectory, const std::shared_ptr<TLauncherFilesystemHelper>& pFilesystemHelper,
-                                         TFileInPackageVector Files)
+bool TPackageInstallation::VerifyPackage(const QDir& InstallationDirectory,
+                                         const std::shared_ptr<TLauncherFilesystemHelper>& pFilesystemHelper, TFileInPackageVector Files)
 {
     qInfo() << "VerifyPackage: " << InstallationDirectory.absolutePath() << " Thread: " << QThread::currentThreadId();
     struct TContext {
@@ -546,7 +547,8 @@ bool TPackageInstallation::VerifyPackage(const QDir& InstallationDirectory, cons
                     Fail();
                     return;
                 }
-                qInfo() << "verification of file " << Path << " successfully" << " Thread: " << QThread::currentThreadId();
+                qInfo() << "verification of file " << Path << " successfully"
+                        << " Thread: " << QThread::currentThreadId();
                 Current.clear();
             }
         } catch (const std::exception& Error) {
@@ -575,8 +577,9 @@ bool TPackageInstallation::VerifyPackage(const QDir& InstallationDirectory, cons
 
 void TPackageInstallation::onRequiredChangesComputedForInstallation(TPackageDifference Changes)
 {
-    qInfo() << "onRequiredChangesComputedForInstallation" << m_pPackage->m_Name << " files to download: " << Changes.m_FilesToDownload.size()
-            << " files to delete: " << Changes.m_FilesToDelete.size() << " Thread: " << QThread::currentThreadId();
+    qInfo() << "onRequiredChangesComputedForInstallation" << m_pPackage->m_Name
+            << " files to download: " << Changes.m_FilesToDownload.size() << " files to delete: " << Changes.m_FilesToDelete.size()
+            << " Thread: " << QThread::currentThreadId();
     m_FilesToDownload = Changes.m_FilesToDownload;
     m_FilesToDelete = Changes.m_FilesToDelete;
     qInfo() << "startDownload: " << m_pPackage->m_Name << " Thread: " << QThread::currentThreadId();
@@ -635,7 +638,8 @@ void TPackageInstallation::onDownloadCompleted()
 
 void TPackageInstallation::onDownloadFailed(EPackageDownloaderError ErrorReason)
 {
-    qInfo() << "onDownloadFailed" << m_pPackage->m_Name << " " << static_cast<int>(ErrorReason) << " Thread: " << QThread::currentThreadId();
+    qInfo() << "onDownloadFailed" << m_pPackage->m_Name << " " << static_cast<int>(ErrorReason)
+            << " Thread: " << QThread::currentThreadId();
     m_ErrorReason = ErrorReason;
     m_WithoutError = false;
     emit downloadFinished(m_pPackage);
@@ -645,7 +649,8 @@ void TPackageInstallation::startVerification(const TPackageConfigurationReader& 
 {
     if (!InstalledConfiguration.m_Valid) {
         // an empty list would pass without reading a file
-        qCritical().noquote() << "The installed package configuration of" << m_pPackage->m_Name << "was refused:" << InstalledConfiguration.m_Error;
+        qCritical().noquote() << "The installed package configuration of" << m_pPackage->m_Name
+                              << "was refused:" << InstalledConfiguration.m_Error;
         onVerifyFinished(false);
         return;
     }

@@ -33,9 +33,10 @@ public:
     ~TPackageInstallation() override;
 
     // Background work: what has to change in the installation directory.
-    TPackageDifference computeRequiredChanges(const QDir& InstallationDirectory, const std::shared_ptr<TLauncherFilesystemHelper>& pFilesystemHelper,
-                                              TPackageConfigurationReader NewConfiguration, TPackageConfigurationReader InstalledConfiguration,
-                                              bool FastScan);
+    TPackageDifference computeRequiredChanges(const QDir& InstallationDirectory,
+                                              const std::shared_ptr<TLauncherFilesystemHelper>& pFilesystemHelper,
+                                              TPackageConfigurationReader NewConfiguration,
+                                              TPackageConfigurationReader InstalledConfiguration, bool FastScan);
     QList<TFileToDownload> FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate(
         const TFileInPackageVector& NewFiles, const TChunkInPackageVector& NewChunks, const TFileInPackageVector& InstalledFiles,
         const TChunkInPackageVector& InstalledChunks, bool FastScan, const QDir& InstallationDirectory,
@@ -97,7 +98,7 @@ private:
     QDir m_InstallationDirectory;
     std::vector<TFileInPackage> m_FilesToDelete;
     std::vector<TFileToDownload> m_FilesToDownload;
-    std::atomic<std::uint64_t> m_ScratchBytesUsed{0};
+    std::atomic<std::uint64_t> m_ScratchBytesUsed {0};
     std::optional<TDiskSpaceShortage> m_DiskSpaceShortage;
 };
 

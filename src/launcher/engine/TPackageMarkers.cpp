@@ -100,7 +100,10 @@ const TPackageConfigurationReader* usableConfiguration(const TPackage& Package)
 {
     const TPackageConfigurationReader* pCurrent = Package.currentConfiguration();
     if (pCurrent && !pCurrent->m_Valid) {
-        throw std::runtime_error(QStringLiteral("The package configuration of %1 was refused: %2").arg(Package.m_Name, pCurrent->m_Error).toUtf8().toStdString());
+        throw std::runtime_error(QStringLiteral("The package configuration of %1 was refused: %2")
+                                     .arg(Package.m_Name, pCurrent->m_Error)
+                                     .toUtf8()
+                                     .toStdString());
     }
     return pCurrent;
 }
@@ -158,8 +161,8 @@ void TPackageMarkers::findDefaultPackage(const std::vector<std::shared_ptr<TPack
 {
     for (const auto& pPackage : Packages) {
         const ELocalPackageStatus Status = pPackage->localPackageStatus();
-        if (Status != ELocalPackageStatus::PartiallyInstalled && Status != ELocalPackageStatus::UpdateRequired
-            && Status != ELocalPackageStatus::Installed) {
+        if (Status != ELocalPackageStatus::PartiallyInstalled && Status != ELocalPackageStatus::UpdateRequired &&
+            Status != ELocalPackageStatus::Installed) {
             continue;
         }
         try {
@@ -173,7 +176,8 @@ void TPackageMarkers::findDefaultPackage(const std::vector<std::shared_ptr<TPack
     }
 }
 
-void TPackageMarkers::setDefaultPackage(const std::vector<std::shared_ptr<TPackage>>& Packages, const std::shared_ptr<TPackage>& pPackage) const
+void TPackageMarkers::setDefaultPackage(const std::vector<std::shared_ptr<TPackage>>& Packages,
+                                        const std::shared_ptr<TPackage>& pPackage) const
 {
     for (const auto& pOther : Packages) {
         m_pFilesystemHelper->removeFileOrDirectory(defaultMarkerPath(*pOther));

@@ -276,8 +276,8 @@ void TClientPackageLayoutItem::onInstallationOrUpdateStarted(const TPackageInsta
     PhaseConnection(&TPackageInstallation::verificationProgress, QStringLiteral("Verifying..."));
     if (const TPackageFileDownloader* pDownloader = InstallationInProgress.downloader()) {
         m_ProgressConnections << connect(pDownloader, &TPackageFileDownloader::progress, this,
-                                         [this, pDownloader](TFileSize BytesDownloaded, TFileSize BytesTotalToDownload, TFileSize BytesWritten,
-                                                             TFileSize BytesTotalToWrite) {
+                                         [this, pDownloader](TFileSize BytesDownloaded, TFileSize BytesTotalToDownload,
+                                                             TFileSize BytesWritten, TFileSize BytesTotalToWrite) {
                                              onDownloadProgress(pDownloader, BytesDownloaded, BytesTotalToDownload, BytesWritten,
                                                                 BytesTotalToWrite);
                                          });
@@ -371,8 +371,8 @@ void TClientPackageLayoutItem::updatePackageImageFromPackageStatus()
         }
     }
     const bool Installed = m_pPackage->localPackageStatus() == ELocalPackageStatus::Installed;
-    const QString Path = QStringLiteral(":/images/launcher/TorvaneLogo_") + Variant + (Installed ? QString() : QStringLiteral("_disabled")) +
-                         QStringLiteral(".png");
+    const QString Path = QStringLiteral(":/images/launcher/TorvaneLogo_") + Variant +
+        (Installed ? QString() : QStringLiteral("_disabled")) + QStringLiteral(".png");
     if (m_pPackage->m_LogoLinkTarget.isEmpty()) {
         m_pLogoLabel->setStyleSheet(QStringLiteral("\n          QLabel {\n            image: url(") + Path +
                                     QStringLiteral(");\n          }\n        "));

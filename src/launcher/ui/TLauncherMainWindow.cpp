@@ -114,8 +114,9 @@ QString formatTrace(const TCloudflareCdnTrace& Trace)
 
 TLauncherMainWindow::TLauncherMainWindow(std::shared_ptr<TLauncherConfigurationReader> pLauncherConfiguration,
                                          std::vector<std::shared_ptr<TPackage>> ClientPackages, bool ShowPackageNames,
-                                         std::shared_ptr<::shared::TDownloadPool> pDownloadPool, std::shared_ptr<TCloudflareCdnTrace> pCdnTrace,
-                                         TInstallationManager* pInstallationManager, const QString& LauncherVersion, QWidget* pParent)
+                                         std::shared_ptr<::shared::TDownloadPool> pDownloadPool,
+                                         std::shared_ptr<TCloudflareCdnTrace> pCdnTrace, TInstallationManager* pInstallationManager,
+                                         const QString& LauncherVersion, QWidget* pParent)
     : TDraggableMainWindow(pParent)
     , m_pLauncherConfiguration(std::move(pLauncherConfiguration))
     , m_pDownloadPool(std::move(pDownloadPool))
@@ -147,12 +148,14 @@ TLauncherMainWindow::TLauncherMainWindow(std::shared_ptr<TLauncherConfigurationR
 
     pCentralWidget->setLayout(m_pMainLayout);
     if (pInstallationManager) {
-        connect(pInstallationManager, &TInstallationManager::installationOrUpdateStarted, this, &TLauncherMainWindow::onInstallationOrUpdateStarted);
+        connect(pInstallationManager, &TInstallationManager::installationOrUpdateStarted, this,
+                &TLauncherMainWindow::onInstallationOrUpdateStarted);
         connect(pInstallationManager, &TInstallationManager::installationOrUpdateFinished, this,
                 &TLauncherMainWindow::onInstallationOrUpdateFinished);
     }
 
-    const std::vector<std::shared_ptr<TPackage>>& AllPackages = m_pLauncherConfiguration ? m_pLauncherConfiguration->getPackages() : ClientPackages;
+    const std::vector<std::shared_ptr<TPackage>>& AllPackages =
+        m_pLauncherConfiguration ? m_pLauncherConfiguration->getPackages() : ClientPackages;
     for (const std::shared_ptr<TPackage>& pPackage : AllPackages) {
         if (pPackage->m_IsDefault) {
             m_DefaultPackageId = pPackage->m_Id;
@@ -292,7 +295,8 @@ void TLauncherMainWindow::buildFooter(QVBoxLayout* pGroupLayout, const QString& 
 
     auto* pMakerLogo = new QLabel(this);
     pMakerLogo->setObjectName(QStringLiteral("makerLogo"));
-    pMakerLogo->setText(QStringLiteral("<a href=\"%1\"><img src=\":/images/launcher/HalvernLogo.png\"></a>").arg(QString::fromLatin1(kMakerWebSite)));
+    pMakerLogo->setText(
+        QStringLiteral("<a href=\"%1\"><img src=\":/images/launcher/HalvernLogo.png\"></a>").arg(QString::fromLatin1(kMakerWebSite)));
     pMakerLogo->setTextFormat(Qt::RichText);
     pMakerLogo->setToolTip(QString::fromLatin1(kMakerWebSite));
     pMakerLogo->setOpenExternalLinks(true);
@@ -479,8 +483,8 @@ void TLauncherMainWindow::onInstallationOrUpdateStarted(const TPackageInstallati
 void TLauncherMainWindow::onInstallationOrUpdateFinished(const TPackageInstallation& InstallationInProgress)
 {
     const std::shared_ptr<TPackage> pPackage = InstallationInProgress.package();
-    qInfo() << "onInstallationOrUpdateFinished package: " << pPackage->m_Name << " error reason: "
-            << static_cast<int>(InstallationInProgress.errorReason()) << " Thread: " << QThread::currentThreadId();
+    qInfo() << "onInstallationOrUpdateFinished package: " << pPackage->m_Name
+            << " error reason: " << static_cast<int>(InstallationInProgress.errorReason()) << " Thread: " << QThread::currentThreadId();
     if (TClientPackageLayoutItem* pItem = packageItem(pPackage->m_Id)) {
         pItem->onInstallationOrUpdateFinished(InstallationInProgress);
     }
@@ -489,17 +493,20 @@ void TLauncherMainWindow::onInstallationOrUpdateFinished(const TPackageInstallat
         showDownloadFailure(pPackage->m_Name);
         break;
     case EPackageDownloaderError::SavingFailed:
-        showInstallationFailure(QStringLiteral("The installation of %1 failed.\n\nMake sure you have enough free disk space and the application "
-                                               "isn't currently running, then try again.")
-                                    .arg(pPackage->m_Name));
+        showInstallationFailure(
+            QStringLiteral("The installation of %1 failed.\n\nMake sure you have enough free disk space and the application "
+                           "isn't currently running, then try again.")
+                .arg(pPackage->m_Name));
         break;
     case EPackageDownloaderError::VerificationFailed:
-        showInstallationFailure(QStringLiteral("The installation of %1 failed.\n\nVerification of game data failed!").arg(pPackage->m_Name));
+        showInstallationFailure(
+            QStringLiteral("The installation of %1 failed.\n\nVerification of game data failed!").arg(pPackage->m_Name));
         break;
     case EPackageDownloaderError::NotEnoughDiskSpace:
         if (const auto& Shortage = InstallationInProgress.diskSpaceShortage()) {
-            showInstallationFailure(QStringLiteral("The installation of %1 failed.\n\nNot enough free disk space: %2\n\nMake some room, then try again.")
-                                        .arg(pPackage->m_Name, TDiskSpaceCheck::describe(*Shortage)));
+            showInstallationFailure(
+                QStringLiteral("The installation of %1 failed.\n\nNot enough free disk space: %2\n\nMake some room, then try again.")
+                    .arg(pPackage->m_Name, TDiskSpaceCheck::describe(*Shortage)));
         }
         break;
     default:
@@ -554,9 +561,10 @@ void TLauncherMainWindow::showDownloadFailure(const QString& PackageName)
     }
     pBox->setWindowTitle(QStringLiteral("Download failed"));
     pBox->setTextFormat(Qt::PlainText);
-    pBox->setText(QStringLiteral("The installation of %1 failed.\n\nNot all files necessary could be downloaded. Please try again later.\n\n"
-                                 "Diagnostic information: %2")
-                      .arg(PackageName, Diagnostic));
+    pBox->setText(
+        QStringLiteral("The installation of %1 failed.\n\nNot all files necessary could be downloaded. Please try again later.\n\n"
+                       "Diagnostic information: %2")
+            .arg(PackageName, Diagnostic));
     pBox->setIcon(QMessageBox::Critical);
     pBox->show();
 }
@@ -580,7 +588,8 @@ void TLauncherMainWindow::onAboutDialogRequested(QString)
     QString Text = qtTrId("launcher.about.text");
     // Without the translation file the id itself shows, which has nothing to fill in.
     if (Text.contains(QLatin1String("%1"))) {
-        Text = Text.arg(QString::number(kFirstCopyrightYear), QString::number(QDate::currentDate().year()), Licence, Licence, QtSource, QtSource);
+        Text = Text.arg(QString::number(kFirstCopyrightYear), QString::number(QDate::currentDate().year()), Licence, Licence, QtSource,
+                        QtSource);
     }
     pBox->setText(Text);
     // Modal without a nested event loop: the request arrives from a label's link signal.

@@ -71,7 +71,8 @@ bool readVarint(const unsigned char* Data, std::size_t Length, std::size_t& Offs
 
 // --- stored --------------------------------------------------------------------------
 
-bool decodeStored(const unsigned char* Payload, std::size_t PayloadSize, unsigned char* Output, std::size_t OutputSize, std::size_t& Produced)
+bool decodeStored(const unsigned char* Payload, std::size_t PayloadSize, unsigned char* Output, std::size_t OutputSize,
+                  std::size_t& Produced)
 {
     if (PayloadSize > OutputSize) {
         return false;
@@ -83,12 +84,13 @@ bool decodeStored(const unsigned char* Payload, std::size_t PayloadSize, unsigne
 
 // --- raw DEFLATE (zlib) --------------------------------------------------------------
 
-bool decodeDeflate(const unsigned char* Payload, std::size_t PayloadSize, unsigned char* Output, std::size_t OutputSize, std::size_t& Produced)
+bool decodeDeflate(const unsigned char* Payload, std::size_t PayloadSize, unsigned char* Output, std::size_t OutputSize,
+                   std::size_t& Produced)
 {
     if (PayloadSize > UINT_MAX || OutputSize > UINT_MAX) {
         return false;
     }
-    z_stream Stream{};
+    z_stream Stream {};
     if (inflateInit2(&Stream, -MAX_WBITS) != Z_OK) {
         return false;
     }
@@ -189,13 +191,14 @@ constexpr unsigned kLzmaMaxPropertiesByte = 224;
 constexpr std::uint32_t kLzmaMinDictionary = 4096;
 constexpr std::size_t kLzmaOutputStep = 0x40000; // 256 KiB, well inside the core's cache
 
-bool decodeLzmaAlone(const unsigned char* Payload, std::size_t PayloadSize, unsigned char* Output, std::size_t OutputSize, std::size_t& Produced)
+bool decodeLzmaAlone(const unsigned char* Payload, std::size_t PayloadSize, unsigned char* Output, std::size_t OutputSize,
+                     std::size_t& Produced)
 {
     if (PayloadSize <= 17 || Payload[0] > kLzmaMaxPropertiesByte) {
         return false;
     }
     unsigned Properties = Payload[0];
-    lzma_options_lzma Options{};
+    lzma_options_lzma Options {};
     Options.lc = Properties % 9;
     Properties /= 9;
     Options.lp = Properties % 5;
@@ -206,7 +209,8 @@ bool decodeLzmaAlone(const unsigned char* Payload, std::size_t PayloadSize, unsi
     // container's unpacked size bounds the stream. The dictionary never needs to be
     // larger than the output, which keeps small containers from costing 32 MiB each.
     const std::uint64_t Needed = std::max<std::uint64_t>(OutputSize, kLzmaMinDictionary);
-    Options.dict_size = static_cast<std::uint32_t>(std::min<std::uint64_t>(std::max<std::uint32_t>(Dictionary, kLzmaMinDictionary), Needed));
+    Options.dict_size =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(std::max<std::uint32_t>(Dictionary, kLzmaMinDictionary), Needed));
     Options.ext_flags = LZMA_LZMA1EXT_ALLOW_EOPM;
     lzma_set_ext_size(Options, OutputSize);
 
@@ -253,7 +257,11 @@ bool decodeLzmaAlone(const unsigned char* Payload, std::size_t PayloadSize, unsi
 
 class TZpaqWriter final : public libzpaq::Writer {
 public:
-    TZpaqWriter(unsigned char* Output, std::size_t Capacity) : m_Output(Output), m_Capacity(Capacity) {}
+    TZpaqWriter(unsigned char* Output, std::size_t Capacity)
+        : m_Output(Output)
+        , m_Capacity(Capacity)
+    {
+    }
     void put(int Byte) override
     {
         if (m_Produced >= m_Capacity) {
@@ -287,7 +295,8 @@ private:
 // holding a worker for ever.
 class TZpaqBudgetScope {
 public:
-    explicit TZpaqBudgetScope(std::uint64_t Budget) : m_Previous(libzpaq::zpaqlInstructionBudget)
+    explicit TZpaqBudgetScope(std::uint64_t Budget)
+        : m_Previous(libzpaq::zpaqlInstructionBudget)
     {
         libzpaq::zpaqlInstructionBudget = Budget;
     }
@@ -357,8 +366,8 @@ bool readBundleHeader(const char* Data, std::size_t Length, TBundleHeader& Heade
     return true;
 }
 
-bool decodeBundlePayload(int Algorithm, const unsigned char* Payload, std::size_t PayloadSize,
-                         unsigned char* Output, std::size_t OutputSize, std::size_t& Produced) noexcept
+bool decodeBundlePayload(int Algorithm, const unsigned char* Payload, std::size_t PayloadSize, unsigned char* Output,
+                         std::size_t OutputSize, std::size_t& Produced) noexcept
 {
     Produced = 0;
     if (!Payload || !Output || PayloadSize == 0 || OutputSize == 0) {
@@ -390,20 +399,25 @@ bool decodeBundlePayload(int Algorithm, const unsigned char* Payload, std::size_
 
 namespace {
 
-unsigned char* writableBytes(std::string& Buffer) { return reinterpret_cast<unsigned char*>(&Buffer[0]); }
-unsigned char* writableBytes(QByteArray& Buffer) { return reinterpret_cast<unsigned char*>(Buffer.data()); }
+unsigned char* writableBytes(std::string& Buffer)
+{
+    return reinterpret_cast<unsigned char*>(&Buffer[0]);
+}
+unsigned char* writableBytes(QByteArray& Buffer)
+{
+    return reinterpret_cast<unsigned char*>(Buffer.data());
+}
 
 // Decodes the container in Data into Output, sized once to the declared unpacked size.
-template <typename TBuffer>
-bool unpackInto(TBuffer& Output, const char* Data, std::size_t Length, std::uint64_t MaxUnpackedSize)
+template<typename TBuffer> bool unpackInto(TBuffer& Output, const char* Data, std::size_t Length, std::uint64_t MaxUnpackedSize)
 {
     TBundleHeader Header;
     if (!readBundleHeader(Data, Length, Header)) {
         return false;
     }
     const std::size_t Available = Length - Header.m_PayloadOffset;
-    if (Header.m_UnpackedSize == 0 || Header.m_UnpackedSize > MaxUnpackedSize || Header.m_PackedSize > Available
-        || Header.m_UnpackedSize > static_cast<std::uint64_t>(std::numeric_limits<int>::max())) {
+    if (Header.m_UnpackedSize == 0 || Header.m_UnpackedSize > MaxUnpackedSize || Header.m_PackedSize > Available ||
+        Header.m_UnpackedSize > static_cast<std::uint64_t>(std::numeric_limits<int>::max())) {
         return false;
     }
     try {

@@ -46,15 +46,18 @@ struct TBundleHeader {
 // True when the bytes, after any 0x00 padding, start with the marker and an algorithm
 // number of at most 23.
 bool isBundlePacked(const char* Data, std::size_t Length) noexcept;
-inline bool isBundlePacked(const QByteArray& Data) noexcept { return isBundlePacked(Data.constData(), static_cast<std::size_t>(Data.size())); }
+inline bool isBundlePacked(const QByteArray& Data) noexcept
+{
+    return isBundlePacked(Data.constData(), static_cast<std::size_t>(Data.size()));
+}
 
 // Reads the header; false when the bytes are not a container or a size varint is broken.
 bool readBundleHeader(const char* Data, std::size_t Length, TBundleHeader& Header) noexcept;
 
 // Decodes one payload with the codec of the algorithm number into Output (capacity
 // OutputSize, the declared unpacked size). Never throws.
-bool decodeBundlePayload(int Algorithm, const unsigned char* Payload, std::size_t PayloadSize,
-                         unsigned char* Output, std::size_t OutputSize, std::size_t& Produced) noexcept;
+bool decodeBundlePayload(int Algorithm, const unsigned char* Payload, std::size_t PayloadSize, unsigned char* Output,
+                         std::size_t OutputSize, std::size_t& Produced) noexcept;
 
 // Unpacks a container. Not a container: Output = Input, false. A container that fails to
 // decode, or declares more than MaxUnpackedSize bytes: Output = Input, false.

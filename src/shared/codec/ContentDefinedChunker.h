@@ -19,9 +19,9 @@
 namespace shared {
 
 // A piece of at most this many bytes is never cut further.
-constexpr std::size_t kChunkUncutSize = 0x400000;       // 4 MiB
+constexpr std::size_t kChunkUncutSize = 0x400000; // 4 MiB
 // No piece is longer than this.
-constexpr std::size_t kChunkMaximumSize = 0x1000000;    // 16 MiB
+constexpr std::size_t kChunkMaximumSize = 0x1000000; // 16 MiB
 // A piece ends after the byte at which (hash & kChunkCutMask) == 0.
 constexpr std::uint32_t kChunkCutMask = 0x3FFFFF;
 

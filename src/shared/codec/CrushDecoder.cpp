@@ -38,8 +38,8 @@ struct TLengthClass {
 constexpr std::size_t kLengthClassCount = 6;
 constexpr TLengthClass kLengthClasses[kLengthClassCount] = {
     // prefix  extra  lengths
-    {1, 2, 3},  // 1      3 ..   6
-    {2, 2, 7},  // 01     7 ..  10
+    {1, 2, 3}, // 1      3 ..   6
+    {2, 2, 7}, // 01     7 ..  10
     {3, 2, 11}, // 001   11 ..  14
     {4, 3, 15}, // 0001  15 ..  22
     {5, 5, 23}, // 00001 23 ..  54
@@ -53,7 +53,7 @@ static_assert(kLongestLengthClass.m_MinLength + (1u << kLongestLengthClass.m_Ext
 // the position of the first 1 bit, or the last class if all five are 0.
 constexpr std::array<std::uint8_t, 1u << kLengthPrefixMaxBits> makeLengthClassOfPrefix()
 {
-    std::array<std::uint8_t, 1u << kLengthPrefixMaxBits> Table{};
+    std::array<std::uint8_t, 1u << kLengthPrefixMaxBits> Table {};
     for (unsigned Bits = 0; Bits < Table.size(); ++Bits) {
         unsigned Class = 0;
         while (Class < kLengthPrefixMaxBits && ((Bits >> Class) & 1u) == 0) {
@@ -73,21 +73,21 @@ struct TDistanceSlot {
 };
 
 constexpr TDistanceSlot kDistanceSlots[kDistanceSlotCount] = {
-    {6, 1},        // 1 .. 64
-    {6, 65},       // 65 .. 128
-    {7, 129},      // 129 .. 256
-    {8, 257},      // 257 .. 512
-    {9, 513},      // 513 .. 1 KiB
-    {10, 1025},    // .. 2 KiB
-    {11, 2049},    // .. 4 KiB
-    {12, 4097},    // .. 8 KiB
-    {13, 8193},    // .. 16 KiB
-    {14, 16385},   // .. 32 KiB
-    {15, 32769},   // .. 64 KiB
-    {16, 65537},   // .. 128 KiB
-    {17, 131073},  // .. 256 KiB
-    {18, 262145},  // .. 512 KiB
-    {19, 524289},  // .. 1 MiB
+    {6, 1}, // 1 .. 64
+    {6, 65}, // 65 .. 128
+    {7, 129}, // 129 .. 256
+    {8, 257}, // 257 .. 512
+    {9, 513}, // 513 .. 1 KiB
+    {10, 1025}, // .. 2 KiB
+    {11, 2049}, // .. 4 KiB
+    {12, 4097}, // .. 8 KiB
+    {13, 8193}, // .. 16 KiB
+    {14, 16385}, // .. 32 KiB
+    {15, 32769}, // .. 64 KiB
+    {16, 65537}, // .. 128 KiB
+    {17, 131073}, // .. 256 KiB
+    {18, 262145}, // .. 512 KiB
+    {19, 524289}, // .. 1 MiB
     {20, 1048577}, // .. 2 MiB
 };
 constexpr TDistanceSlot kFarthestSlot = kDistanceSlots[kDistanceSlotCount - 1];
@@ -177,9 +177,9 @@ private:
     const unsigned char* m_Data;
     std::size_t m_Size;
     std::size_t m_WordLoadEnd; // 8-byte loads allowed while m_Pos is below this
-    std::size_t m_Pos = 0;     // next payload byte to load (runs past m_Size while feeding zeros)
-    std::uint64_t m_Bits = 0;  // pending bits, next stream bit in bit 0
-    unsigned m_Count = 0;      // number of valid pending bits
+    std::size_t m_Pos = 0; // next payload byte to load (runs past m_Size while feeding zeros)
+    std::uint64_t m_Bits = 0; // pending bits, next stream bit in bit 0
+    unsigned m_Count = 0; // number of valid pending bits
 };
 
 constexpr std::size_t kCopyChunk = 8;
@@ -213,7 +213,8 @@ void copyMatch(unsigned char* Out, std::size_t Distance, std::size_t Length, std
 
 } // namespace
 
-bool decodeCrush(const unsigned char* Payload, std::size_t PayloadSize, unsigned char* Output, std::size_t OutputSize, std::size_t& Produced) noexcept
+bool decodeCrush(const unsigned char* Payload, std::size_t PayloadSize, unsigned char* Output, std::size_t OutputSize,
+                 std::size_t& Produced) noexcept
 {
     Produced = 0;
     if ((Payload == nullptr && PayloadSize != 0) || (Output == nullptr && OutputSize != 0)) {

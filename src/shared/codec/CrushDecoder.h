@@ -23,6 +23,7 @@ namespace shared {
 // rest of Output is unspecified). OutputSize 0 succeeds only for an empty
 // payload.
 // Never throws; never reads or writes outside the given buffers.
-bool decodeCrush(const unsigned char* Payload, std::size_t PayloadSize, unsigned char* Output, std::size_t OutputSize, std::size_t& Produced) noexcept;
+bool decodeCrush(const unsigned char* Payload, std::size_t PayloadSize, unsigned char* Output, std::size_t OutputSize,
+                 std::size_t& Produced) noexcept;
 
 } // namespace shared

@@ -98,15 +98,13 @@ constexpr unsigned char kFirstWordSymbol = 0x82;
 constexpr unsigned char kLastWordSymbol = 0xFB;
 constexpr unsigned char kWordEscape = 0xFE;
 constexpr std::array<const char*, kLastWordSymbol - kFirstWordSymbol + 1> kWords = {
-    "ac",  "ad",  "ai",  "al",  "am",  "an",  "ar",  "as",  "at",  "ea",  "ec",  "ed",  "ee",   "el",   "en",
-    "er",  "es",  "et",  "id",  "ie",  "ig",  "il",  "in",  "io",  "is",  "it",  "of",  "ol",   "on",   "oo",
-    "or",  "os",  "ou",  "ow",  "ul",  "un",  "ur",  "us",  "ba",  "be",  "ca",  "ce",  "co",   "ch",   "de",
-    "di",  "ge",  "gh",  "ha",  "he",  "hi",  "ho",  "ra",  "re",  "ri",  "ro",  "rs",  "la",   "le",   "li",
-    "lo",  "ld",  "ll",  "ly",  "se",  "si",  "so",  "sh",  "ss",  "st",  "ma",  "me",  "mi",   "ne",   "nc",
-    "nd",  "ng",  "nt",  "pa",  "pe",  "ta",  "te",  "ti",  "to",  "th",  "tr",  "wa",  "ve",   "all",  "and",
-    "but", "dow", "for", "had", "hav", "her", "him", "his", "man", "mor", "not", "now", "one",  "out",  "she",
-    "the", "was", "wer", "whi", "whe", "wit", "you", "any", "are", "that", "said", "with", "have", "this", "from",
-    "were", "tion"};
+    "ac",  "ad",  "ai",  "al",  "am",  "an",  "ar",   "as",   "at",   "ea",   "ec",   "ed",   "ee",   "el",  "en",  "er",  "es",  "et",
+    "id",  "ie",  "ig",  "il",  "in",  "io",  "is",   "it",   "of",   "ol",   "on",   "oo",   "or",   "os",  "ou",  "ow",  "ul",  "un",
+    "ur",  "us",  "ba",  "be",  "ca",  "ce",  "co",   "ch",   "de",   "di",   "ge",   "gh",   "ha",   "he",  "hi",  "ho",  "ra",  "re",
+    "ri",  "ro",  "rs",  "la",  "le",  "li",  "lo",   "ld",   "ll",   "ly",   "se",   "si",   "so",   "sh",  "ss",  "st",  "ma",  "me",
+    "mi",  "ne",  "nc",  "nd",  "ng",  "nt",  "pa",   "pe",   "ta",   "te",   "ti",   "to",   "th",   "tr",  "wa",  "ve",  "all", "and",
+    "but", "dow", "for", "had", "hav", "her", "him",  "his",  "man",  "mor",  "not",  "now",  "one",  "out", "she", "the", "was", "wer",
+    "whi", "whe", "wit", "you", "any", "are", "that", "said", "with", "have", "this", "from", "were", "tion"};
 
 struct TProperties {
     std::uint32_t m_WindowSize;
@@ -128,8 +126,7 @@ bool readProperties(const unsigned char* Bytes, TProperties& Props)
     Props.m_WindowSize = readBigEndian(Bytes, 4);
     Props.m_ChunkSize = readBigEndian(Bytes + 4, 3);
     Props.m_BlockSize = readBigEndian(Bytes + 7, 3);
-    return Props.m_WindowSize >= kMinWindowSize && Props.m_WindowSize <= kMaxWindowSize && Props.m_ChunkSize > 0
-        && Props.m_BlockSize > 0;
+    return Props.m_WindowSize >= kMinWindowSize && Props.m_WindowSize <= kMaxWindowSize && Props.m_ChunkSize > 0 && Props.m_BlockSize > 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -182,8 +179,7 @@ bool chunksWellFormed(const unsigned char* Pos, const unsigned char* End, std::u
 // so the hot paths need no error returns; callers check the flag.
 class TChunkReader {
 public:
-    TChunkReader(const unsigned char* Chunks, const unsigned char* End, std::uint32_t FullSize, bool RangeCoded,
-                 bool& Truncated)
+    TChunkReader(const unsigned char* Chunks, const unsigned char* End, std::uint32_t FullSize, bool RangeCoded, bool& Truncated)
         : m_NextHeader(Chunks)
         , m_End(End)
         , m_FullSize(FullSize)
@@ -230,7 +226,10 @@ private:
 // Note the polarity: a 1 takes the lower part of the range.
 class TRangeDecoder {
 public:
-    explicit TRangeDecoder(const TChunkReader& Input) : m_Input(Input) {}
+    explicit TRangeDecoder(const TChunkReader& Input)
+        : m_Input(Input)
+    {
+    }
 
     void restart()
     {
@@ -292,7 +291,10 @@ private:
 // Direct bits, most significant first.
 class TDirectBits {
 public:
-    explicit TDirectBits(const TChunkReader& Input) : m_Input(Input) {}
+    explicit TDirectBits(const TChunkReader& Input)
+        : m_Input(Input)
+    {
+    }
 
     void restart()
     {
@@ -307,7 +309,7 @@ public:
             m_Count += 8;
         }
         m_Count -= Count;
-        return static_cast<std::uint32_t>((m_Buffer >> m_Count) & ((std::uint64_t{1} << Count) - 1));
+        return static_cast<std::uint32_t>((m_Buffer >> m_Count) & ((std::uint64_t {1} << Count) - 1));
     }
 
     // Block types, sizes and continuation flags: a 5-bit exponent E, then
@@ -318,7 +320,7 @@ public:
         if (Exponent == 0) {
             return bits(1);
         }
-        return (std::uint32_t{1} << Exponent) + bits(Exponent);
+        return (std::uint32_t {1} << Exponent) + bits(Exponent);
     }
 
 private:
@@ -344,9 +346,9 @@ struct TModel {
     std::array<TProb, kSlotProbs> m_Slot;
     std::array<TProb, kMaxExtraDistanceBits << kLowDistanceBits> m_LowDistance;
     TLengthModel m_Length;
-    TProb m_Run;                            // delta blocks: run or byte
+    TProb m_Run; // delta blocks: run or byte
     std::array<TProb, 256 * 256> m_Literal; // previous byte x tree node
-    std::array<TProb, 256 * 256> m_Delta;   // previous delta byte x tree node
+    std::array<TProb, 256 * 256> m_Delta; // previous delta byte x tree node
 
     void reset()
     {
@@ -382,8 +384,8 @@ void undoX86Addresses(unsigned char* Block, std::size_t Size)
         if (Operand[3] != 0x00 && Operand[3] != 0xFF) {
             continue;
         }
-        const std::uint32_t Absolute = (std::uint32_t{Operand[0]} << 17) | (std::uint32_t{Operand[1]} << 9)
-            | (std::uint32_t{Operand[2]} << 1) | (Operand[3] == 0x00 ? 1u : 0u);
+        const std::uint32_t Absolute = (std::uint32_t {Operand[0]} << 17) | (std::uint32_t {Operand[1]} << 9) |
+            (std::uint32_t {Operand[2]} << 1) | (Operand[3] == 0x00 ? 1u : 0u);
         const std::uint32_t Relative = (Absolute - static_cast<std::uint32_t>(Next)) & kX86AddressMask;
         Operand[0] = static_cast<unsigned char>(Relative);
         Operand[1] = static_cast<unsigned char>(Relative >> 8);
@@ -444,8 +446,7 @@ struct TPendingFilter {
 
 class TDecoder {
 public:
-    TDecoder(const TProperties& Props, const unsigned char* Chunks, const unsigned char* End, unsigned char* Output,
-             std::size_t OutputSize)
+    TDecoder(const TProperties& Props, const unsigned char* Chunks, const unsigned char* End, unsigned char* Output, std::size_t OutputSize)
         : m_Props(Props)
         , m_RangeDecoder(TChunkReader(Chunks, End, Props.m_ChunkSize, true, m_Truncated))
         , m_DirectBits(TChunkReader(Chunks, End, Props.m_ChunkSize, false, m_Truncated))
@@ -683,9 +684,9 @@ private:
         }
         const unsigned ExtraBits = Slot - 2;
         const std::uint32_t High = ExtraBits > kLowDistanceBits ? m_DirectBits.bits(ExtraBits - kLowDistanceBits) : 0;
-        const std::uint32_t Low = m_RangeDecoder.reverseTree(&m_Model->m_LowDistance[(ExtraBits - 1) << kLowDistanceBits],
-                                                             kLowDistanceBits);
-        return (std::uint32_t{1} << ExtraBits) + 1 + (High << kLowDistanceBits) + Low;
+        const std::uint32_t Low =
+            m_RangeDecoder.reverseTree(&m_Model->m_LowDistance[(ExtraBits - 1) << kLowDistanceBits], kLowDistanceBits);
+        return (std::uint32_t {1} << ExtraBits) + 1 + (High << kLowDistanceBits) + Low;
     }
 
     // Order-1 literals with the LZ literal model and context.
@@ -815,8 +816,7 @@ bool decodeCsc(const unsigned char* Payload, std::size_t PayloadSize, unsigned c
 {
     Produced = 0;
     TProperties Props;
-    if (Payload == nullptr || PayloadSize < kPropertiesSize || (Output == nullptr && OutputSize > 0)
-        || !readProperties(Payload, Props)) {
+    if (Payload == nullptr || PayloadSize < kPropertiesSize || (Output == nullptr && OutputSize > 0) || !readProperties(Payload, Props)) {
         return false;
     }
     const unsigned char* Chunks = Payload + kPropertiesSize;

@@ -20,7 +20,7 @@ namespace shared {
 // block (at most the properties' raw block size and never more than
 // OutputSize) and a list of blocks whose filter is still pending, capped by
 // the declared dictionary size. Never throws.
-bool decodeCsc(const unsigned char* Payload, std::size_t PayloadSize,
-               unsigned char* Output, std::size_t OutputSize, std::size_t& Produced) noexcept;
+bool decodeCsc(const unsigned char* Payload, std::size_t PayloadSize, unsigned char* Output, std::size_t OutputSize,
+               std::size_t& Produced) noexcept;
 
 } // namespace shared

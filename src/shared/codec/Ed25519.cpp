@@ -49,8 +49,8 @@ QByteArray rawPublicKey(EVP_PKEY* Key)
 {
     QByteArray Raw(kPublicKeySize, Qt::Uninitialized);
     std::size_t Length = static_cast<std::size_t>(Raw.size());
-    if (EVP_PKEY_get_raw_public_key(Key, reinterpret_cast<unsigned char*>(Raw.data()), &Length) != 1
-        || Length != static_cast<std::size_t>(kPublicKeySize)) {
+    if (EVP_PKEY_get_raw_public_key(Key, reinterpret_cast<unsigned char*>(Raw.data()), &Length) != 1 ||
+        Length != static_cast<std::size_t>(kPublicKeySize)) {
         return {};
     }
     return Raw;
@@ -97,9 +97,8 @@ QByteArray sign(const QByteArray& PrivateKeyPem, const QByteArray& Message)
     QByteArray Signature(kSignatureSize, Qt::Uninitialized);
     std::size_t Length = static_cast<std::size_t>(Signature.size());
     if (EVP_DigestSign(Context.get(), reinterpret_cast<unsigned char*>(Signature.data()), &Length,
-                       reinterpret_cast<const unsigned char*>(Message.constData()), static_cast<std::size_t>(Message.size()))
-            != 1
-        || Length != static_cast<std::size_t>(kSignatureSize)) {
+                       reinterpret_cast<const unsigned char*>(Message.constData()), static_cast<std::size_t>(Message.size())) != 1 ||
+        Length != static_cast<std::size_t>(kSignatureSize)) {
         throw std::runtime_error("Could not sign with the Ed25519 key");
     }
     return Signature;
@@ -110,18 +109,15 @@ bool verify(const QByteArray& PublicKey, const QByteArray& Message, const QByteA
     if (PublicKey.size() != kPublicKeySize || Signature.size() != kSignatureSize) {
         return false;
     }
-    const TKey Key(EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr,
-                                               reinterpret_cast<const unsigned char*>(PublicKey.constData()),
+    const TKey Key(EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, reinterpret_cast<const unsigned char*>(PublicKey.constData()),
                                                static_cast<std::size_t>(PublicKey.size())));
     const TContext Context(EVP_MD_CTX_new());
     if (!Key || !Context || EVP_DigestVerifyInit(Context.get(), nullptr, nullptr, nullptr, Key.get()) != 1) {
         return false;
     }
     return EVP_DigestVerify(Context.get(), reinterpret_cast<const unsigned char*>(Signature.constData()),
-                            static_cast<std::size_t>(Signature.size()),
-                            reinterpret_cast<const unsigned char*>(Message.constData()),
-                            static_cast<std::size_t>(Message.size()))
-        == 1;
+                            static_cast<std::size_t>(Signature.size()), reinterpret_cast<const unsigned char*>(Message.constData()),
+                            static_cast<std::size_t>(Message.size())) == 1;
 }
 
 QByteArray encodeBase64(const QByteArray& Raw)

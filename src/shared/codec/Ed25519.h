@@ -21,7 +21,7 @@ constexpr int kSignatureSize = 64;
 
 struct TKeyPair {
     QByteArray m_PrivateKeyPem; // PKCS#8 PEM text
-    QByteArray m_PublicKey;     // the 32 raw bytes
+    QByteArray m_PublicKey; // the 32 raw bytes
 };
 
 // A fresh random key pair. Throws std::runtime_error when OpenSSL fails.

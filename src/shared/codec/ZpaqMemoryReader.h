@@ -11,7 +11,11 @@ namespace shared {
 // libzpaq's input from a byte range in memory (used by the decoder and the packer).
 class TZpaqMemoryReader final : public libzpaq::Reader {
 public:
-    TZpaqMemoryReader(const unsigned char* Data, std::size_t Size) : m_Data(Data), m_Size(Size) {}
+    TZpaqMemoryReader(const unsigned char* Data, std::size_t Size)
+        : m_Data(Data)
+        , m_Size(Size)
+    {
+    }
     int get() override { return m_Offset < m_Size ? m_Data[m_Offset++] : -1; }
     int read(char* Buffer, int Count) override
     {

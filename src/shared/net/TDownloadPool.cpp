@@ -291,7 +291,8 @@ void TDownloadPool::schedule()
         Request.setTransferTimeout(m_TransferTimeoutMs);
         QNetworkReplyWrapper* pReply = m_pNetworkAccess->get(Request);
         connect(pReply, &QNetworkReplyWrapper::finished, this, [this, pReply] { onReplyFinished(pReply); });
-        connect(pReply, &QNetworkReplyWrapper::error, this, [this, pReply](QNetworkReply::NetworkError Code) { onReplyError(pReply, Code); });
+        connect(pReply, &QNetworkReplyWrapper::error, this,
+                [this, pReply](QNetworkReply::NetworkError Code) { onReplyError(pReply, Code); });
         connect(pReply, &QNetworkReplyWrapper::bodySizeAnnounced, this, [this, pReply](qlonglong Bytes) { checkBodySize(pReply, Bytes); });
         connect(pReply, &QNetworkReplyWrapper::progress, this, [this, pReply](qlonglong Bytes) {
             if (!checkBodySize(pReply, Bytes)) {

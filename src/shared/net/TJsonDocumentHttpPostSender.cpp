@@ -8,8 +8,7 @@
 
 namespace shared {
 
-TJsonDocumentHttpPostSender::TJsonDocumentHttpPostSender(std::shared_ptr<QNetworkAccessManager> pNetworkAccessManager,
-                                                         QObject* pParent)
+TJsonDocumentHttpPostSender::TJsonDocumentHttpPostSender(std::shared_ptr<QNetworkAccessManager> pNetworkAccessManager, QObject* pParent)
     : QObject(pParent)
     , m_pNetworkAccessManager(std::move(pNetworkAccessManager))
 {

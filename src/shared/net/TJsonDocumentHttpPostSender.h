@@ -25,8 +25,7 @@ class TJsonDocumentHttpPostSender : public QObject {
     Q_DISABLE_COPY(TJsonDocumentHttpPostSender)
 public:
     // Throws std::invalid_argument for a null manager.
-    explicit TJsonDocumentHttpPostSender(std::shared_ptr<QNetworkAccessManager> pNetworkAccessManager,
-                                         QObject* pParent = nullptr);
+    explicit TJsonDocumentHttpPostSender(std::shared_ptr<QNetworkAccessManager> pNetworkAccessManager, QObject* pParent = nullptr);
     // Aborts the posts still running; they are not reported.
     ~TJsonDocumentHttpPostSender() override;
 

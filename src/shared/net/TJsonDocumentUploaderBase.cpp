@@ -61,8 +61,8 @@ void TJsonDocumentUploaderBase::onFinished(QNetworkReply::NetworkError NetworkEr
     }
     // "errorCode": "7" or 7.5 must not read as 0 and so pass for an acceptance
     const double Number = ErrorCodeValue.toDouble();
-    if (!ErrorCodeValue.isDouble() || std::trunc(Number) != Number || Number < std::numeric_limits<qint32>::min()
-        || Number > std::numeric_limits<qint32>::max()) {
+    if (!ErrorCodeValue.isDouble() || std::trunc(Number) != Number || Number < std::numeric_limits<qint32>::min() ||
+        Number > std::numeric_limits<qint32>::max()) {
         fail(QStringLiteral("The server's answer has no valid \"errorCode\""), kInvalidAnswerErrorCode, Answer);
         return;
     }

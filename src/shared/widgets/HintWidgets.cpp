@@ -233,7 +233,8 @@ QImage fetchHintImage(const QUrl& Url, const QSize& ScaledSize, int TimeoutMs)
     return Image;
 }
 
-ClickableLabel* createHintImageLabel(QWidget* pParent, QWidget* pSlot, const QImage& Image, const QSize& MinimumSize, const QString& LinkUrl)
+ClickableLabel* createHintImageLabel(QWidget* pParent, QWidget* pSlot, const QImage& Image, const QSize& MinimumSize,
+                                     const QString& LinkUrl)
 {
     auto* pLabel = new ClickableLabel(pParent);
     pLabel->setParent(pSlot);

@@ -52,7 +52,8 @@ QImage fetchHintImage(const QUrl& Url, const QSize& ScaledSize, int TimeoutMs = 
 
 // The clickable image of a hint: created as a child of pParent, moved into pSlot and
 // centred on it at the image's size (at least MinimumSize).
-ClickableLabel* createHintImageLabel(QWidget* pParent, QWidget* pSlot, const QImage& Image, const QSize& MinimumSize, const QString& LinkUrl);
+ClickableLabel* createHintImageLabel(QWidget* pParent, QWidget* pSlot, const QImage& Image, const QSize& MinimumSize,
+                                     const QString& LinkUrl);
 
 // The caption style: light small caps on a translucent dark band.
 QString hintCaptionStyleSheet(int PaddingLeft, const QString& BackgroundAlpha);
