@@ -46,6 +46,23 @@ TBehaviour delayed(int Milliseconds)
     return Behaviour;
 }
 
+// The order in which a run writes its chunks (by URL path) and the most chunks it held
+// parked in memory at once, sampled every IntervalMs.
+struct TWriteWatch {
+    TWriteWatch(TPackageFileDownloader& Downloader, int IntervalMs)
+    {
+        QObject::connect(
+            &Downloader, &TPackageFileDownloader::writeProgress, &m_Timer, [this](const QUrl& Url) { m_Order << Url.path(); },
+            Qt::QueuedConnection);
+        QObject::connect(&m_Timer, &QTimer::timeout, &m_Timer,
+                         [this, &Downloader] { m_PeakParked = qMax(m_PeakParked, Downloader.parkedInMemory()); });
+        m_Timer.start(IntervalMs);
+    }
+    QStringList m_Order;
+    int m_PeakParked = 0;
+    QTimer m_Timer;
+};
+
 } // namespace
 
 class TestDownloader : public QObject {
@@ -144,19 +161,12 @@ void TestDownloader::outOfOrderChunksAreParked()
     const QByteArray Content = Parts[0] + Parts[1] + Parts[2];
 
     TRun Run = start({makeFile(QStringLiteral("data/game.pak"), Chunks, Content)});
-    QStringList WriteOrder;
-    connect(
-        Run.m_pDownloader.get(), &TPackageFileDownloader::writeProgress, this, [&](const QUrl& Url) { WriteOrder << Url.path(); },
-        Qt::QueuedConnection);
-    int PeakParked = 0;
-    QTimer Watch;
-    connect(&Watch, &QTimer::timeout, this, [&] { PeakParked = qMax(PeakParked, Run.m_pDownloader->parkedInMemory()); });
-    Watch.start(5);
+    const TWriteWatch Watch(*Run.m_pDownloader, 5);
     QTRY_COMPARE_WITH_TIMEOUT(Run.ends(), 1, 10000);
     QCOMPARE(Run.m_pCompleted->size(), 1);
     QCOMPARE(fileContent(m_pInstallation->filePath(QStringLiteral("data/game.pak"))), Content);
-    QCOMPARE(WriteOrder, (QStringList {"/chunks/0", "/chunks/1", "/chunks/2"}));
-    QCOMPARE(PeakParked, 1); // chunk 3 waited in memory
+    QCOMPARE(Watch.m_Order, (QStringList {"/chunks/0", "/chunks/1", "/chunks/2"}));
+    QCOMPARE(Watch.m_PeakParked, 1); // chunk 3 waited in memory
     QCOMPARE(Run.m_pDownloader->parkedInMemory(), 0); // and was let go once written
     QTest::qWait(50);
     QCOMPARE(Run.ends(), 1);
@@ -216,22 +226,15 @@ void TestDownloader::largestFilesAreFetchedFirst()
     // one transfer at a time, so the requests show the order
     TRun Run = start({makeFile(QStringLiteral("small.bin"), Small, SmallContent), makeFile(QStringLiteral("big.bin"), Big, BigContent)},
                      "maxConcurrentDownloads=1\nmaxCachedChunks=0\n");
-    QStringList WriteOrder;
-    connect(
-        Run.m_pDownloader.get(), &TPackageFileDownloader::writeProgress, this, [&](const QUrl& Url) { WriteOrder << Url.path(); },
-        Qt::QueuedConnection);
-    int PeakParked = 0;
-    QTimer Watch;
-    connect(&Watch, &QTimer::timeout, this, [&] { PeakParked = qMax(PeakParked, Run.m_pDownloader->parkedInMemory()); });
-    Watch.start(1);
+    const TWriteWatch Watch(*Run.m_pDownloader, 1);
     QTRY_COMPARE_WITH_TIMEOUT(Run.ends(), 1, 10000);
     QCOMPARE(Run.m_pCompleted->size(), 1);
     const QStringList Expected {"/big/0", "/big/1", "/big/2", "/big/3", "/small/0", "/small/1"};
     QCOMPARE(m_pServer->requestedPaths(), Expected);
-    QTRY_COMPARE(WriteOrder, Expected);
+    QTRY_COMPARE(Watch.m_Order, Expected);
     QCOMPARE(fileContent(m_pInstallation->filePath(QStringLiteral("big.bin"))), BigContent);
     QCOMPARE(fileContent(m_pInstallation->filePath(QStringLiteral("small.bin"))), SmallContent);
-    QCOMPARE(PeakParked, 0);
+    QCOMPARE(Watch.m_PeakParked, 0);
 }
 
 void TestDownloader::sharedChunksAreFetchedOnce()
