@@ -74,24 +74,46 @@ TPackageFileDownloader::TPackageFileDownloader(std::shared_ptr<::shared::TDownlo
     connect(&m_ProgressTimer, &QTimer::timeout, this, &TPackageFileDownloader::onProgressTick);
 }
 
+bool TWorkerGate::enter()
+{
+    // counted first, then the flag: a closing downloader either sees this worker inside
+    // or the worker sees the flag, never neither
+    ++m_Inside;
+    if (m_Closing.load()) {
+        --m_Inside;
+        return false;
+    }
+    return true;
+}
+
+void TWorkerGate::leave()
+{
+    --m_Inside;
+}
+
+bool TWorkerGate::close(int GraceMs)
+{
+    m_Closing = true;
+    QElapsedTimer Waited;
+    Waited.start();
+    while (m_Inside.load() > 0 && Waited.elapsed() < GraceMs) {
+        QThread::msleep(5);
+    }
+    return m_Inside.load() == 0;
+}
+
 TPackageFileDownloader::~TPackageFileDownloader()
 {
     // Decompression and verification use nothing of this object and may run on; their
-    // results go to watchers that go with it. A save step uses this object, so a save
-    // not yet begun does nothing once m_Closing is set, and one under way is waited for
-    // a bounded time: a save stuck in the file system must not keep the launcher from
-    // ending (it then ends without running destructors, see TLauncherApplication).
-    m_Closing = true;
+    // results go to watchers that go with it. A save step uses this object: one not yet
+    // begun is turned away by the gate, and one under way is waited for a bounded time:
+    // a save stuck in the file system must not keep the launcher from ending (it then
+    // ends without running destructors, see TLauncherApplication).
     m_ProgressTimer.stop();
     blockSignals(true);
     disconnect(m_pDownloadPool.get(), nullptr, this, nullptr);
-    QElapsedTimer Waited;
-    Waited.start();
-    while (m_RunningSaves.load() > 0 && Waited.elapsed() < kWorkerGraceMs) {
-        QThread::msleep(5);
-    }
-    if (m_RunningSaves.load() > 0) {
-        qWarning() << "downloader destroyed while" << m_RunningSaves.load() << "save steps still run; not waiting any longer"
+    if (!m_pWorkerGate->close(kWorkerGraceMs)) {
+        qWarning() << "downloader destroyed while a save step still runs; not waiting any longer"
                    << " Thread: " << QThread::currentThreadId();
     }
 }
@@ -214,123 +236,113 @@ void TPackageFileDownloader::onDownloadCompleted(QUrl Url, QByteArray Data)
                       false);
         return;
     }
-    processDownloadedData(Url, Data, false, false);
+    processDownloadedData(Url, Data);
 }
 
-void TPackageFileDownloader::processDownloadedData(const QUrl& Url, const QByteArray& Data, bool Decompressed, bool Verified)
+template<typename TWork> bool TPackageFileDownloader::guarded(TChunkResult& Result, EStep Step, const TWork& Work)
+{
+    try {
+        Work();
+        return true;
+    } catch (const std::exception& Error) {
+        Result.m_Error = QString::fromUtf8(Error.what());
+    } catch (...) {
+        Result.m_Error = QStringLiteral("unknown error");
+    }
+    Result.m_FailedStep = Step;
+    return false;
+}
+
+void TPackageFileDownloader::processDownloadedData(const QUrl& Url, const QByteArray& Data)
 {
     const auto Found = m_OutstandingChunks.find(Url);
     if (Found == m_OutstandingChunks.end()) {
         m_pDownloadPool->releaseDownload(Url); // a late duplicate
         return;
     }
-    if (Verified) {
-        runStep(EStep::Save, Url, Data);
-    } else if (!Decompressed && Found->second.m_Chunk.m_Unpack) {
-        runStep(EStep::Decompress, Url, Data);
-    } else {
-        runStep(EStep::Verify, Url, Data);
-    }
-}
-
-void TPackageFileDownloader::runStep(EStep Step, const QUrl& Url, const QByteArray& Data)
-{
-    static const char* const kNames[] = {"processDownloadedData decompress ", "processDownloadedData verify ",
-                                         "processDownloadedData save "};
-    qInfo() << kNames[static_cast<int>(Step)] << Url << " Thread: " << QThread::currentThreadId();
-    const TChunkToDownload Chunk = m_OutstandingChunks.at(Url);
-    auto* pWatcher = new QFutureWatcher<TStepResult>(this);
-    connect(pWatcher, &QFutureWatcher<TStepResult>::finished, this, [this, pWatcher, Step, Url] {
-        const TStepResult Result = pWatcher->result();
+    const TChunkToDownload& Chunk = Found->second;
+    const bool Unpack = Chunk.m_Chunk.m_Unpack;
+    qInfo() << (Unpack ? "processDownloadedData decompress " : "processDownloadedData verify ") << Url
+            << " Thread: " << QThread::currentThreadId();
+    auto* pWatcher = new QFutureWatcher<TChunkResult>(this);
+    connect(pWatcher, &QFutureWatcher<TChunkResult>::finished, this, [this, pWatcher, Url] {
+        const TChunkResult Result = pWatcher->result();
         pWatcher->deleteLater();
-        onStepFinished(Step, Url, Result);
+        onChunkProcessed(Url, Result);
     });
-    const auto Guarded = [](TStepResult& Result, const auto& Work) {
-        try {
-            Work();
-            Result.m_Ok = true;
-        } catch (const std::exception& Error) {
-            Result.m_Error = QString::fromUtf8(Error.what());
-        } catch (...) {
-            Result.m_Error = QStringLiteral("unknown error");
-        }
-    };
-    if (Step == EStep::Save) {
-        ++m_RunningSaves;
-        pWatcher->setFuture(QtConcurrent::run([this, Guarded, Chunk, Data]() -> TStepResult {
-            TStepResult Result;
-            if (!m_Closing) {
-                Guarded(Result, [&] { saveDownloadedData(Chunk, Data); });
+    // One task per chunk: decompress, verify and save follow each other on the same
+    // worker while the data are still in its cache, without a trip through the event
+    // loop between them. Only the save step uses this object, and only after the gate
+    // let it in: see the destructor.
+    pWatcher->setFuture(QtConcurrent::run([this, pGate = m_pWorkerGate, Chunk, pBody = std::make_shared<QByteArray>(Data), Unpack]() -> TChunkResult {
+        TChunkResult Result;
+        QByteArray Unpacked = *pBody;
+        if (Unpack) {
+            // The packed hash tells a body damaged on the way from a payload the
+            // publisher packed wrongly: only the first is worth fetching again, and it is
+            // never handed to a decoder.
+            if (!packedHashMatches(Chunk.m_Chunk, *pBody)) {
+                Result.m_FailedStep = EStep::Decompress;
+                Result.m_TransferFault = true;
+                Result.m_Error = QStringLiteral("packed hash of %1 does not match").arg(Chunk.m_Chunk.m_Url.toString());
+                return Result;
             }
-            --m_RunningSaves;
-            return Result;
-        }));
-        return;
-    }
-    // no pointer to this object goes to the worker: see the destructor
-    const TChunkInPackage Record = Chunk.m_Chunk;
-    pWatcher->setFuture(QtConcurrent::run([Guarded, Step, Record, Data]() -> TStepResult {
-        TStepResult Result;
-        if (Step == EStep::Verify) {
-            Guarded(Result, [&] { Result.m_Data = verifyDownloadedData(Record, Data); });
+            if (!guarded(Result, EStep::Decompress, [&] { Unpacked = decompressDownloadedData(Chunk.m_Chunk, *pBody); })) {
+                return Result;
+            }
+            pBody->clear(); // the packed body is not needed any more
+            qInfo() << "processDownloadedData decompress finished " << Chunk.m_Chunk.m_Url;
+            qInfo() << "processDownloadedData verify " << Chunk.m_Chunk.m_Url << " Thread: " << QThread::currentThreadId();
+        }
+        if (!guarded(Result, EStep::Verify, [&] { verifyDownloadedData(Chunk.m_Chunk, Unpacked); })) {
             return Result;
         }
-        // The packed hash tells a body damaged on the way from a payload the publisher
-        // packed wrongly: only the first is worth fetching again, and it is never handed
-        // to a decoder.
-        if (!packedHashMatches(Record, Data)) {
-            Result.m_TransferFault = true;
-            Result.m_Error = QStringLiteral("packed hash of %1 does not match").arg(Record.m_Url.toString());
+        qInfo() << "processDownloadedData verify finished " << Chunk.m_Chunk.m_Url;
+        if (!pGate->enter()) {
+            Result.m_FailedStep = EStep::Save;
+            Result.m_Error = QStringLiteral("the downloader was closed");
             return Result;
         }
-        Guarded(Result, [&] { Result.m_Data = decompressDownloadedData(Record, Data); });
+        qInfo() << "processDownloadedData save " << Chunk.m_Chunk.m_Url << " Thread: " << QThread::currentThreadId();
+        guarded(Result, EStep::Save, [&] { saveDownloadedData(Chunk, Unpacked); });
+        pGate->leave();
         return Result;
     }));
 }
 
-void TPackageFileDownloader::onStepFinished(EStep Step, const QUrl& Url, const TStepResult& Result)
+void TPackageFileDownloader::onChunkProcessed(const QUrl& Url, const TChunkResult& Result)
 {
-    switch (Step) {
+    switch (Result.m_FailedStep) {
     case EStep::Decompress:
         if (Result.m_TransferFault) {
             qWarning() << "Damaged in transfer:" << Url << Result.m_Error;
             retryOrGiveUp(Url, Result.m_Error, false);
             return;
         }
-        if (!Result.m_Ok) {
-            qWarning() << "Failed to decompress file downloaded from" << Url << Result.m_Error;
-            m_pDownloadPool->releaseDownload(Url);
-            m_OutstandingChunks.erase(Url);
-            m_AtLeastOneDownloadFailed = true;
-            emitFinishedSignalWhenNoMoreFilesAreOutstanding();
-            return;
-        }
-        qInfo() << "processDownloadedData decompress finished " << Url;
-        processDownloadedData(Url, Result.m_Data, true, false);
-        return;
-    case EStep::Verify:
-        if (!Result.m_Ok) {
-            qWarning() << "Failed to verify file downloaded from" << Url;
-            retryOrGiveUp(Url, Result.m_Error, true);
-            return;
-        }
-        qInfo() << "processDownloadedData verify finished " << Url;
-        processDownloadedData(Url, Result.m_Data, true, true);
-        return;
-    case EStep::Save:
-        qInfo() << "processFinishedData: " << Url;
+        qWarning() << "Failed to decompress file downloaded from" << Url << Result.m_Error;
         m_pDownloadPool->releaseDownload(Url);
-        if (!Result.m_Ok) {
-            qWarning() << "Failed to save file downloaded from" << Url << Result.m_Error;
-            m_OutstandingChunks.erase(Url);
-            m_AtLeastOneSavingOperationFailed = true;
-        } else {
-            qInfo() << "processFinishedData found: " << Url;
-            m_OutstandingChunks.erase(Url);
-        }
+        m_OutstandingChunks.erase(Url);
+        m_AtLeastOneDownloadFailed = true;
         emitFinishedSignalWhenNoMoreFilesAreOutstanding();
         return;
+    case EStep::Verify:
+        qWarning() << "Failed to verify file downloaded from" << Url;
+        retryOrGiveUp(Url, Result.m_Error, true);
+        return;
+    case EStep::Save:
+    case EStep::None:
+        break;
     }
+    qInfo() << "processFinishedData: " << Url;
+    m_pDownloadPool->releaseDownload(Url);
+    if (Result.m_FailedStep == EStep::Save) {
+        qWarning() << "Failed to save file downloaded from" << Url << Result.m_Error;
+        m_AtLeastOneSavingOperationFailed = true;
+    } else {
+        qInfo() << "processFinishedData found: " << Url;
+    }
+    m_OutstandingChunks.erase(Url);
+    emitFinishedSignalWhenNoMoreFilesAreOutstanding();
 }
 
 void TPackageFileDownloader::onDownloadFailed(QUrl Url, QNetworkReply::NetworkError, QString ErrorString)

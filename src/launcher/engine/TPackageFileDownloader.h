@@ -85,6 +85,23 @@ struct TPendingChunk {
     EPendingChunkState m_State = EPendingChunkState::Empty;
 };
 
+// Lets a worker task find out, without touching the downloader, whether the downloader
+// still exists, and lets the downloader wait (for a bounded time) for the workers that use
+// it. Shared by the downloader and every task it starts.
+class TWorkerGate final {
+public:
+    // False once the downloader is closing: the worker must not use it then.
+    bool enter();
+    void leave();
+    // Turns away every later enter() and waits at most GraceMs for the workers inside;
+    // returns whether none is left inside.
+    bool close(int GraceMs);
+
+private:
+    std::atomic<int> m_Inside {0};
+    std::atomic<bool> m_Closing {false};
+};
+
 // A running average of per-tick byte counts.
 struct TRunningAverage {
     std::uint64_t m_Count = 0;
@@ -140,18 +157,18 @@ public slots:
     void onProgressTick();
 
 private:
-    enum class EStep { Decompress, Verify, Save };
-    struct TStepResult {
-        bool m_Ok = false;
+    enum class EStep { None, Decompress, Verify, Save };
+    // What a worker did with one chunk, reported back to the event-loop thread.
+    struct TChunkResult {
+        EStep m_FailedStep = EStep::None;
         // the body is not what the publisher packed (packed hash): fetch it again
         bool m_TransferFault = false;
-        QByteArray m_Data;
         QString m_Error;
     };
 
-    void processDownloadedData(const QUrl& Url, const QByteArray& Data, bool Decompressed, bool Verified);
-    void runStep(EStep Step, const QUrl& Url, const QByteArray& Data);
-    void onStepFinished(EStep Step, const QUrl& Url, const TStepResult& Result);
+    void processDownloadedData(const QUrl& Url, const QByteArray& Data);
+    template<typename TWork> static bool guarded(TChunkResult& Result, EStep Step, const TWork& Work);
+    void onChunkProcessed(const QUrl& Url, const TChunkResult& Result);
     void retryOrGiveUp(const QUrl& Url, const QString& Reason, bool Verification);
     void requestChunk(const TChunkInPackage& Chunk);
     void emitFinishedSignalWhenNoMoreFilesAreOutstanding();
@@ -189,8 +206,7 @@ private:
     std::int32_t m_MaxCachedChunks = 100;
     bool m_ChunkVerification = false;
     // save steps running on workers (they use this object)
-    std::atomic<int> m_RunningSaves {0};
-    std::atomic<bool> m_Closing {false};
+    std::shared_ptr<TWorkerGate> m_pWorkerGate = std::make_shared<TWorkerGate>();
 };
 
 } // namespace zarvo::launcher
