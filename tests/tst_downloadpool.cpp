@@ -1,5 +1,6 @@
 #include "TestEnvironment.h"
 
+#include "RandomBytes.h"
 #include "support/LoopbackHttpServer.h"
 
 #include "TCloudflareCdnTrace.h"
@@ -59,7 +60,9 @@ private slots:
     void limitAndQueueOrder();
     void priorityAndZeroLimit();
     void releaseOnFinishFalseKeepsSlot();
+    void failuresAndRedirects_data();
     void failuresAndRedirects();
+    void bufferedSocketsKeepConnectionsAlive();
     void boundedTransfers_data();
     void boundedTransfers();
     void invalidUrlsAndFiles();
@@ -155,8 +158,16 @@ void TestDownloadPool::releaseOnFinishFalseKeepsSlot()
     QCOMPARE(Fixture.m_Failed.first().at(1).value<QNetworkReply::NetworkError>(), QNetworkReply::ContentNotFoundError);
 }
 
+void TestDownloadPool::failuresAndRedirects_data()
+{
+    QTest::addColumn<bool>("BufferedSockets");
+    QTest::newRow("Qt's own sockets") << false;
+    QTest::newRow("buffered sockets") << true;
+}
+
 void TestDownloadPool::failuresAndRedirects()
 {
+    QFETCH(bool, BufferedSockets);
     TLoopbackHttpServer Server;
     Server.setBody(QStringLiteral("/target"), "moved here");
     TBehaviour Redirect;
@@ -181,6 +192,9 @@ void TestDownloadPool::failuresAndRedirects()
     Server.setBehaviour(QStringLiteral("/truncated"), Truncated);
 
     TPoolFixture Fixture(6, true);
+    if (BufferedSockets) {
+        readResponsesThroughBufferedSockets(*Fixture.m_pManager);
+    }
     for (const char* Name : {"/redirect", "/missing", "/forbidden", "/broken", "/reset", "/truncated"}) {
         Fixture.m_Pool.download(Server.url(QLatin1String(Name)));
     }
@@ -202,6 +216,39 @@ void TestDownloadPool::failuresAndRedirects()
     QVERIFY(Codes.contains(QStringLiteral("/reset")));
     QVERIFY(Codes.value(QStringLiteral("/reset")) != QNetworkReply::NoError);
     QVERIFY(Codes.contains(QStringLiteral("/truncated")));
+    for (const auto& Request : Server.capturedRequests()) {
+        QVERIFY(Request.absoluteTarget.isEmpty()); // straight to the server, never as to a proxy
+    }
+}
+
+void TestDownloadPool::bufferedSocketsKeepConnectionsAlive()
+{
+    // Many responses with long headers on few connections: every header and body read
+    // through the buffer must end where the next response begins.
+    TLoopbackHttpServer Server;
+    TBehaviour LongHeaders;
+    for (int Index = 0; Index < 40; ++Index) {
+        LongHeaders.extraHeaders.append({"X-Filler-" + QByteArray::number(Index), QByteArray(100, 'a' + Index % 26)});
+    }
+    QMap<QUrl, QByteArray> Bodies;
+    for (int Index = 0; Index < 60; ++Index) {
+        const QString Path = QStringLiteral("/chunk/%1").arg(Index);
+        const QByteArray Body = testsupport::randomBytes(Index % 3 == 0 ? 0 : Index * 4099, static_cast<quint64>(Index));
+        Server.setBody(Path, Body);
+        Server.setBehaviour(Path, LongHeaders);
+        Bodies.insert(Server.url(Path), Body);
+    }
+    TPoolFixture Fixture(3, true);
+    readResponsesThroughBufferedSockets(*Fixture.m_pManager);
+    for (const QUrl& Url : Bodies.keys()) {
+        Fixture.m_Pool.download(Url);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(Fixture.results(), Bodies.size(), 20000);
+    QCOMPARE(Fixture.m_Failed.size(), 0);
+    for (const auto& Arguments : Fixture.m_Success) {
+        QCOMPARE(Arguments.at(1).toByteArray(), Bodies.value(Arguments.at(0).toUrl()));
+    }
+    QVERIFY2(Server.acceptedConnections() <= 3, QByteArray::number(Server.acceptedConnections()).constData());
 }
 
 void TestDownloadPool::boundedTransfers_data()

@@ -8,7 +8,6 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <QStandardPaths>
-#include <QTextStream>
 
 #include <cstdlib>
 #include <memory>
@@ -21,14 +20,64 @@ namespace {
 std::shared_ptr<QFile> g_pLogFile;
 QMutex g_LogMutex;
 
+// The time stamp of the current second, formatted once per second: an installation logs
+// a dozen lines per chunk, from several threads, and a local time costs glibc a look at
+// the time zone file each time. Only used under g_LogMutex.
+QString currentStamp()
+{
+    static qint64 s_Second = -1;
+    static QString s_Stamp;
+    const qint64 Second = QDateTime::currentSecsSinceEpoch();
+    if (Second != s_Second) {
+        s_Second = Second;
+        s_Stamp = QDateTime::fromSecsSinceEpoch(Second).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+    }
+    return s_Stamp;
+}
+
+QString formatLogLine(QtMsgType Type, const QMessageLogContext& Context, const QString& Message, const QString& Stamp)
+{
+    const char* Level = "Debug";
+    switch (Type) {
+    case QtDebugMsg:
+        break;
+    case QtWarningMsg:
+        Level = "Warning";
+        break;
+    case QtCriticalMsg:
+        Level = "Critical";
+        break;
+    case QtInfoMsg:
+        Level = "Info";
+        break;
+    case QtFatalMsg:
+        Level = "Fatal";
+        break;
+    }
+    QString Line;
+    Line.reserve(Stamp.size() + Message.size() + 64);
+    Line += Stamp;
+    Line += QLatin1String(" (");
+    Line += QString::fromUtf8(Context.file ? Context.file : "");
+    Line += QLatin1Char(':');
+    Line += QString::number(Context.line);
+    Line += QLatin1String(") ");
+    Line += QLatin1String(Level);
+    Line += QLatin1String(": ");
+    Line += Message;
+    return Line;
+}
+
 void messageHandler(QtMsgType Type, const QMessageLogContext& Context, const QString& Message)
 {
     {
         QMutexLocker Lock(&g_LogMutex);
         if (g_pLogFile) {
-            QTextStream Stream(g_pLogFile.get());
-            Stream << formatLogLine(Type, Context, Message) << '\n';
-            Stream.flush();
+            // one write per line, so that a crash loses nothing that was logged
+            QByteArray Line = formatLogLine(Type, Context, Message, currentStamp()).toUtf8();
+            Line += '\n';
+            g_pLogFile->write(Line);
+            g_pLogFile->flush();
         }
     }
     if (Type == QtFatalMsg) {
@@ -40,27 +89,7 @@ void messageHandler(QtMsgType Type, const QMessageLogContext& Context, const QSt
 
 QString formatLogLine(QtMsgType Type, const QMessageLogContext& Context, const QString& Message)
 {
-    QString Level;
-    switch (Type) {
-    case QtDebugMsg:
-        Level = QStringLiteral("Debug: %1").arg(Message);
-        break;
-    case QtWarningMsg:
-        Level = QStringLiteral("Warning: %1").arg(Message);
-        break;
-    case QtCriticalMsg:
-        Level = QStringLiteral("Critical: %1").arg(Message);
-        break;
-    case QtInfoMsg:
-        Level = QStringLiteral("Info: %1").arg(Message);
-        break;
-    case QtFatalMsg:
-        Level = QStringLiteral("Fatal: %1").arg(Message);
-        break;
-    }
-    const QString Location = QStringLiteral("(%1:%2)").arg(QString::fromUtf8(Context.file ? Context.file : "")).arg(Context.line);
-    const QString Stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
-    return QStringLiteral("%1 %2 %3").arg(Stamp, Location, Level);
+    return formatLogLine(Type, Context, Message, QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")));
 }
 
 void setupLoggingToFile(const QString& FilePath)

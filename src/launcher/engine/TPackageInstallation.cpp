@@ -401,6 +401,7 @@ TPackageInstallation::TPackageInstallation(std::shared_ptr<TPackage> pPackage, s
     , m_pNetworkAccessManager(std::make_shared<QNetworkAccessManager>())
     , m_pFilesystemHelper(std::move(pFilesystemHelper))
 {
+    ::shared::readResponsesThroughBufferedSockets(*m_pNetworkAccessManager);
     qRegisterMetaType<TPackageDifference>("TPackageDifference");
     qRegisterMetaType<TPackageDifference>("zarvo::launcher::TPackageDifference");
     qRegisterMetaType<std::shared_ptr<TPackage>>("std::shared_ptr<TPackage>");

@@ -6,6 +6,7 @@
 #include <QAuthenticator>
 #include <QDebug>
 #include <QNetworkAccessManager>
+#include <QNetworkProxyFactory>
 #include <QUrlQuery>
 
 #include <algorithm>
@@ -15,7 +16,35 @@ namespace shared {
 namespace {
 // how much of a limited transfer Qt may buffer ahead of the limiter
 constexpr qint64 kLimitedReadBufferSize = 64 * 1024;
+
+// Qt 5 reads the status line and headers of an HTTP response one byte at a time, and on a
+// direct connection its socket is unbuffered, so every byte is a system call: about 300
+// per response, which for small chunks costs more than decoding them. When a proxy entry
+// stands in the way, Qt takes a buffered socket instead. An entry of the default type
+// gives it one, and the socket then resolves that entry exactly as a direct connection
+// would be resolved: to no proxy, or to the one the user's proxy settings name.
+class TBufferedSocketProxyFactory final : public QNetworkProxyFactory {
+public:
+    QList<QNetworkProxy> queryProxy(const QNetworkProxyQuery& Query) override
+    {
+        QList<QNetworkProxy> Proxies = QNetworkProxyFactory::proxyForQuery(Query);
+        if (Proxies.isEmpty()) {
+            Proxies.append(QNetworkProxy(QNetworkProxy::NoProxy));
+        }
+        for (QNetworkProxy& Proxy : Proxies) {
+            if (Proxy.type() == QNetworkProxy::NoProxy) {
+                Proxy = QNetworkProxy(QNetworkProxy::DefaultProxy);
+            }
+        }
+        return Proxies;
+    }
+};
 } // namespace
+
+void readResponsesThroughBufferedSockets(QNetworkAccessManager& Manager)
+{
+    Manager.setProxyFactory(new TBufferedSocketProxyFactory);
+}
 
 QNetworkReplyWrapper::QNetworkReplyWrapper(QNetworkReply* pReply)
     : QObject(pReply)
