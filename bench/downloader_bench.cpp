@@ -177,9 +177,9 @@ int memoryBound(const QString& PackageDirectory, const QString& InstallDirectory
         const int Position = static_cast<int>(Index);
         testsupport::TBehaviour Behaviour;
         if (Held) {
-            Behaviour.delayBeforeHeadersMs = std::max(0, kConnectionsPerHost - Position) * StepMs;
+            Behaviour.m_DelayBeforeHeadersMs = std::max(0, kConnectionsPerHost - Position) * StepMs;
         } else {
-            Behaviour.delayBeforeHeadersMs = (static_cast<int>(Order.size()) - 1 - Position) * StepMs;
+            Behaviour.m_DelayBeforeHeadersMs = (static_cast<int>(Order.size()) - 1 - Position) * StepMs;
         }
         Server.setBehaviour(Order[Index], Behaviour);
     }

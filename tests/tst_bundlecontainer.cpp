@@ -100,10 +100,10 @@ void TestBundleContainer::storedAndSizes()
 
 void TestBundleContainer::referenceVectors_data()
 {
-    QTest::addColumn<QString>("file");
-    QTest::addColumn<QString>("input");
-    QTest::addColumn<qint64>("unpacked");
-    QTest::addColumn<QByteArray>("sha256");
+    QTest::addColumn<QString>("File");
+    QTest::addColumn<QString>("Input");
+    QTest::addColumn<qint64>("Unpacked");
+    QTest::addColumn<QByteArray>("Sha256");
     const QVector<TCodecVector> Vectors = readCodecVectors();
     if (Vectors.isEmpty()) {
         // a row that fails: the vectors belong to the tree
@@ -125,21 +125,21 @@ void TestBundleContainer::referenceVectors_data()
 
 void TestBundleContainer::referenceVectors()
 {
-    QFETCH(QString, file);
-    QFETCH(QString, input);
-    QFETCH(qint64, unpacked);
-    QFETCH(QByteArray, sha256);
-    const QByteArray Data = readVectorFile(file);
-    const QByteArray Raw = readVectorFile(input + QStringLiteral(".raw"));
+    QFETCH(QString, File);
+    QFETCH(QString, Input);
+    QFETCH(qint64, Unpacked);
+    QFETCH(QByteArray, Sha256);
+    const QByteArray Data = readVectorFile(File);
+    const QByteArray Raw = readVectorFile(Input + QStringLiteral(".raw"));
     QVERIFY(!Data.isEmpty());
-    QCOMPARE(qint64(Raw.size()), unpacked);
+    QCOMPARE(qint64(Raw.size()), Unpacked);
     // the downloader bounds the output by the chunk's known size
-    const QByteArray Decoded = decompressBundleData(Data, quint64(unpacked));
+    const QByteArray Decoded = decompressBundleData(Data, quint64(Unpacked));
     QCOMPARE(Decoded.size(), Raw.size());
     QVERIFY(Decoded == Raw);
-    QCOMPARE(TSha256::hash(Decoded).toHex(), sha256);
+    QCOMPARE(TSha256::hash(Decoded).toHex(), Sha256);
     // a bound below the declared size is refused
-    QVERIFY(fails(Data, quint64(unpacked - 1)));
+    QVERIFY(fails(Data, quint64(Unpacked - 1)));
 }
 
 void TestBundleContainer::brokenVectors()

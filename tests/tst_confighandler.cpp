@@ -150,7 +150,7 @@ void TestConfigurationHandler::silentServerFallsBackToCache()
         pFixture->m_pHelper->writeFileWithDirectory(Game.filePath(QStringLiteral("package.json")), R"({"version": "6", "files": []})");
     }
     TBehaviour Late;
-    Late.delayBeforeHeadersMs = 1500;
+    Late.m_DelayBeforeHeadersMs = 1500;
     m_pServer->setBody(QStringLiteral("/launcher/wexmetadata.json"), configuration(QString()));
     m_pServer->setBehaviour(QStringLiteral("/launcher/wexmetadata.json"), Late);
 
@@ -177,8 +177,8 @@ void TestConfigurationHandler::stalledDocuments()
     // The error timer is a minute here: what ends these transfers is the one-second
     // transfer time-out.
     TBehaviour Stall;
-    Stall.pieceSize = 64;
-    Stall.delayBetweenPiecesMs = 3600 * 1000;
+    Stall.m_PieceSize = 64;
+    Stall.m_DelayBetweenPiecesMs = 3600 * 1000;
 
     // the configuration stalls half-way: the cached copy is used
     {
@@ -201,7 +201,7 @@ void TestConfigurationHandler::stalledDocuments()
         m_pServer->setBody(QStringLiteral("/launcher/self/package.json"), R"({"version": "0.0.9"})");
         m_pServer->setBody(QStringLiteral("/launcher/game/package.json"), R"({"version": "7", "files": []})" + QByteArray(1000, ' '));
         TBehaviour NoHeaders;
-        NoHeaders.delayBeforeHeadersMs = 3600 * 1000;
+        NoHeaders.m_DelayBeforeHeadersMs = 3600 * 1000;
         m_pServer->setBehaviour(QStringLiteral("/launcher/game/package.json"), NoHeaders);
         auto pFixture = makeFixture(QByteArray(), 60000, 1);
         pFixture->m_pHandler->startDownload();
@@ -218,7 +218,7 @@ void TestConfigurationHandler::maintenanceAndBadDocuments()
         auto pFixture = makeFixture();
         pFixture->m_pHelper->writeFileWithDirectory(pFixture->m_pHandler->cacheFilePath(), configuration(QString()));
         TBehaviour Denied;
-        Denied.status = Status;
+        Denied.m_Status = Status;
         m_pServer->setBehaviour(QStringLiteral("/launcher/wexmetadata.json"), Denied);
         pFixture->m_pHandler->startDownload();
         QTRY_COMPARE_WITH_TIMEOUT(pFixture->m_pFailed->size(), 1, 5000);
@@ -231,7 +231,7 @@ void TestConfigurationHandler::maintenanceAndBadDocuments()
         auto pFixture = makeFixture();
         QFile::remove(pFixture->m_pHandler->cacheFilePath());
         TBehaviour Served;
-        Served.body = Body.isEmpty() ? QByteArray("", 0) : Body;
+        Served.m_Body = Body.isEmpty() ? QByteArray("", 0) : Body;
         m_pServer->setBehaviour(QStringLiteral("/launcher/wexmetadata.json"), Served);
         pFixture->m_pHandler->startDownload();
         QTRY_COMPARE_WITH_TIMEOUT(pFixture->m_pFailed->size(), 1, 5000);
@@ -283,7 +283,7 @@ void TestConfigurationHandler::cacheThatIsNotJsonIsAFileError()
     auto pFixture = makeFixture();
     pFixture->m_pHelper->writeFileWithDirectory(pFixture->m_pHandler->cacheFilePath(), "{ not json");
     TBehaviour Broken;
-    Broken.status = 500;
+    Broken.m_Status = 500;
     m_pServer->setBehaviour(QStringLiteral("/launcher/wexmetadata.json"), Broken);
     pFixture->m_pHandler->startDownload();
     QTRY_COMPARE_WITH_TIMEOUT(pFixture->m_pDiskFailed->size(), 1, 5000);

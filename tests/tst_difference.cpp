@@ -644,15 +644,15 @@ void TestDifference::funnelEvents()
     Sender.send(Server.url(QStringLiteral("/funnel")), QStringLiteral("launcher_started"), QStringLiteral("FunnelStartedFirst"));
     QVERIFY(Server.waitForRequests(1));
     const auto First = Server.capturedRequests().last();
-    QCOMPARE(First.method, QByteArray("POST"));
+    QCOMPARE(First.m_Method, QByteArray("POST"));
     QCOMPARE(First.header("content-type"), QByteArray("application/json"));
-    const QJsonObject FirstEvent = QJsonDocument::fromJson(First.body).object();
+    const QJsonObject FirstEvent = QJsonDocument::fromJson(First.m_Body).object();
     QCOMPARE(FirstEvent.value(QStringLiteral("step")).toString(), QStringLiteral("launcher_started"));
     QCOMPARE(FirstEvent.value(QStringLiteral("first")).toBool(), true);
     const QString Id = FirstEvent.value(QStringLiteral("id")).toString();
     QCOMPARE(Id.size(), 36);
     QCOMPARE(QSettings().value(QStringLiteral("FunnelUuid")).toString(), Id);
-    QVERIFY(First.body.contains('\n')); // indented form
+    QVERIFY(First.m_Body.contains('\n')); // indented form
 
     // the next run: not first any more, same id; another step is first on its own
     QCOMPARE(TFunnelEventSender::makeEvent(QStringLiteral("launcher_started"), QStringLiteral("FunnelStartedFirst"))

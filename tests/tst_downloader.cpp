@@ -42,7 +42,7 @@ int filesIn(const QString& Directory)
 TBehaviour delayed(int Milliseconds)
 {
     TBehaviour Behaviour;
-    Behaviour.delayBeforeHeadersMs = Milliseconds;
+    Behaviour.m_DelayBeforeHeadersMs = Milliseconds;
     return Behaviour;
 }
 
@@ -286,12 +286,12 @@ void TestDownloader::retriesAndFailures()
     TServedChunk Chunk = makeChunk(m_pServer->url(Path), Data);
     if (Fault == QLatin1String("reset")) {
         TBehaviour Reset;
-        Reset.resetAfterBodyBytes = 200000;
+        Reset.m_ResetAfterBodyBytes = 200000;
         m_pServer->queueBehaviour(Path, Reset);
         m_pServer->queueBehaviour(Path, Reset);
     } else if (Fault == QLatin1String("corrupt")) {
         TBehaviour Corrupt;
-        Corrupt.corruptOffsets = {5000};
+        Corrupt.m_CorruptOffsets = {5000};
         m_pServer->setBehaviour(Path, Corrupt);
     } else {
         // stored broken on the server: given up after one fetch, whether its packed hash
@@ -350,8 +350,8 @@ void TestDownloader::missingChunkFailsTheRunOnly()
 
 void TestDownloader::faultyTransfersAreFetchedAgain_data()
 {
-    QTest::addColumn<int>("fault");
-    QTest::addColumn<bool>("packedHash");
+    QTest::addColumn<int>("FaultKind");
+    QTest::addColumn<bool>("PackedHash");
     enum { Stall, NoHeaders, LongerBody, Corrupted, Unavailable, LoopingZpaq };
     QTest::newRow("body stalls after half") << int(Stall) << true;
     QTest::newRow("headers never come") << int(NoHeaders) << true;
@@ -366,14 +366,14 @@ void TestDownloader::faultyTransfersAreFetchedAgain()
 {
     // The first fetch of the middle chunk goes wrong; it is fetched again and the file
     // comes out byte for byte.
-    QFETCH(int, fault);
-    QFETCH(bool, packedHash);
+    QFETCH(int, FaultKind);
+    QFETCH(bool, PackedHash);
     const QByteArray Parts[3] = {patternBytes(40000, 50), patternBytes(300000, 51), patternBytes(20000, 52)};
     QVector<TServedChunk> Chunks;
     for (int Index = 0; Index < 3; ++Index) {
         const QString Path = QStringLiteral("/faulty/%1").arg(Index);
         Chunks << makeChunk(m_pServer->url(Path), Parts[Index]);
-        if (!packedHash) {
+        if (!PackedHash) {
             Chunks.last().m_Record.m_PackedHash.clear();
         }
         m_pServer->setBody(Path, Chunks.last().m_Body);
@@ -381,25 +381,25 @@ void TestDownloader::faultyTransfersAreFetchedAgain()
     const QString Middle = QStringLiteral("/faulty/1");
     const int BodySize = Chunks[1].m_Body.size();
     TBehaviour Fault;
-    switch (fault) {
+    switch (FaultKind) {
     case 0:
-        Fault.pieceSize = BodySize / 2;
-        Fault.delayBetweenPiecesMs = 3600 * 1000;
+        Fault.m_PieceSize = BodySize / 2;
+        Fault.m_DelayBetweenPiecesMs = 3600 * 1000;
         break;
     case 1:
-        Fault.delayBeforeHeadersMs = 3600 * 1000;
+        Fault.m_DelayBeforeHeadersMs = 3600 * 1000;
         break;
     case 2:
-        Fault.body = Chunks[1].m_Body + patternBytes(4 * 1024 * 1024, 53);
+        Fault.m_Body = Chunks[1].m_Body + patternBytes(4 * 1024 * 1024, 53);
         break;
     case 3:
-        Fault.corruptOffsets = {BodySize / 2};
+        Fault.m_CorruptOffsets = {BodySize / 2};
         break;
     case 4:
-        Fault.status = 503;
+        Fault.m_Status = 503;
         break;
     case 5:
-        Fault.body = loopingZpaqContainer(BodySize);
+        Fault.m_Body = loopingZpaqContainer(BodySize);
         break;
     }
     m_pServer->queueBehaviour(Middle, Fault);
@@ -423,8 +423,8 @@ void TestDownloader::chunkStallingEveryTimeFails()
     const TServedChunk Chunk = makeChunk(m_pServer->url(QStringLiteral("/stalls")), Data);
     m_pServer->setBody(QStringLiteral("/stalls"), Chunk.m_Body);
     TBehaviour Stall;
-    Stall.pieceSize = Chunk.m_Body.size() / 2;
-    Stall.delayBetweenPiecesMs = 3600 * 1000;
+    Stall.m_PieceSize = Chunk.m_Body.size() / 2;
+    Stall.m_DelayBetweenPiecesMs = 3600 * 1000;
     m_pServer->setBehaviour(QStringLiteral("/stalls"), Stall);
     TRun Run = start({makeFile(QStringLiteral("stalls.bin"), {Chunk}, Data)}, "transferTimeout=1\n");
     QTRY_COMPARE_WITH_TIMEOUT(Run.ends(), 1, 30000);
@@ -501,8 +501,8 @@ void TestDownloader::progressTotals()
         Chunks << makeChunk(m_pServer->url(Path), Part);
         m_pServer->setBody(Path, Chunks.last().m_Body);
         TBehaviour Slow;
-        Slow.pieceSize = 16384;
-        Slow.delayBetweenPiecesMs = 80;
+        Slow.m_PieceSize = 16384;
+        Slow.m_DelayBetweenPiecesMs = 80;
         m_pServer->setBehaviour(Path, Slow);
         Content += Part;
         Packed += Chunks.last().m_Record.m_PackedSize;

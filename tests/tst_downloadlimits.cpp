@@ -303,7 +303,7 @@ void TestDownloadLimits::limitedPoolDeliversWholeBodies()
     m_pServer->setBody(QStringLiteral("/second"), Second);
     m_pServer->setBody(QStringLiteral("/cut"), randomBytes(400 * 1000, 33));
     testsupport::TBehaviour Cut;
-    Cut.truncateAfterBodyBytes = 150 * 1000;
+    Cut.m_TruncateAfterBodyBytes = 150 * 1000;
     m_pServer->setBehaviour(QStringLiteral("/cut"), Cut);
 
     shared::TDownloadPool Pool(3, std::make_shared<shared::QNetworkAccessManagerWrapper>(std::make_shared<QNetworkAccessManager>()), true);

@@ -46,7 +46,7 @@ struct TPoolFixture {
 TBehaviour delayed(int Milliseconds)
 {
     TBehaviour Behaviour;
-    Behaviour.delayBeforeHeadersMs = Milliseconds;
+    Behaviour.m_DelayBeforeHeadersMs = Milliseconds;
     return Behaviour;
 }
 
@@ -148,7 +148,7 @@ void TestDownloadPool::releaseOnFinishFalseKeepsSlot()
 
     // a consumer that releases in its failed handler sees exactly one failure
     TBehaviour Missing;
-    Missing.status = 404;
+    Missing.m_Status = 404;
     Server.setBehaviour(QStringLiteral("/gone"), Missing);
     connect(&Fixture.m_Pool, &TDownloadPool::failed, &Fixture.m_Pool, [&](const QUrl& Url) { Fixture.m_Pool.releaseDownload(Url); });
     Fixture.m_Pool.download(Server.url(QStringLiteral("/gone")));
@@ -171,24 +171,24 @@ void TestDownloadPool::failuresAndRedirects()
     TLoopbackHttpServer Server;
     Server.setBody(QStringLiteral("/target"), "moved here");
     TBehaviour Redirect;
-    Redirect.status = 302;
-    Redirect.location = "/target";
+    Redirect.m_Status = 302;
+    Redirect.m_Location = "/target";
     Server.setBehaviour(QStringLiteral("/redirect"), Redirect);
     TBehaviour Forbidden;
-    Forbidden.status = 403;
+    Forbidden.m_Status = 403;
     Server.setBehaviour(QStringLiteral("/forbidden"), Forbidden);
     TBehaviour Broken;
-    Broken.status = 500;
+    Broken.m_Status = 500;
     Server.setBehaviour(QStringLiteral("/broken"), Broken);
     Server.setBody(QStringLiteral("/reset"), QByteArray(2000000, 'r'));
     TBehaviour Reset;
-    Reset.resetAfterBodyBytes = 1000;
+    Reset.m_ResetAfterBodyBytes = 1000;
     Server.setBehaviour(QStringLiteral("/reset"), Reset);
 
     // a body cut short after a large part arrived is a failure too, never a short success
     Server.setBody(QStringLiteral("/truncated"), QByteArray(2000000, 't'));
     TBehaviour Truncated;
-    Truncated.truncateAfterBodyBytes = 300000;
+    Truncated.m_TruncateAfterBodyBytes = 300000;
     Server.setBehaviour(QStringLiteral("/truncated"), Truncated);
 
     TPoolFixture Fixture(6, true);
@@ -253,21 +253,21 @@ void TestDownloadPool::bufferedSocketsKeepConnectionsAlive()
 
 void TestDownloadPool::boundedTransfers_data()
 {
-    QTest::addColumn<int>("bodySize");
-    QTest::addColumn<TBehaviour>("behaviour");
-    QTest::addColumn<qint64>("ownLimit"); // -2: asked for without a limit of its own
-    QTest::addColumn<qint64>("defaultLimit");
-    QTest::addColumn<int>("expected"); // a QNetworkReply::NetworkError, 0 for success
+    QTest::addColumn<int>("BodySize");
+    QTest::addColumn<TBehaviour>("Behaviour");
+    QTest::addColumn<qint64>("OwnLimit"); // -2: asked for without a limit of its own
+    QTest::addColumn<qint64>("DefaultLimit");
+    QTest::addColumn<int>("Expected"); // a QNetworkReply::NetworkError, 0 for success
 
     TBehaviour Plain;
     TBehaviour NoHeaders;
-    NoHeaders.delayBeforeHeadersMs = 3600 * 1000;
+    NoHeaders.m_DelayBeforeHeadersMs = 3600 * 1000;
     TBehaviour Stalls;
-    Stalls.pieceSize = 5000;
-    Stalls.delayBetweenPiecesMs = 3600 * 1000;
+    Stalls.m_PieceSize = 5000;
+    Stalls.m_DelayBetweenPiecesMs = 3600 * 1000;
     TBehaviour SlowButSteady; // 2.4 s in all, never a second without data
-    SlowButSteady.pieceSize = 1000;
-    SlowButSteady.delayBetweenPiecesMs = 300;
+    SlowButSteady.m_PieceSize = 1000;
+    SlowButSteady.m_DelayBetweenPiecesMs = 300;
     const qint64 Document = TDownloadPool::kDefaultMaximumBodySize;
     QTest::newRow("headers never come") << 1000 << NoHeaders << qint64(-2) << Document << int(QNetworkReply::TimeoutError);
     QTest::newRow("body stalls") << 10000 << Stalls << qint64(-2) << Document << int(QNetworkReply::TimeoutError);
@@ -281,35 +281,35 @@ void TestDownloadPool::boundedTransfers_data()
 
 void TestDownloadPool::boundedTransfers()
 {
-    QFETCH(int, bodySize);
-    QFETCH(TBehaviour, behaviour);
-    QFETCH(qint64, ownLimit);
-    QFETCH(qint64, defaultLimit);
-    QFETCH(int, expected);
+    QFETCH(int, BodySize);
+    QFETCH(TBehaviour, Behaviour);
+    QFETCH(qint64, OwnLimit);
+    QFETCH(qint64, DefaultLimit);
+    QFETCH(int, Expected);
     TLoopbackHttpServer Server;
-    Server.setBody(QStringLiteral("/doc"), QByteArray(bodySize, 'd'));
-    Server.setBehaviour(QStringLiteral("/doc"), behaviour);
+    Server.setBody(QStringLiteral("/doc"), QByteArray(BodySize, 'd'));
+    Server.setBehaviour(QStringLiteral("/doc"), Behaviour);
     for (const bool ReleaseOnFinish : {true, false}) {
         TPoolFixture Fixture(2, ReleaseOnFinish);
         Fixture.m_Pool.setTransferTimeout(1000);
-        Fixture.m_Pool.setDefaultMaximumBodySize(defaultLimit);
+        Fixture.m_Pool.setDefaultMaximumBodySize(DefaultLimit);
         if (!ReleaseOnFinish) {
             // the package pool's consumer releases a failed URL at once
             connect(&Fixture.m_Pool, &TDownloadPool::failed, &Fixture.m_Pool,
                     [&](const QUrl& Url) { Fixture.m_Pool.releaseDownload(Url); });
         }
-        if (ownLimit == -2) {
+        if (OwnLimit == -2) {
             Fixture.m_Pool.download(Server.url(QStringLiteral("/doc")));
         } else {
-            Fixture.m_Pool.download(Server.url(QStringLiteral("/doc")), ownLimit);
+            Fixture.m_Pool.download(Server.url(QStringLiteral("/doc")), OwnLimit);
         }
         QTRY_COMPARE_WITH_TIMEOUT(Fixture.results(), 1, 15000);
         QTest::qWait(50); // a second report would come now
         QCOMPARE(Fixture.results(), 1);
-        if (expected == 0) {
-            QCOMPARE(Fixture.m_Success.first().at(1).toByteArray().size(), bodySize);
+        if (Expected == 0) {
+            QCOMPARE(Fixture.m_Success.first().at(1).toByteArray().size(), BodySize);
         } else {
-            QCOMPARE(Fixture.m_Failed.first().at(1).value<QNetworkReply::NetworkError>(), QNetworkReply::NetworkError(expected));
+            QCOMPARE(Fixture.m_Failed.first().at(1).value<QNetworkReply::NetworkError>(), QNetworkReply::NetworkError(Expected));
         }
     }
 }
@@ -347,7 +347,7 @@ void TestDownloadPool::requestsCarryNoHeadersOfOurOwn()
     QTRY_COMPARE_WITH_TIMEOUT(Fixture.results(), 1, 10000);
     const auto Requests = Server.capturedRequests();
     QCOMPARE(Requests.size(), 1);
-    QCOMPARE(Requests.first().method, QByteArray("GET"));
+    QCOMPARE(Requests.first().m_Method, QByteArray("GET"));
     const QSet<QByteArray> NetworkLayerDefaults {"host", "connection", "accept-encoding", "accept-language", "user-agent"};
     for (const QByteArray& Name : Requests.first().headerNames()) {
         QVERIFY2(NetworkLayerDefaults.contains(Name), Name.constData());
@@ -444,7 +444,7 @@ void TestDownloadPool::cdnTraceWithoutUrl()
 
     // a failing trace server
     TBehaviour Down;
-    Down.status = 500;
+    Down.m_Status = 500;
     Server.setBehaviour(QStringLiteral("/trace"), Down);
     zarvo::launcher::TCloudflareCdnTrace Failing(Server.url(QStringLiteral("/trace")), pPool);
     QSignalSpy FailingReceived(&Failing, &zarvo::launcher::TCloudflareCdnTrace::diagnosticsTraceReceived);

@@ -38,10 +38,10 @@ const QByteArray kRecordingClient = "#!/bin/sh\n"
                                     "mv \"$TORVANE_TEST_RECORD.part\" \"$TORVANE_TEST_RECORD\"\n";
 
 struct TLogLine {
-    QString method;
-    QString path;
-    int status = 0;
-    qint64 bytes = 0;
+    QString m_Method;
+    QString m_Path;
+    int m_Status = 0;
+    qint64 m_Bytes = 0;
 };
 
 // A child that ends with the test: a test killed by its time-out leaves no server behind.
@@ -203,8 +203,8 @@ QStringList pathsOf(const QList<TLogLine>& Lines, const QString& Prefix)
 {
     QStringList Paths;
     for (const TLogLine& Line : Lines) {
-        if (Line.path.startsWith(Prefix)) {
-            Paths << Line.path;
+        if (Line.m_Path.startsWith(Prefix)) {
+            Paths << Line.m_Path;
         }
     }
     Paths.sort();
@@ -365,7 +365,7 @@ void TestEndToEnd::freshInstallStartsTheClient()
     // only GETs of the configuration, the package document and each chunk once
     const QList<TLogLine> Requests = m_Nginx.takeRequests();
     for (const TLogLine& Line : Requests) {
-        QVERIFY2(Line.method == QLatin1String("GET") && Line.status == 200, qPrintable(Line.method + QLatin1Char(' ') + Line.path));
+        QVERIFY2(Line.m_Method == QLatin1String("GET") && Line.m_Status == 200, qPrintable(Line.m_Method + QLatin1Char(' ') + Line.m_Path));
     }
     QCOMPARE(pathsOf(Requests, QStringLiteral("/launcher/")), QStringList {kConfigurationPath});
     QCOMPARE(pathsOf(Requests, QStringLiteral("/game/package.json")), QStringList {QStringLiteral("/game/package.json")});
@@ -420,7 +420,7 @@ void TestEndToEnd::maintenanceLeavesTheInstallationAlone()
     QCOMPARE(snapshot(m_pPlayer->dataDir()), Before);
     const QList<TLogLine> Requests = m_Nginx.takeRequests();
     QCOMPARE(Requests.size(), 1);
-    QCOMPARE(Requests.first().status, 404);
+    QCOMPARE(Requests.first().m_Status, 404);
 }
 
 void TestEndToEnd::serverDownStartsTheInstalledClientFromTheCache()

@@ -136,8 +136,8 @@ void TestLauncherProcess::interruptedInstallCompletesLater()
     QVERIFY(Chunks.size() >= 3);
     // the later chunks crawl, so the launcher is killed while the first ones are written
     TBehaviour Crawl;
-    Crawl.pieceSize = 65536;
-    Crawl.delayBetweenPiecesMs = 100;
+    Crawl.m_PieceSize = 65536;
+    Crawl.m_DelayBetweenPiecesMs = 100;
     for (int Index = 2; Index < Chunks.size(); ++Index) {
         m_Server.setBehaviour(Chunks[Index], Crawl);
     }
@@ -202,7 +202,7 @@ void TestLauncherProcess::missingExecutableEndsWithOne()
 void TestLauncherProcess::maintenanceEndsWithOne()
 {
     TBehaviour Missing;
-    Missing.status = 404;
+    Missing.m_Status = 404;
     m_Server.setBehaviour(QStringLiteral("/launcher/wexmetadata.json"), Missing);
     TStagedLauncher Launcher(settings(true));
     auto pProcess = run(Launcher, {}, m_Work.filePath(QStringLiteral("never.txt")));
@@ -349,7 +349,7 @@ void TestLauncherProcess::stuckWorkerDoesNotKeepLauncherFromQuitting()
     const QString FirstPath = QStringLiteral("/stuck/") + First.value(QStringLiteral("url")).toString();
     const QString FirstServed = QDir::cleanPath(FirstPath);
     TBehaviour Looping;
-    Looping.body = loopingZpaqContainer(First.value(QStringLiteral("packedsize")).toInt());
+    Looping.m_Body = loopingZpaqContainer(First.value(QStringLiteral("packedsize")).toInt());
     m_Server.setBehaviour(FirstServed, Looping);
     m_Server.setBody(QStringLiteral("/launcher/wexmetadata.json"),
                      launcherConfiguration(

@@ -20,83 +20,83 @@ using testsupport::TLoopbackHttpServer;
 
 namespace {
 
-QByteArray pattern(int size, quint32 seed)
+QByteArray pattern(int Size, quint32 Seed)
 {
-    QByteArray bytes((size + 3) / 4 * 4, Qt::Uninitialized);
-    QRandomGenerator(seed).fillRange(reinterpret_cast<quint32*>(bytes.data()), bytes.size() / 4);
-    return bytes.left(size);
+    QByteArray Bytes((Size + 3) / 4 * 4, Qt::Uninitialized);
+    QRandomGenerator(Seed).fillRange(reinterpret_cast<quint32*>(Bytes.data()), Bytes.size() / 4);
+    return Bytes.left(Size);
 }
 
-bool writeFile(const QString& path, const QByteArray& bytes)
+bool writeFile(const QString& Path, const QByteArray& Bytes)
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+    QDir().mkpath(QFileInfo(Path).absolutePath());
+    QFile File(Path);
+    return File.open(QIODevice::WriteOnly) && File.write(Bytes) == Bytes.size();
 }
 
-TBehaviour behaviour(int status, int delayMs = 0, const QByteArray& body = QByteArray())
+TBehaviour behaviour(int Status, int DelayMs = 0, const QByteArray& Body = QByteArray())
 {
-    TBehaviour b;
-    b.status = status;
-    b.delayBeforeHeadersMs = delayMs;
-    b.body = body;
-    return b;
+    TBehaviour Behaviour;
+    Behaviour.m_Status = Status;
+    Behaviour.m_DelayBeforeHeadersMs = DelayMs;
+    Behaviour.m_Body = Body;
+    return Behaviour;
 }
 
 struct TFetched {
-    QNetworkReply::NetworkError error = QNetworkReply::NoError;
-    int status = 0;
-    QByteArray body;
-    QMap<QByteArray, QByteArray> headers; // lower-case names
+    QNetworkReply::NetworkError m_Error = QNetworkReply::NoError;
+    int m_Status = 0;
+    QByteArray m_Body;
+    QMap<QByteArray, QByteArray> m_Headers; // lower-case names
 };
 
-TFetched wait(QNetworkReply* reply)
+TFetched wait(QNetworkReply* pReply)
 {
-    QSignalSpy finished(reply, &QNetworkReply::finished);
-    if (!reply->isFinished())
-        finished.wait(60000); // only against a hang
-    TFetched result {reply->error(), reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll(), {}};
-    for (const auto& header : reply->rawHeaderPairs())
-        result.headers.insert(header.first.toLower(), header.second);
-    reply->deleteLater();
-    return result;
+    QSignalSpy Finished(pReply, &QNetworkReply::finished);
+    if (!pReply->isFinished())
+        Finished.wait(60000); // only against a hang
+    TFetched Result {pReply->error(), pReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), pReply->readAll(), {}};
+    for (const auto& Header : pReply->rawHeaderPairs())
+        Result.m_Headers.insert(Header.first.toLower(), Header.second);
+    pReply->deleteLater();
+    return Result;
 }
 
-TFetched fetch(QNetworkAccessManager& manager, const QUrl& url,
-               QNetworkRequest::RedirectPolicy policy = QNetworkRequest::NoLessSafeRedirectPolicy)
+TFetched fetch(QNetworkAccessManager& Manager, const QUrl& Url,
+               QNetworkRequest::RedirectPolicy Policy = QNetworkRequest::NoLessSafeRedirectPolicy)
 {
-    QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, policy);
-    return wait(manager.get(request));
+    QNetworkRequest Request(Url);
+    Request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, Policy);
+    return wait(Manager.get(Request));
 }
 
-// Sends request on a plain socket (for what the access manager will not send) and reads
-// until the server ends the stream. *error is 0 for an orderly close (FIN) and the
+// Sends Request on a plain socket (for what the access manager will not send) and reads
+// until the server ends the stream. *pError is 0 for an orderly close (FIN) and the
 // errno of a broken one (ECONNRESET after an RST); QTcpSocket reports both alike.
-QByteArray exchange(quint16 port, const QByteArray& request, int* error = nullptr)
+QByteArray exchange(quint16 Port, const QByteArray& Request, int* pError = nullptr)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    QByteArray received;
-    ssize_t n = -1;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::send(fd, request.constData(), size_t(request.size()), 0) == request.size()) {
-        char buffer[65536];
-        while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
-            received.append(buffer, int(n));
+    const int Descriptor = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in Address {};
+    Address.sin_family = AF_INET;
+    Address.sin_port = htons(Port);
+    Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    QByteArray Received;
+    ssize_t Count = -1;
+    if (::connect(Descriptor, reinterpret_cast<sockaddr*>(&Address), sizeof Address) == 0 &&
+        ::send(Descriptor, Request.constData(), size_t(Request.size()), 0) == Request.size()) {
+        char Buffer[65536];
+        while ((Count = ::recv(Descriptor, Buffer, sizeof Buffer, 0)) > 0)
+            Received.append(Buffer, int(Count));
     }
-    if (error)
-        *error = n == 0 ? 0 : errno;
-    ::close(fd);
-    return received;
+    if (pError)
+        *pError = Count == 0 ? 0 : errno;
+    ::close(Descriptor);
+    return Received;
 }
 
-QByteArray bodyOf(const QByteArray& response)
+QByteArray bodyOf(const QByteArray& Response)
 {
-    return response.mid(response.indexOf("\r\n\r\n") + 4);
+    return Response.mid(Response.indexOf("\r\n\r\n") + 4);
 }
 
 } // namespace
@@ -109,243 +109,243 @@ private slots:
 
     void servesFilesAndMemoryBodiesOnOneConnection()
     {
-        QTemporaryDir dir;
-        const QByteArray blob = pattern(300 * 1024 + 17, 1); // several pieces
-        QVERIFY(writeFile(dir.filePath("a.txt"), "alpha\n") && writeFile(dir.filePath("sub/deep/blob.bin"), blob) &&
-                writeFile(dir.filePath("with space.txt"), "spaced"));
-        TLoopbackHttpServer server;
-        QVERIFY2(server.isListening(), qPrintable(server.errorString()));
-        server.serveDirectory(dir.path());
-        server.setBody("/mem", "hello", "text/plain");
+        QTemporaryDir Dir;
+        const QByteArray Blob = pattern(300 * 1024 + 17, 1); // several pieces
+        QVERIFY(writeFile(Dir.filePath("a.txt"), "alpha\n") && writeFile(Dir.filePath("sub/deep/blob.bin"), Blob) &&
+                writeFile(Dir.filePath("with space.txt"), "spaced"));
+        TLoopbackHttpServer Server;
+        QVERIFY2(Server.isListening(), qPrintable(Server.errorString()));
+        Server.serveDirectory(Dir.path());
+        Server.setBody("/mem", "hello", "text/plain");
 
-        QNetworkAccessManager client;
-        TFetched f = fetch(client, server.url("/a.txt"));
-        QCOMPARE(f.body, QByteArray("alpha\n"));
-        QCOMPARE(f.headers.value("connection"), QByteArray("keep-alive"));
-        QVERIFY(fetch(client, server.url("/sub/deep/blob.bin")).body == blob);
-        QCOMPARE(fetch(client, server.url("/with space.txt")).body, QByteArray("spaced"));
-        f = fetch(client, server.url("/mem?x=1&y=2"));
-        QCOMPARE(f.body, QByteArray("hello"));
-        QCOMPARE(f.headers.value("content-type"), QByteArray("text/plain"));
-        QCOMPARE(fetch(client, server.url("/sub")).status, 404); // a directory is not content
-        server.serveDirectory(QString());
-        QCOMPARE(fetch(client, server.url("/a.txt")).status, 404);
-        QCOMPARE(server.acceptedConnections(), 1); // every request reused the first connection
-        QVERIFY(server.requestCount("/with space.txt") == 1 && server.requestCount("/a.txt") == 2);
+        QNetworkAccessManager Client;
+        TFetched Fetched = fetch(Client, Server.url("/a.txt"));
+        QCOMPARE(Fetched.m_Body, QByteArray("alpha\n"));
+        QCOMPARE(Fetched.m_Headers.value("connection"), QByteArray("keep-alive"));
+        QVERIFY(fetch(Client, Server.url("/sub/deep/blob.bin")).m_Body == Blob);
+        QCOMPARE(fetch(Client, Server.url("/with space.txt")).m_Body, QByteArray("spaced"));
+        Fetched = fetch(Client, Server.url("/mem?x=1&y=2"));
+        QCOMPARE(Fetched.m_Body, QByteArray("hello"));
+        QCOMPARE(Fetched.m_Headers.value("content-type"), QByteArray("text/plain"));
+        QCOMPARE(fetch(Client, Server.url("/sub")).m_Status, 404); // a directory is not content
+        Server.serveDirectory(QString());
+        QCOMPARE(fetch(Client, Server.url("/a.txt")).m_Status, 404);
+        QCOMPARE(Server.acceptedConnections(), 1); // every request reused the first connection
+        QVERIFY(Server.requestCount("/with space.txt") == 1 && Server.requestCount("/a.txt") == 2);
     }
 
     void redirectsStatusesAndQueuedBehaviours()
     {
-        TLoopbackHttpServer server;
-        server.setBody("/target", "arrived");
-        TBehaviour old = behaviour(302), moved = behaviour(301);
-        old.location = "/target";
-        moved.location = server.url("/old").toEncoded();
-        server.setBehaviour("/old", old);
-        server.setBehaviour("/moved", moved);
-        QNetworkAccessManager client;
-        QCOMPARE(fetch(client, server.url("/moved")).body, QByteArray("arrived"));
-        TFetched f = fetch(client, server.url("/old"), QNetworkRequest::ManualRedirectPolicy);
-        QCOMPARE(f.status, 302);
-        QCOMPARE(f.headers.value("location"), QByteArray("/target"));
-        QCOMPARE(server.requestCount("/target"), 1);
+        TLoopbackHttpServer Server;
+        Server.setBody("/target", "arrived");
+        TBehaviour Old = behaviour(302), Moved = behaviour(301);
+        Old.m_Location = "/target";
+        Moved.m_Location = Server.url("/old").toEncoded();
+        Server.setBehaviour("/old", Old);
+        Server.setBehaviour("/moved", Moved);
+        QNetworkAccessManager Client;
+        QCOMPARE(fetch(Client, Server.url("/moved")).m_Body, QByteArray("arrived"));
+        TFetched Fetched = fetch(Client, Server.url("/old"), QNetworkRequest::ManualRedirectPolicy);
+        QCOMPARE(Fetched.m_Status, 302);
+        QCOMPARE(Fetched.m_Headers.value("location"), QByteArray("/target"));
+        QCOMPARE(Server.requestCount("/target"), 1);
 
         // A scripted status wins over content, which is then not sent.
-        server.setBody("/s", "content that must not come");
+        Server.setBody("/s", "content that must not come");
         for (const auto& [status, error] : {std::pair {404, QNetworkReply::ContentNotFoundError},
                                             {403, QNetworkReply::ContentAccessDenied},
                                             {500, QNetworkReply::InternalServerError},
                                             {503, QNetworkReply::ServiceUnavailableError}}) {
-            server.setBehaviour("/s", behaviour(status));
-            f = fetch(client, server.url("/s"));
-            QCOMPARE(f.error, error);
-            QCOMPARE(f.status, status);
-            QVERIFY(!f.body.contains("content that must not come"));
+            Server.setBehaviour("/s", behaviour(status));
+            Fetched = fetch(Client, Server.url("/s"));
+            QCOMPARE(Fetched.m_Error, error);
+            QCOMPARE(Fetched.m_Status, status);
+            QVERIFY(!Fetched.m_Body.contains("content that must not come"));
         }
-        QCOMPARE(fetch(client, server.url("/absent")).error, QNetworkReply::ContentNotFoundError);
+        QCOMPARE(fetch(Client, Server.url("/absent")).m_Error, QNetworkReply::ContentNotFoundError);
 
         // Queued behaviours apply once each, in order and before the persistent one.
-        server.setBody("/q", "content");
-        server.queueBehaviour("/q", behaviour(500));
-        server.queueBehaviour("/q", behaviour(200, 0, "once"));
-        QCOMPARE(server.queuedBehaviourCount("/q"), 2);
-        QCOMPARE(fetch(client, server.url("/q?any=query")).status, 500);
-        QCOMPARE(fetch(client, server.url("/q")).body, QByteArray("once"));
-        QCOMPARE(fetch(client, server.url("/q")).body, QByteArray("content"));
-        QCOMPARE(server.queuedBehaviourCount("/q"), 0);
-        server.setBehaviour("/q", behaviour(200, 0, "persistent"));
-        server.queueBehaviour("/q", behaviour(404));
-        QCOMPARE(fetch(client, server.url("/q")).status, 404);
-        QCOMPARE(fetch(client, server.url("/q")).body + fetch(client, server.url("/q")).body, QByteArray("persistentpersistent"));
-        server.clearBehaviour("/q");
-        QCOMPARE(fetch(client, server.url("/q")).body, QByteArray("content"));
+        Server.setBody("/q", "content");
+        Server.queueBehaviour("/q", behaviour(500));
+        Server.queueBehaviour("/q", behaviour(200, 0, "once"));
+        QCOMPARE(Server.queuedBehaviourCount("/q"), 2);
+        QCOMPARE(fetch(Client, Server.url("/q?any=query")).m_Status, 500);
+        QCOMPARE(fetch(Client, Server.url("/q")).m_Body, QByteArray("once"));
+        QCOMPARE(fetch(Client, Server.url("/q")).m_Body, QByteArray("content"));
+        QCOMPARE(Server.queuedBehaviourCount("/q"), 0);
+        Server.setBehaviour("/q", behaviour(200, 0, "persistent"));
+        Server.queueBehaviour("/q", behaviour(404));
+        QCOMPARE(fetch(Client, Server.url("/q")).m_Status, 404);
+        QCOMPARE(fetch(Client, Server.url("/q")).m_Body + fetch(Client, Server.url("/q")).m_Body, QByteArray("persistentpersistent"));
+        Server.clearBehaviour("/q");
+        QCOMPARE(fetch(Client, Server.url("/q")).m_Body, QByteArray("content"));
     }
 
     void resetIsAnRstAndTruncationAClose()
     {
-        TLoopbackHttpServer server;
-        const QByteArray data = pattern(128 * 1024, 3); // small enough for Qt to report every cut
-        server.setBody("/whole", data);
-        TBehaviour reset = behaviour(200, 0, data), truncate = reset;
-        reset.resetAfterBodyBytes = 50000;
-        reset.pieceSize = 16 * 1024;
-        truncate.truncateAfterBodyBytes = 70000;
-        server.setBehaviour("/reset", reset);
-        server.setBehaviour("/truncate", truncate);
+        TLoopbackHttpServer Server;
+        const QByteArray Data = pattern(128 * 1024, 3); // small enough for Qt to report every cut
+        Server.setBody("/whole", Data);
+        TBehaviour Reset = behaviour(200, 0, Data), Truncate = Reset;
+        Reset.m_ResetAfterBodyBytes = 50000;
+        Reset.m_PieceSize = 16 * 1024;
+        Truncate.m_TruncateAfterBodyBytes = 70000;
+        Server.setBehaviour("/reset", Reset);
+        Server.setBehaviour("/truncate", Truncate);
 
-        int error = -1;
-        QByteArray response = exchange(server.port(), "GET /truncate HTTP/1.1\r\n\r\n", &error);
-        QCOMPARE(error, 0);
-        QVERIFY(response.contains("Content-Length: " + QByteArray::number(data.size()) + "\r\n"));
-        QVERIFY(bodyOf(response) == data.left(70000));
-        response = bodyOf(exchange(server.port(), "GET /reset HTTP/1.1\r\n\r\n", &error));
-        QCOMPARE(error, ECONNRESET);
-        QVERIFY(response.size() <= 50000 && response == data.left(response.size())); // in-flight bytes may be lost
+        int Error = -1;
+        QByteArray Response = exchange(Server.port(), "GET /truncate HTTP/1.1\r\n\r\n", &Error);
+        QCOMPARE(Error, 0);
+        QVERIFY(Response.contains("Content-Length: " + QByteArray::number(Data.size()) + "\r\n"));
+        QVERIFY(bodyOf(Response) == Data.left(70000));
+        Response = bodyOf(exchange(Server.port(), "GET /reset HTTP/1.1\r\n\r\n", &Error));
+        QCOMPARE(Error, ECONNRESET);
+        QVERIFY(Response.size() <= 50000 && Response == Data.left(Response.size())); // in-flight bytes may be lost
 
-        QNetworkAccessManager client;
-        QCOMPARE(fetch(client, server.url("/reset")).error, QNetworkReply::RemoteHostClosedError);
-        QCOMPARE(fetch(client, server.url("/truncate")).error, QNetworkReply::RemoteHostClosedError);
+        QNetworkAccessManager Client;
+        QCOMPARE(fetch(Client, Server.url("/reset")).m_Error, QNetworkReply::RemoteHostClosedError);
+        QCOMPARE(fetch(Client, Server.url("/truncate")).m_Error, QNetworkReply::RemoteHostClosedError);
         // The server carries on, and no cut response stays counted as active.
-        QVERIFY(fetch(client, server.url("/whole")).body == data);
-        QVERIFY(server.waitUntil([&] { return server.activeRequests() == 0; }));
+        QVERIFY(fetch(Client, Server.url("/whole")).m_Body == Data);
+        QVERIFY(Server.waitUntil([&] { return Server.activeRequests() == 0; }));
     }
 
     void corruptionFlipsExactlyTheChosenBytes()
     {
-        QTemporaryDir dir;
-        const QByteArray data = pattern(300000, 4);
-        QVERIFY(writeFile(dir.filePath("file.bin"), data));
-        TLoopbackHttpServer server;
-        server.serveDirectory(dir.path());
-        server.setBody("/memory.bin", data);
-        TBehaviour some;
-        some.pieceSize = 1000;
-        some.corruptOffsets = {0, 999, 1000, 65535, 65536, 299999, 400000}; // piece edges, last byte, beyond
-        server.setBehaviour("/memory.bin", some);
-        server.setBehaviour("/file.bin", some);
-        QByteArray expected = data;
-        for (const int offset : {0, 999, 1000, 65535, 65536, 299999})
-            expected[offset] = char(expected.at(offset) ^ 0xFF);
-        QNetworkAccessManager client;
-        for (const char* path : {"/memory.bin", "/file.bin"})
-            QVERIFY2(fetch(client, server.url(path)).body == expected, path);
+        QTemporaryDir Dir;
+        const QByteArray Data = pattern(300000, 4);
+        QVERIFY(writeFile(Dir.filePath("file.bin"), Data));
+        TLoopbackHttpServer Server;
+        Server.serveDirectory(Dir.path());
+        Server.setBody("/memory.bin", Data);
+        TBehaviour Some;
+        Some.m_PieceSize = 1000;
+        Some.m_CorruptOffsets = {0, 999, 1000, 65535, 65536, 299999, 400000}; // piece edges, last byte, beyond
+        Server.setBehaviour("/memory.bin", Some);
+        Server.setBehaviour("/file.bin", Some);
+        QByteArray Expected = Data;
+        for (const int Offset : {0, 999, 1000, 65535, 65536, 299999})
+            Expected[Offset] = char(Expected.at(Offset) ^ 0xFF);
+        QNetworkAccessManager Client;
+        for (const char* Path : {"/memory.bin", "/file.bin"})
+            QVERIFY2(fetch(Client, Server.url(Path)).m_Body == Expected, Path);
     }
 
     void delaysOrderCompletionAndPiecesKeepTheBody()
     {
-        TLoopbackHttpServer server;
-        server.setBehaviour("/slow", behaviour(200, 1000, "slow"));
-        server.setBody("/fast", "fast");
-        const QByteArray drip = pattern(50000, 5);
-        TBehaviour pieces = behaviour(200, 0, drip);
-        pieces.pieceSize = 7000;
-        pieces.delayBetweenPiecesMs = 10;
-        server.setBehaviour("/drip", pieces);
+        TLoopbackHttpServer Server;
+        Server.setBehaviour("/slow", behaviour(200, 1000, "slow"));
+        Server.setBody("/fast", "fast");
+        const QByteArray Drip = pattern(50000, 5);
+        TBehaviour Pieces = behaviour(200, 0, Drip);
+        Pieces.m_PieceSize = 7000;
+        Pieces.m_DelayBetweenPiecesMs = 10;
+        Server.setBehaviour("/drip", Pieces);
 
-        QNetworkAccessManager client;
-        QStringList order;
-        for (QNetworkReply* reply : {client.get(QNetworkRequest(server.url("/slow"))), client.get(QNetworkRequest(server.url("/fast")))})
-            QObject::connect(reply, &QNetworkReply::finished, reply, [&order, reply] { order << reply->readAll(); });
-        QVERIFY(server.waitUntil([&] { return order.size() == 1; }, 30000));
-        QCOMPARE(server.activeRequests(), 1); // the slow one is held back, not lost
-        QVERIFY(server.waitUntil([&] { return order.size() == 2; }, 30000));
-        QCOMPARE(order, QStringList({"fast", "slow"}));
-        QVERIFY(fetch(client, server.url("/drip")).body == drip);
+        QNetworkAccessManager Client;
+        QStringList Order;
+        for (QNetworkReply* pReply : {Client.get(QNetworkRequest(Server.url("/slow"))), Client.get(QNetworkRequest(Server.url("/fast")))})
+            QObject::connect(pReply, &QNetworkReply::finished, pReply, [&Order, pReply] { Order << pReply->readAll(); });
+        QVERIFY(Server.waitUntil([&] { return Order.size() == 1; }, 30000));
+        QCOMPARE(Server.activeRequests(), 1); // the slow one is held back, not lost
+        QVERIFY(Server.waitUntil([&] { return Order.size() == 2; }, 30000));
+        QCOMPARE(Order, QStringList({"fast", "slow"}));
+        QVERIFY(fetch(Client, Server.url("/drip")).m_Body == Drip);
     }
 
     void countsAndPeaks()
     {
-        TLoopbackHttpServer server;
-        server.setBehaviour("/hold", behaviour(200, 600000)); // answered only if the test hangs anyway
-        server.setBody("/a", "a");
-        server.setBody("/b", "b");
+        TLoopbackHttpServer Server;
+        Server.setBehaviour("/hold", behaviour(200, 600000)); // answered only if the test hangs anyway
+        Server.setBody("/a", "a");
+        Server.setBody("/b", "b");
         {
             // Three connections with a held request each, the first with two more pipelined behind it.
-            QTcpSocket sockets[3];
-            for (QTcpSocket& socket : sockets) {
-                socket.connectToHost(QHostAddress::LocalHost, server.port());
-                QVERIFY(socket.waitForConnected(10000));
-                socket.write(&socket == sockets ? "GET /hold HTTP/1.1\r\n\r\nGET /a HTTP/1.1\r\n\r\nGET /b HTTP/1.1\r\n\r\n"
+            QTcpSocket Sockets[3];
+            for (QTcpSocket& Socket : Sockets) {
+                Socket.connectToHost(QHostAddress::LocalHost, Server.port());
+                QVERIFY(Socket.waitForConnected(10000));
+                Socket.write(&Socket == Sockets ? "GET /hold HTTP/1.1\r\n\r\nGET /a HTTP/1.1\r\n\r\nGET /b HTTP/1.1\r\n\r\n"
                                                 : "GET /hold HTTP/1.1\r\n\r\n");
-                QVERIFY(socket.waitForBytesWritten(10000));
+                QVERIFY(Socket.waitForBytesWritten(10000));
             }
-            QVERIFY(server.waitForRequests(5));
-            QVERIFY(server.openConnections() == 3 && server.activeRequests() == 5 && server.peakActiveRequests() == 5 &&
-                    server.peakConnections() == 3);
-            QVERIFY(server.finishedResponses() == 0 && server.requestCount("/hold") == 3);
+            QVERIFY(Server.waitForRequests(5));
+            QVERIFY(Server.openConnections() == 3 && Server.activeRequests() == 5 && Server.peakActiveRequests() == 5 &&
+                    Server.peakConnections() == 3);
+            QVERIFY(Server.finishedResponses() == 0 && Server.requestCount("/hold") == 3);
         }
         // Clients gone: their requests are no longer active, the peaks stay until reset.
-        QVERIFY(server.waitUntil([&] { return server.openConnections() == 0 && server.activeRequests() == 0; }));
-        QVERIFY(server.peakConnections() == 3 && server.peakActiveRequests() == 5);
-        server.resetCounters();
-        QVERIFY(server.peakConnections() == 0 && server.peakActiveRequests() == 0 && server.totalRequests() == 0);
+        QVERIFY(Server.waitUntil([&] { return Server.openConnections() == 0 && Server.activeRequests() == 0; }));
+        QVERIFY(Server.peakConnections() == 3 && Server.peakActiveRequests() == 5);
+        Server.resetCounters();
+        QVERIFY(Server.peakConnections() == 0 && Server.peakActiveRequests() == 0 && Server.totalRequests() == 0);
 
         // Arrival order with queries, counts without.
-        QNetworkAccessManager client;
-        for (const char* path : {"/a?1", "/b", "/a?2"})
-            QCOMPARE(fetch(client, server.url(path)).error, QNetworkReply::NoError);
-        QCOMPARE(server.requestedPaths(), QStringList({"/a?1", "/b", "/a?2"}));
-        QCOMPARE(server.requestCounts(), (QMap<QString, int> {{"/a", 2}, {"/b", 1}}));
-        QCOMPARE(server.finishedResponses(), 3);
+        QNetworkAccessManager Client;
+        for (const char* Path : {"/a?1", "/b", "/a?2"})
+            QCOMPARE(fetch(Client, Server.url(Path)).m_Error, QNetworkReply::NoError);
+        QCOMPARE(Server.requestedPaths(), QStringList({"/a?1", "/b", "/a?2"}));
+        QCOMPARE(Server.requestCounts(), (QMap<QString, int> {{"/a", 2}, {"/b", 1}}));
+        QCOMPARE(Server.finishedResponses(), 3);
     }
 
     void capturesPostsAndHeaders()
     {
-        TLoopbackHttpServer server;
-        server.setBody("/upload", "thanks");
-        const QByteArray json = R"({"cpu":"x86-64","memory":24})";
-        QNetworkAccessManager client;
-        QNetworkRequest post(server.url("/upload?id=7"));
-        post.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
-        QCOMPARE(wait(client.post(post, json)).body, QByteArray("thanks"));
-        QCOMPARE(bodyOf(exchange(server.port(),
+        TLoopbackHttpServer Server;
+        Server.setBody("/upload", "thanks");
+        const QByteArray Json = R"({"cpu":"x86-64","memory":24})";
+        QNetworkAccessManager Client;
+        QNetworkRequest Post(Server.url("/upload?id=7"));
+        Post.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+        QCOMPARE(wait(Client.post(Post, Json)).m_Body, QByteArray("thanks"));
+        QCOMPARE(bodyOf(exchange(Server.port(),
                                  "POST /upload HTTP/1.1\r\nX-Mixed-CASE:   Spaced  Value  \r\n"
                                  "X-Mixed-Case: second\r\nContent-Length: 4\r\nConnection: close\r\n\r\ndata")),
                  QByteArray("thanks"));
-        const QVector<TCapturedRequest> captured = server.capturedRequests();
-        QCOMPARE(captured.size(), 2);
-        QCOMPARE(captured.at(0).method, QByteArray("POST"));
-        QCOMPARE(captured.at(0).path, QByteArray("/upload?id=7"));
-        QCOMPARE(captured.at(0).header("content-type"), QByteArray("application/json"));
-        QCOMPARE(captured.at(0).body, json);
+        const QVector<TCapturedRequest> Captured = Server.capturedRequests();
+        QCOMPARE(Captured.size(), 2);
+        QCOMPARE(Captured.at(0).m_Method, QByteArray("POST"));
+        QCOMPARE(Captured.at(0).m_Path, QByteArray("/upload?id=7"));
+        QCOMPARE(Captured.at(0).header("content-type"), QByteArray("application/json"));
+        QCOMPARE(Captured.at(0).m_Body, Json);
         // Names lower-case, values trimmed but otherwise as sent, in arrival order.
-        const QList<QPair<QByteArray, QByteArray>> expected = {
+        const QList<QPair<QByteArray, QByteArray>> Expected = {
             {"x-mixed-case", "Spaced  Value"}, {"x-mixed-case", "second"}, {"content-length", "4"}, {"connection", "close"}};
-        QCOMPARE(captured.at(1).headers, expected);
-        QCOMPARE(captured.at(1).header("x-mixed-case"), QByteArray("Spaced  Value"));
-        QVERIFY(captured.at(1).header("absent").isNull());
-        QCOMPARE(captured.at(1).body, QByteArray("data"));
+        QCOMPARE(Captured.at(1).m_Headers, Expected);
+        QCOMPARE(Captured.at(1).header("x-mixed-case"), QByteArray("Spaced  Value"));
+        QVERIFY(Captured.at(1).header("absent").isNull());
+        QCOMPARE(Captured.at(1).m_Body, QByteArray("data"));
     }
 
     void refusesEscapesFromTheServedDirectory()
     {
-        QTemporaryDir base;
-        QVERIFY(writeFile(base.filePath("www/inside.txt"), "inside") && writeFile(base.filePath("outside.txt"), "SECRET"));
-        QVERIFY(QFile::link(base.filePath("outside.txt"), base.filePath("www/link.txt")));
-        TLoopbackHttpServer server;
-        server.serveDirectory(base.filePath("www"));
-        for (const QByteArray target :
+        QTemporaryDir Base;
+        QVERIFY(writeFile(Base.filePath("www/inside.txt"), "inside") && writeFile(Base.filePath("outside.txt"), "SECRET"));
+        QVERIFY(QFile::link(Base.filePath("outside.txt"), Base.filePath("www/link.txt")));
+        TLoopbackHttpServer Server;
+        Server.serveDirectory(Base.filePath("www"));
+        for (const QByteArray Target :
              {"/../outside.txt", "/x/../../outside.txt", "/%2e%2e/outside.txt", "/%2E%2E%2Foutside.txt", "/link.txt"}) {
-            const QByteArray response = exchange(server.port(), "GET " + target + " HTTP/1.1\r\nConnection: close\r\n\r\n");
-            QVERIFY2(response.startsWith("HTTP/1.1 403 ") && !response.contains("SECRET"), target.constData());
+            const QByteArray Response = exchange(Server.port(), "GET " + Target + " HTTP/1.1\r\nConnection: close\r\n\r\n");
+            QVERIFY2(Response.startsWith("HTTP/1.1 403 ") && !Response.contains("SECRET"), Target.constData());
         }
-        QCOMPARE(bodyOf(exchange(server.port(), "GET /inside.txt HTTP/1.1\r\nConnection: close\r\n\r\n")), QByteArray("inside"));
+        QCOMPARE(bodyOf(exchange(Server.port(), "GET /inside.txt HTTP/1.1\r\nConnection: close\r\n\r\n")), QByteArray("inside"));
     }
 
     void answersWhileCallerThreadIsBlocked()
     {
-        TLoopbackHttpServer server;
-        server.setBody("/one", "1");
-        server.setBehaviour("/two", behaviour(200, 200, "2"));
-        QByteArray results;
-        std::unique_ptr<QThread> fetcher(QThread::create([&] {
-            QNetworkAccessManager client;
-            results += fetch(client, server.url("/one")).body + fetch(client, server.url("/two")).body;
+        TLoopbackHttpServer Server;
+        Server.setBody("/one", "1");
+        Server.setBehaviour("/two", behaviour(200, 200, "2"));
+        QByteArray Results;
+        std::unique_ptr<QThread> pFetcher(QThread::create([&] {
+            QNetworkAccessManager Client;
+            Results += fetch(Client, Server.url("/one")).m_Body + fetch(Client, Server.url("/two")).m_Body;
         }));
-        fetcher->start();
-        QVERIFY(fetcher->wait(60000)); // this thread runs no event loop meanwhile
-        QCOMPARE(results, QByteArray("12"));
-        QCOMPARE(server.totalRequests(), 2);
+        pFetcher->start();
+        QVERIFY(pFetcher->wait(60000)); // this thread runs no event loop meanwhile
+        QCOMPARE(Results, QByteArray("12"));
+        QCOMPARE(Server.totalRequests(), 2);
     }
 };
 

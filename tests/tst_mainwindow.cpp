@@ -246,7 +246,7 @@ void TestMainWindow::downloadFailureWaitsForTheTrace()
     Server.setBody(QStringLiteral("/cdn-cgi/trace"), "fl=31f7\nh=cdn.torvane.example\nip=127.0.0.1\nts=1765012345.678\ncolo=FRA\n",
                    "text/plain");
     TBehaviour Slow;
-    Slow.delayBeforeHeadersMs = 300;
+    Slow.m_DelayBeforeHeadersMs = 300;
     Server.setBehaviour(QStringLiteral("/cdn-cgi/trace"), Slow);
     TWindowFixture Fixture(2, Server.url(QStringLiteral("/cdn-cgi/trace")),
                            {QStringLiteral("Torvane Online"), QStringLiteral("Torvane Beta")});
@@ -339,33 +339,33 @@ void TestMainWindow::dragging()
 {
     TDraggableMainWindow Window;
     Window.move(100, 100);
-    auto send = [&Window](QEvent::Type Type, QPointF Global) {
+    auto Send = [&Window](QEvent::Type Type, QPointF Global) {
         QMouseEvent Event = mouseEvent(Type, Global);
         QApplication::sendEvent(&Window, &Event);
     };
 
-    send(QEvent::MouseButtonPress, QPointF(500, 400));
+    Send(QEvent::MouseButtonPress, QPointF(500, 400));
     QCOMPARE(Window.dragAnchor(), QPoint(500, 400));
-    send(QEvent::MouseMove, QPointF(510, 405));
+    Send(QEvent::MouseMove, QPointF(510, 405));
     QCOMPARE(Window.pos(), QPoint(110, 105));
-    send(QEvent::MouseMove, QPointF(513, 405));
+    Send(QEvent::MouseMove, QPointF(513, 405));
     QCOMPARE(Window.pos(), QPoint(113, 105));
-    send(QEvent::MouseButtonRelease, QPointF(513, 405));
+    Send(QEvent::MouseButtonRelease, QPointF(513, 405));
     QCOMPARE(Window.dragAnchor(), QPoint(0, 0));
 
     // Halves round upward.
-    send(QEvent::MouseButtonPress, QPointF(10.5, 20.4));
+    Send(QEvent::MouseButtonPress, QPointF(10.5, 20.4));
     QCOMPARE(Window.dragAnchor(), QPoint(11, 20));
-    send(QEvent::MouseMove, QPointF(12.5, 20.5));
+    Send(QEvent::MouseMove, QPointF(12.5, 20.5));
     QCOMPARE(Window.pos(), QPoint(115, 106));
-    send(QEvent::MouseButtonRelease, QPointF(12.5, 20.5));
+    Send(QEvent::MouseButtonRelease, QPointF(12.5, 20.5));
 
     // A press at (0, 0) starts no drag until the first move sets an anchor.
-    send(QEvent::MouseButtonPress, QPointF(0, 0));
-    send(QEvent::MouseMove, QPointF(5, 5));
+    Send(QEvent::MouseButtonPress, QPointF(0, 0));
+    Send(QEvent::MouseMove, QPointF(5, 5));
     QCOMPARE(Window.pos(), QPoint(115, 106));
     QCOMPARE(Window.dragAnchor(), QPoint(5, 5));
-    send(QEvent::MouseMove, QPointF(6, 7));
+    Send(QEvent::MouseMove, QPointF(6, 7));
     QCOMPARE(Window.pos(), QPoint(116, 108));
 }
 

@@ -98,14 +98,15 @@ void TestProxy::proxyFromEnvironment()
     int ChunkRequests = 0;
     int Proxied = 0;
     for (const TCapturedRequest& Request : m_Server.capturedRequests()) {
-        const bool IsChunk = Request.path.startsWith("/game/chunks/");
+        const bool IsChunk = Request.m_Path.startsWith("/game/chunks/");
         ChunkRequests += IsChunk ? 1 : 0;
-        if (!Request.absoluteTarget.isEmpty()) {
+        if (!Request.m_AbsoluteTarget.isEmpty()) {
             ++Proxied;
-            QVERIFY2(Request.absoluteTarget.startsWith("http://" + kContentHost.toLatin1() + "/game/"), Request.absoluteTarget.constData());
+            QVERIFY2(Request.m_AbsoluteTarget.startsWith("http://" + kContentHost.toLatin1() + "/game/"),
+                     Request.m_AbsoluteTarget.constData());
         } else {
             // only the configuration (on 127.0.0.1) goes straight to the server
-            QVERIFY2(Request.path.startsWith("/launcher/"), Request.path.constData());
+            QVERIFY2(Request.m_Path.startsWith("/launcher/"), Request.m_Path.constData());
         }
     }
     if (ThroughProxy) {

@@ -90,8 +90,8 @@ void TestScreenshots::mainWindowAndReports()
     const TServedChunk Chunk = makeChunk(m_Server.url(QStringLiteral("/chunks/world")), Content);
     m_Server.setBody(QStringLiteral("/chunks/world"), Chunk.m_Body);
     TBehaviour Slow;
-    Slow.pieceSize = 256 * 1024;
-    Slow.delayBetweenPiecesMs = 100;
+    Slow.m_PieceSize = 256 * 1024;
+    Slow.m_DelayBetweenPiecesMs = 100;
     m_Server.setBehaviour(QStringLiteral("/chunks/world"), Slow);
     QTemporaryDir Installation;
     auto pInstallation = makeInstallation(Fixture.package(2));

@@ -148,7 +148,7 @@ void TestSelfUpdate::cachedConfigurationMakesNoUpdate()
                                                         {"url", m_Server.url(QStringLiteral("/self/package.json")).toString()}}}}}}})
             .toJson());
     TBehaviour Slow;
-    Slow.delayBeforeHeadersMs = 5000;
+    Slow.m_DelayBeforeHeadersMs = 5000;
     m_Server.setBehaviour(QStringLiteral("/launcher/wexmetadata.json"), Slow);
     m_Server.resetCounters();
     auto pProcess = Launcher.run({});

@@ -258,7 +258,7 @@ void TestSignedDocuments::handlerTakesOnlySignedDocuments()
         QByteArray m_Document;
         std::size_t m_Offered = 0;
     };
-    const auto run = [&](const QByteArray& Keys) {
+    const auto Run = [&](const QByteArray& Keys) {
         writeFile(SettingsPath, settings(Keys));
         auto pHelper = std::make_shared<TLauncherFilesystemHelper>(SettingsPath);
         auto pPool = std::make_shared<shared::TDownloadPool>(
@@ -287,7 +287,7 @@ void TestSignedDocuments::handlerTakesOnlySignedDocuments()
     const QByteArray KeyA = m_PublicA;
 
     // signed documents: taken, and the cache keeps the signature
-    TRun Signed = run(KeyA);
+    TRun Signed = Run(KeyA);
     QVERIFY(Signed.m_Loaded && !Signed.m_LocalCopy);
     QCOMPARE(Signed.m_Offered, std::size_t(1));
     QCOMPARE(readTreeFile(Cache), Original);
@@ -297,7 +297,7 @@ void TestSignedDocuments::handlerTakesOnlySignedDocuments()
     const QByteArray Tampered =
         changedJson(Original, [](QJsonObject& Root) { Root.insert(QStringLiteral("hints"), QStringLiteral("http://evil.test/")); });
     m_Server.setBody(ConfigPath, Tampered);
-    TRun FromCache = run(KeyA);
+    TRun FromCache = Run(KeyA);
     QVERIFY(FromCache.m_Loaded && FromCache.m_LocalCopy);
     QCOMPARE(FromCache.m_Document, Original);
     QCOMPARE(readTreeFile(Cache), Original);
@@ -305,9 +305,9 @@ void TestSignedDocuments::handlerTakesOnlySignedDocuments()
     // the same without a signature on the server
     m_Server.removeBody(ConfigPath);
     TBehaviour Missing;
-    Missing.status = 404;
+    Missing.m_Status = 404;
     m_Server.setBehaviour(ConfigPath + QStringLiteral(".sig"), Missing);
-    TRun Unsigned = run(KeyA);
+    TRun Unsigned = Run(KeyA);
     QVERIFY(Unsigned.m_Loaded && Unsigned.m_LocalCopy);
     m_Server.clearBehaviour(ConfigPath + QStringLiteral(".sig"));
 
@@ -315,7 +315,7 @@ void TestSignedDocuments::handlerTakesOnlySignedDocuments()
     m_Server.setBody(QStringLiteral("/game/package.json"), changedJson(served(QStringLiteral("game/package.json")), [](QJsonObject& Root) {
                          Root.insert(QStringLiteral("executable"), QStringLiteral("data/world.pak"));
                      }));
-    TRun TamperedPackage = run(KeyA);
+    TRun TamperedPackage = Run(KeyA);
     QVERIFY(TamperedPackage.m_Loaded && !TamperedPackage.m_LocalCopy);
     QCOMPARE(TamperedPackage.m_Offered, std::size_t(0));
     m_Server.removeBody(QStringLiteral("/game/package.json"));
@@ -323,11 +323,11 @@ void TestSignedDocuments::handlerTakesOnlySignedDocuments()
     // a cache whose signature no longer matches is not used either
     writeFile(Cache, changedJson(Original, [](QJsonObject& Root) { Root.insert(QStringLiteral("showpackagenames"), true); }));
     m_Server.setBody(ConfigPath, Tampered);
-    TRun BadCache = run(KeyA);
+    TRun BadCache = Run(KeyA);
     QVERIFY(BadCache.m_Failed && !BadCache.m_Loaded);
 
     // without keys everything is taken as it comes, and no signature stays beside the cache
-    TRun NoKeys = run(QByteArray());
+    TRun NoKeys = Run(QByteArray());
     QVERIFY(NoKeys.m_Loaded && !NoKeys.m_LocalCopy);
     QCOMPARE(NoKeys.m_Document, Tampered);
     QVERIFY(!QFile::exists(Cache + ".sig"));
@@ -338,7 +338,7 @@ void TestSignedDocuments::launcherInstallsSignedAndRefusesTampered()
 {
     // two keys configured (the publisher is moving to key B), documents signed with A
     TStagedLauncher Launcher(settings(m_PublicB + ", " + m_PublicA));
-    const auto run = [&](const QStringList& Arguments, const QString& Record) {
+    const auto Run = [&](const QStringList& Arguments, const QString& Record) {
         QProcessEnvironment Extra;
         Extra.insert(QStringLiteral("TORVANE_TEST_RECORD"), Record);
         return Launcher.run(Arguments, Extra);
@@ -346,7 +346,7 @@ void TestSignedDocuments::launcherInstallsSignedAndRefusesTampered()
     const QString Installed = Launcher.dataDir() + QStringLiteral("/packages/torvane");
 
     const QString First = m_Work.filePath(QStringLiteral("record-first.txt"));
-    auto pFirst = run({QStringLiteral("--first-launch")}, First);
+    auto pFirst = Run({QStringLiteral("--first-launch")}, First);
     QVERIFY(pFirst->waitForFinished(120000));
     QCOMPARE(pFirst->exitCode(), 0);
     QVERIFY(waitUntil([&] { return QFile::exists(First); }, 10000));
@@ -377,7 +377,7 @@ void TestSignedDocuments::launcherInstallsSignedAndRefusesTampered()
         const QString Record = m_Work.filePath(QStringLiteral("record-tampered.txt"));
         // --first-launch installs the package at once: an accepted document would be
         // installed and its executable started in this run
-        auto pProcess = run({QStringLiteral("--first-launch")}, Record);
+        auto pProcess = Run({QStringLiteral("--first-launch")}, Record);
         QVERIFY2(waitUntil([&] { return readAll(Launcher.logPath()).contains("installOrUpdatePackage"); }, 60000), Name);
         QVERIFY2(readAll(Launcher.logPath()).contains("the signature does not verify"), Name);
         QTest::qWait(1000); // time enough for an installation to begin, had one been started
@@ -404,7 +404,7 @@ void TestSignedDocuments::launcherInstallsSignedAndRefusesTampered()
                      }));
     m_Server.resetCounters();
     const QString Cached = m_Work.filePath(QStringLiteral("record-cached.txt"));
-    auto pCached = run({}, Cached);
+    auto pCached = Run({}, Cached);
     QVERIFY(pCached->waitForFinished(60000));
     QCOMPARE(pCached->exitCode(), 0);
     QVERIFY(waitUntil([&] { return QFile::exists(Cached); }, 10000));

@@ -41,15 +41,15 @@ public:
     TestStartup()
     {
         testsupport::TBehaviour Slow;
-        Slow.delayBeforeHeadersMs = 60000;
+        Slow.m_DelayBeforeHeadersMs = 60000;
         m_Server.setBehaviour(QStringLiteral("/launcher/wexmetadata.json"), Slow);
         m_Server.setBody(QStringLiteral("/launcher/wexmetadata.json"), "{}");
-        kSettings = settingsFor(m_Server);
+        m_Settings = settingsFor(m_Server);
     }
 
 private:
     testsupport::TLoopbackHttpServer m_Server;
-    QByteArray kSettings;
+    QByteArray m_Settings;
 
 private slots:
     void logFileAndVersionLine();
@@ -60,7 +60,7 @@ private slots:
 
 void TestStartup::logFileAndVersionLine()
 {
-    TStagedLauncher Launcher(kSettings);
+    TStagedLauncher Launcher(m_Settings);
     QVERIFY(!QDir(Launcher.dataDir()).exists()); // made with all its parents
     auto pProcess = Launcher.start({QStringLiteral("--no-such-option"), QStringLiteral("stray-argument"), QStringLiteral("-u")});
     QVERIFY2(waitUntil([&] { return logHasStarted(Launcher); }, 15000), pProcess->readAllStandardError().constData());
@@ -76,7 +76,7 @@ void TestStartup::logFileAndVersionLine()
 
 void TestStartup::secondInstanceExitsAndKeepsLog()
 {
-    TStagedLauncher Launcher(kSettings);
+    TStagedLauncher Launcher(m_Settings);
     auto pFirst = Launcher.start();
     QVERIFY(waitUntil([&] { return logHasStarted(Launcher); }, 15000));
     const QByteArray LogBefore = readAll(Launcher.logPath());
@@ -94,7 +94,7 @@ void TestStartup::secondInstanceExitsAndKeepsLog()
 
 void TestStartup::startsAgainAfterKill()
 {
-    TStagedLauncher Launcher(kSettings);
+    TStagedLauncher Launcher(m_Settings);
     auto pFirst = Launcher.start();
     QVERIFY(waitUntil([&] { return logHasStarted(Launcher); }, 15000));
     ::kill(static_cast<pid_t>(pFirst->processId()), SIGKILL);

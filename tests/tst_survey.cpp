@@ -173,14 +173,14 @@ void TestSurvey::releaseToolFallbackAndOutput()
 {
     QTemporaryDir Directory;
     const QString Bin = Directory.path();
-    const auto retriever = [&]() {
+    const auto Retriever = [&]() {
         TInputs Inputs;
         Inputs.m_ExecutableSearchPaths = QStringList {Bin};
         return TSystemSurveyValueRetriever(Inputs);
     };
 
     // neither tool: empty name and release
-    TOperatingSystemInfo System = retriever().getOperatingSystem();
+    TOperatingSystemInfo System = Retriever().getOperatingSystem();
     QCOMPARE(System.m_BaseSystem, QStringLiteral("Linux"));
     QVERIFY(System.m_Name.isEmpty() && System.m_Release.isEmpty());
 
@@ -191,13 +191,13 @@ void TestSurvey::releaseToolFallbackAndOutput()
               "  \"-s -r\") printf '7.1\\000trailing bytes after a zero\\n' ;;\n"
               "esac\n",
               true);
-    System = retriever().getOperatingSystem();
+    System = Retriever().getOperatingSystem();
     QCOMPARE(System.m_Name, QStringLiteral("Fakix Linux"));
     QCOMPARE(System.m_Release, QStringLiteral("7.1"));
 
     // a first tool that runs is preferred
     writeFile(Bin + "/lsb_release", "#!/bin/sh\necho \"first $*\"\n", true);
-    System = retriever().getOperatingSystem();
+    System = Retriever().getOperatingSystem();
     QCOMPARE(System.m_Name, QStringLiteral("first -s -i"));
     QCOMPARE(System.m_Release, QStringLiteral("first -s -r"));
 }
@@ -281,10 +281,10 @@ void TestSurvey::clientId()
 
 void TestSurvey::uploaderAnswers_data()
 {
-    QTest::addColumn<QByteArray>("body");
-    QTest::addColumn<bool>("success");
-    QTest::addColumn<int>("code");
-    QTest::addColumn<QString>("message"); // "*": any non-empty text
+    QTest::addColumn<QByteArray>("Body");
+    QTest::addColumn<bool>("Success");
+    QTest::addColumn<int>("Code");
+    QTest::addColumn<QString>("Message"); // "*": any non-empty text
 
     QTest::newRow("accepted") << QByteArray(R"({"errorCode":0,"errorMessage":"none"})") << true << 0 << QString();
     QTest::newRow("rejected") << QByteArray(R"({"errorCode":7,"errorMessage":"quota exceeded"})") << false << 7 << "quota exceeded";
@@ -293,24 +293,24 @@ void TestSurvey::uploaderAnswers_data()
 
 void TestSurvey::uploaderAnswers()
 {
-    QFETCH(QByteArray, body);
-    QFETCH(QString, message);
+    QFETCH(QByteArray, Body);
+    QFETCH(QString, Message);
     TLoopbackHttpServer Server;
-    Server.setBody(QStringLiteral("/answer"), body, "application/json");
+    Server.setBody(QStringLiteral("/answer"), Body, "application/json");
 
     TJsonDocumentUploaderBase Uploader(std::make_shared<TJsonDocumentHttpPostSender>(std::make_shared<QNetworkAccessManager>()));
     QSignalSpy Finished(&Uploader, &TJsonDocumentUploaderBase::finished);
     Uploader.send(Server.url(QStringLiteral("/answer")), QJsonDocument(QJsonObject {{"dataType", 0}}));
     QVERIFY(Finished.wait(10000));
     QCOMPARE(Finished.size(), 1);
-    QTEST(Finished.at(0).at(0).toBool(), "success");
-    QTEST(int(Uploader.getLastErrorCode()), "code");
-    if (message == QLatin1String("*")) {
+    QTEST(Finished.at(0).at(0).toBool(), "Success");
+    QTEST(int(Uploader.getLastErrorCode()), "Code");
+    if (Message == QLatin1String("*")) {
         QVERIFY(!Uploader.getLastErrorMessage().isEmpty());
     } else {
-        QCOMPARE(Uploader.getLastErrorMessage(), message);
+        QCOMPARE(Uploader.getLastErrorMessage(), Message);
     }
-    QCOMPARE(Finished.at(0).at(1).value<QJsonDocument>(), QJsonDocument::fromJson(body));
+    QCOMPARE(Finished.at(0).at(1).value<QJsonDocument>(), QJsonDocument::fromJson(Body));
 }
 
 void TestSurvey::postedRequest()
@@ -327,12 +327,12 @@ void TestSurvey::postedRequest()
 
     const QVector<testsupport::TCapturedRequest> Requests = Server.capturedRequests();
     QCOMPARE(Requests.size(), 1);
-    QCOMPARE(Requests[0].method, QByteArray("POST"));
-    QCOMPARE(Requests[0].path, QByteArray("/survey/upload"));
+    QCOMPARE(Requests[0].m_Method, QByteArray("POST"));
+    QCOMPARE(Requests[0].m_Path, QByteArray("/survey/upload"));
     QCOMPARE(Requests[0].header("content-type"), QByteArray("application/json"));
     QCOMPARE(Requests[0].header("content-disposition"), QByteArray("form-data; name=\"metadata\""));
-    QCOMPARE(Requests[0].body, pDocumentCreator->createDocument().toJson(QJsonDocument::Compact));
-    const QJsonObject Posted = QJsonDocument::fromJson(Requests[0].body).object();
+    QCOMPARE(Requests[0].m_Body, pDocumentCreator->createDocument().toJson(QJsonDocument::Compact));
+    const QJsonObject Posted = QJsonDocument::fromJson(Requests[0].m_Body).object();
     QCOMPARE(Posted["clientID"].toString(), systemsurvey::clientId());
     QCOMPARE(Posted["cpu"].toObject()["logicalCoreNumber"].toInt(), 8);
 }

@@ -101,7 +101,7 @@ void TestWidgets::browserLoadsRemoteResourcesThroughThePool()
     const QByteArray Png = pngOfSize(100, 60);
     Server.setBody(QStringLiteral("/news.png"), Png, "image/png");
     TBehaviour Behaviour;
-    Behaviour.delayBeforeHeadersMs = 100;
+    Behaviour.m_DelayBeforeHeadersMs = 100;
     Server.setBehaviour(QStringLiteral("/news.png"), Behaviour);
     shared::QTextBrowserWithNetwork Browser(nullptr, makePool());
     const QUrl ImageUrl = Server.url(QStringLiteral("/news.png"));
@@ -250,7 +250,7 @@ void TestWidgets::hintImageIsFetchedScaledOrEmpty()
     QVERIFY(shared::fetchHintImage(QUrl(QStringLiteral("qrc:/images/launcher/icircle.png")), QSize(290, 80)).isNull());
     // A server that does not answer in time does not hold the caller.
     TBehaviour Slow;
-    Slow.delayBeforeHeadersMs = 3000;
+    Slow.m_DelayBeforeHeadersMs = 3000;
     Server.setBehaviour(QStringLiteral("/wide.png"), Slow);
     QVERIFY(shared::fetchHintImage(Server.url(QStringLiteral("/wide.png")), QSize(290, 80), 200).isNull());
 }

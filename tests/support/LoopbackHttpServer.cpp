@@ -25,26 +25,27 @@
 
 namespace testsupport {
 
-QByteArray TCapturedRequest::header(const QByteArray& lowerCaseName) const
+QByteArray TCapturedRequest::header(const QByteArray& LowerCaseName) const
 {
-    for (const auto& h : headers) {
-        if (h.first == lowerCaseName)
-            return h.second;
+    for (const auto& Header : m_Headers) {
+        if (Header.first == LowerCaseName)
+            return Header.second;
     }
     return QByteArray();
 }
 
-bool TCapturedRequest::hasHeader(const QByteArray& lowerCaseName) const
+bool TCapturedRequest::hasHeader(const QByteArray& LowerCaseName) const
 {
-    return std::any_of(headers.cbegin(), headers.cend(), [&](const QPair<QByteArray, QByteArray>& h) { return h.first == lowerCaseName; });
+    return std::any_of(m_Headers.cbegin(), m_Headers.cend(),
+                       [&](const QPair<QByteArray, QByteArray>& Header) { return Header.first == LowerCaseName; });
 }
 
 QList<QByteArray> TCapturedRequest::headerNames() const
 {
-    QList<QByteArray> names;
-    for (const auto& h : headers)
-        names.append(h.first);
-    return names;
+    QList<QByteArray> Names;
+    for (const auto& Header : m_Headers)
+        Names.append(Header.first);
+    return Names;
 }
 
 namespace detail {
@@ -57,24 +58,24 @@ constexpr int kMaxHeadBytes = 64 * 1024;
 constexpr qint64 kMaxRequestBodyBytes = qint64(1) << 30;
 
 struct TMemoryBody {
-    QByteArray bytes;
-    QByteArray contentType;
+    QByteArray m_Bytes;
+    QByteArray m_ContentType;
 };
 
-QString normalisedKey(const QString& path)
+QString normalisedKey(const QString& Path)
 {
-    QString key = path;
-    const int query = key.indexOf(QLatin1Char('?'));
-    if (query >= 0)
-        key.truncate(query);
-    if (!key.startsWith(QLatin1Char('/')))
-        key.prepend(QLatin1Char('/'));
-    return key;
+    QString Key = Path;
+    const int Query = Key.indexOf(QLatin1Char('?'));
+    if (Query >= 0)
+        Key.truncate(Query);
+    if (!Key.startsWith(QLatin1Char('/')))
+        Key.prepend(QLatin1Char('/'));
+    return Key;
 }
 
-QByteArray reasonPhrase(int status)
+QByteArray reasonPhrase(int Status)
 {
-    switch (status) {
+    switch (Status) {
     case 100:
         return "Continue";
     case 200:
@@ -124,74 +125,74 @@ QByteArray reasonPhrase(int status)
     }
 }
 
-QByteArray statusBody(int status)
+QByteArray statusBody(int Status)
 {
-    return QByteArray::number(status) + ' ' + reasonPhrase(status) + '\n';
+    return QByteArray::number(Status) + ' ' + reasonPhrase(Status) + '\n';
 }
 
-QByteArray contentTypeForFile(const QString& fileName)
+QByteArray contentTypeForFile(const QString& FileName)
 {
-    const QString suffix = QFileInfo(fileName).suffix().toLower();
-    if (suffix == QLatin1String("json"))
+    const QString Suffix = QFileInfo(FileName).suffix().toLower();
+    if (Suffix == QLatin1String("json"))
         return "application/json";
-    if (suffix == QLatin1String("xml"))
+    if (Suffix == QLatin1String("xml"))
         return "application/xml";
-    if (suffix == QLatin1String("txt"))
+    if (Suffix == QLatin1String("txt"))
         return "text/plain";
-    if (suffix == QLatin1String("html") || suffix == QLatin1String("htm"))
+    if (Suffix == QLatin1String("html") || Suffix == QLatin1String("htm"))
         return "text/html";
-    if (suffix == QLatin1String("png"))
+    if (Suffix == QLatin1String("png"))
         return "image/png";
     return "application/octet-stream";
 }
 
-bool hasDotDotSegment(const QString& decodedPath)
+bool hasDotDotSegment(const QString& DecodedPath)
 {
-    const QStringList segments = decodedPath.split(QLatin1Char('/'));
-    return segments.contains(QStringLiteral(".."));
+    const QStringList Segments = DecodedPath.split(QLatin1Char('/'));
+    return Segments.contains(QStringLiteral(".."));
 }
 
 } // namespace
 
 struct TServerState {
-    mutable QMutex mutex;
+    mutable QMutex m_Mutex;
 
     // Set once by the server thread before the constructor returns.
-    bool listening = false;
-    quint16 port = 0;
-    QString errorString;
+    bool m_Listening = false;
+    quint16 m_Port = 0;
+    QString m_ErrorString;
 
-    QString rootCanonical;
-    QHash<QString, TMemoryBody> bodies;
-    QHash<QString, TBehaviour> behaviours;
-    QHash<QString, QQueue<TBehaviour>> queued;
+    QString m_RootCanonical;
+    QHash<QString, TMemoryBody> m_Bodies;
+    QHash<QString, TBehaviour> m_Behaviours;
+    QHash<QString, QQueue<TBehaviour>> m_Queued;
 
-    QMap<QString, int> counts;
-    QStringList paths;
-    QVector<TCapturedRequest> captured;
-    int total = 0;
-    int finished = 0;
-    int accepted = 0;
-    int open = 0;
-    int peakOpen = 0;
-    int active = 0;
-    int peakActive = 0;
+    QMap<QString, int> m_Counts;
+    QStringList m_Paths;
+    QVector<TCapturedRequest> m_Captured;
+    int m_Total = 0;
+    int m_Finished = 0;
+    int m_Accepted = 0;
+    int m_Open = 0;
+    int m_PeakOpen = 0;
+    int m_Active = 0;
+    int m_PeakActive = 0;
 };
 
 namespace {
 
 struct TPendingResponse {
-    QByteArray method;
-    QByteArray target;
-    QString path; // decoded, without query
-    bool keepAlive = true;
-    int forcedStatus = 0; // answer with this status whatever the content (bad input)
-    TBehaviour behaviour;
+    QByteArray m_Method;
+    QByteArray m_Target;
+    QString m_Path; // decoded, without query
+    bool m_KeepAlive = true;
+    int m_ForcedStatus = 0; // answer with this status whatever the content (bad input)
+    TBehaviour m_Behaviour;
 };
 
 class TConnection : public QObject {
 public:
-    TConnection(TServerState& state, QTcpSocket* socket, QObject* parent);
+    TConnection(TServerState& State, QTcpSocket* pSocket, QObject* pParent);
     ~TConnection() override;
 
 private:
@@ -199,306 +200,306 @@ private:
 
     void onReadyRead();
     void parseInput();
-    bool parseHead(const QByteArray& head);
-    void refuse(int status);
+    bool parseHead(const QByteArray& Head);
+    void refuse(int Status);
     void completeRequest();
     void startNext();
     void sendHead();
-    void resolveContent(int& status, QByteArray& contentType);
+    void resolveContent(int& Status, QByteArray& ContentType);
     void pump();
     void endResponse();
     void cut();
     void onGone();
     void releaseRequests();
 
-    TServerState& m_state;
-    QTcpSocket* m_socket;
+    TServerState& m_State;
+    QTcpSocket* m_pSocket;
 
     // Input side.
-    QByteArray m_in;
-    bool m_stopReading = false;
-    bool m_haveHead = false;
-    qint64 m_bodyNeeded = 0;
-    TCapturedRequest m_request;
-    bool m_requestKeepAlive = true;
-    bool m_expectContinue = false;
+    QByteArray m_In;
+    bool m_StopReading = false;
+    bool m_HaveHead = false;
+    qint64 m_BodyNeeded = 0;
+    TCapturedRequest m_Request;
+    bool m_RequestKeepAlive = true;
+    bool m_ExpectContinue = false;
 
     // Output side.
-    QQueue<TPendingResponse> m_pending;
-    bool m_responding = false;
-    bool m_headSent = false;
-    bool m_pieceDelayRunning = false;
-    TPendingResponse m_current;
-    std::unique_ptr<QFile> m_file;
-    QByteArray m_memory;
-    qint64 m_sent = 0;
-    qint64 m_limit = 0;
-    ECut m_cut = ECut::None;
-    bool m_closeAfter = false;
+    QQueue<TPendingResponse> m_Pending;
+    bool m_Responding = false;
+    bool m_HeadSent = false;
+    bool m_PieceDelayRunning = false;
+    TPendingResponse m_Current;
+    std::unique_ptr<QFile> m_pFile;
+    QByteArray m_Memory;
+    qint64 m_Sent = 0;
+    qint64 m_Limit = 0;
+    ECut m_Cut = ECut::None;
+    bool m_CloseAfter = false;
 
-    bool m_gone = false;
+    bool m_Gone = false;
 };
 
-TConnection::TConnection(TServerState& state, QTcpSocket* socket, QObject* parent)
-    : QObject(parent)
-    , m_state(state)
-    , m_socket(socket)
+TConnection::TConnection(TServerState& State, QTcpSocket* pSocket, QObject* pParent)
+    : QObject(pParent)
+    , m_State(State)
+    , m_pSocket(pSocket)
 {
-    socket->setParent(this);
-    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    pSocket->setParent(this);
+    pSocket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     {
-        QMutexLocker lock(&m_state.mutex);
-        ++m_state.accepted;
-        ++m_state.open;
-        m_state.peakOpen = std::max(m_state.peakOpen, m_state.open);
+        QMutexLocker Lock(&m_State.m_Mutex);
+        ++m_State.m_Accepted;
+        ++m_State.m_Open;
+        m_State.m_PeakOpen = std::max(m_State.m_PeakOpen, m_State.m_Open);
     }
-    connect(socket, &QTcpSocket::readyRead, this, &TConnection::onReadyRead);
-    connect(socket, &QTcpSocket::bytesWritten, this, &TConnection::pump);
-    connect(socket, &QTcpSocket::disconnected, this, &TConnection::onGone);
-    if (socket->bytesAvailable() > 0)
+    connect(pSocket, &QTcpSocket::readyRead, this, &TConnection::onReadyRead);
+    connect(pSocket, &QTcpSocket::bytesWritten, this, &TConnection::pump);
+    connect(pSocket, &QTcpSocket::disconnected, this, &TConnection::onGone);
+    if (pSocket->bytesAvailable() > 0)
         onReadyRead();
 }
 
 TConnection::~TConnection()
 {
-    if (!m_gone) {
+    if (!m_Gone) {
         // Server shutdown with the client still connected.
-        m_gone = true;
+        m_Gone = true;
         releaseRequests();
-        QMutexLocker lock(&m_state.mutex);
-        --m_state.open;
+        QMutexLocker Lock(&m_State.m_Mutex);
+        --m_State.m_Open;
     }
-    m_socket->disconnect(this);
-    m_socket->abort();
+    m_pSocket->disconnect(this);
+    m_pSocket->abort();
 }
 
 void TConnection::releaseRequests()
 {
-    const int dropped = (m_responding ? 1 : 0) + m_pending.size();
-    m_pending.clear();
-    m_responding = false;
-    m_file.reset();
-    QMutexLocker lock(&m_state.mutex);
-    m_state.active -= dropped;
+    const int Dropped = (m_Responding ? 1 : 0) + m_Pending.size();
+    m_Pending.clear();
+    m_Responding = false;
+    m_pFile.reset();
+    QMutexLocker Lock(&m_State.m_Mutex);
+    m_State.m_Active -= Dropped;
 }
 
 void TConnection::onGone()
 {
-    if (m_gone)
+    if (m_Gone)
         return;
-    m_gone = true;
-    m_stopReading = true;
+    m_Gone = true;
+    m_StopReading = true;
     releaseRequests();
     {
-        QMutexLocker lock(&m_state.mutex);
-        --m_state.open;
+        QMutexLocker Lock(&m_State.m_Mutex);
+        --m_State.m_Open;
     }
     deleteLater();
 }
 
 void TConnection::onReadyRead()
 {
-    const QByteArray data = m_socket->readAll();
-    if (m_stopReading || m_gone)
+    const QByteArray Data = m_pSocket->readAll();
+    if (m_StopReading || m_Gone)
         return;
-    m_in.append(data);
+    m_In.append(Data);
     parseInput();
 }
 
 void TConnection::parseInput()
 {
-    while (!m_stopReading) {
-        if (!m_haveHead) {
+    while (!m_StopReading) {
+        if (!m_HaveHead) {
             // Empty lines before a request line are allowed.
-            int skip = 0;
-            while (skip < m_in.size() && (m_in.at(skip) == '\r' || m_in.at(skip) == '\n'))
-                ++skip;
-            if (skip > 0)
-                m_in.remove(0, skip);
-            if (m_in.isEmpty())
+            int Skip = 0;
+            while (Skip < m_In.size() && (m_In.at(Skip) == '\r' || m_In.at(Skip) == '\n'))
+                ++Skip;
+            if (Skip > 0)
+                m_In.remove(0, Skip);
+            if (m_In.isEmpty())
                 return;
 
-            int end = m_in.indexOf("\r\n\r\n");
-            int separator = 4;
-            const int bareEnd = m_in.indexOf("\n\n");
-            if (bareEnd >= 0 && (end < 0 || bareEnd < end)) {
-                end = bareEnd;
-                separator = 2;
+            int End = m_In.indexOf("\r\n\r\n");
+            int Separator = 4;
+            const int BareEnd = m_In.indexOf("\n\n");
+            if (BareEnd >= 0 && (End < 0 || BareEnd < End)) {
+                End = BareEnd;
+                Separator = 2;
             }
-            if (end < 0) {
-                if (m_in.size() > kMaxHeadBytes)
+            if (End < 0) {
+                if (m_In.size() > kMaxHeadBytes)
                     refuse(431);
                 return;
             }
-            if (end > kMaxHeadBytes) {
+            if (End > kMaxHeadBytes) {
                 refuse(431);
                 return;
             }
-            const QByteArray head = m_in.left(end);
-            m_in.remove(0, end + separator);
-            if (!parseHead(head))
+            const QByteArray Head = m_In.left(End);
+            m_In.remove(0, End + Separator);
+            if (!parseHead(Head))
                 return; // refused
-            m_haveHead = true;
-            if (m_expectContinue && m_bodyNeeded > m_in.size() && !m_responding && m_pending.isEmpty())
-                m_socket->write("HTTP/1.1 100 Continue\r\n\r\n");
+            m_HaveHead = true;
+            if (m_ExpectContinue && m_BodyNeeded > m_In.size() && !m_Responding && m_Pending.isEmpty())
+                m_pSocket->write("HTTP/1.1 100 Continue\r\n\r\n");
         }
-        if (m_in.size() < m_bodyNeeded)
+        if (m_In.size() < m_BodyNeeded)
             return;
-        m_request.body = m_in.left(int(m_bodyNeeded));
-        m_in.remove(0, int(m_bodyNeeded));
-        m_haveHead = false;
+        m_Request.m_Body = m_In.left(int(m_BodyNeeded));
+        m_In.remove(0, int(m_BodyNeeded));
+        m_HaveHead = false;
         completeRequest();
     }
 }
 
-bool TConnection::parseHead(const QByteArray& head)
+bool TConnection::parseHead(const QByteArray& Head)
 {
-    m_request = TCapturedRequest();
-    m_bodyNeeded = 0;
-    m_expectContinue = false;
+    m_Request = TCapturedRequest();
+    m_BodyNeeded = 0;
+    m_ExpectContinue = false;
 
-    QList<QByteArray> lines = head.split('\n');
-    for (QByteArray& line : lines) {
-        if (line.endsWith('\r'))
-            line.chop(1);
+    QList<QByteArray> Lines = Head.split('\n');
+    for (QByteArray& Line : Lines) {
+        if (Line.endsWith('\r'))
+            Line.chop(1);
     }
-    const QList<QByteArray> requestLine = lines.takeFirst().split(' ');
-    if (requestLine.size() != 3 || requestLine.at(0).isEmpty() || requestLine.at(1).isEmpty() || !requestLine.at(2).startsWith("HTTP/1.")) {
+    const QList<QByteArray> RequestLine = Lines.takeFirst().split(' ');
+    if (RequestLine.size() != 3 || RequestLine.at(0).isEmpty() || RequestLine.at(1).isEmpty() || !RequestLine.at(2).startsWith("HTTP/1.")) {
         refuse(400);
         return false;
     }
-    for (const char c : requestLine.at(0)) {
-        if (c < 'A' || c > 'Z') {
+    for (const char Character : RequestLine.at(0)) {
+        if (Character < 'A' || Character > 'Z') {
             refuse(400);
             return false;
         }
     }
-    m_request.method = requestLine.at(0);
-    QByteArray target = requestLine.at(1);
-    if (target.startsWith("http://")) {
+    m_Request.m_Method = RequestLine.at(0);
+    QByteArray Target = RequestLine.at(1);
+    if (Target.startsWith("http://")) {
         // Absolute form (a client talking to its proxy): keep the path and query only.
-        m_request.absoluteTarget = target;
-        const int slash = target.indexOf('/', 7);
-        target = slash < 0 ? QByteArray("/") : target.mid(slash);
+        m_Request.m_AbsoluteTarget = Target;
+        const int Slash = Target.indexOf('/', 7);
+        Target = Slash < 0 ? QByteArray("/") : Target.mid(Slash);
     }
-    if (!target.startsWith('/')) {
+    if (!Target.startsWith('/')) {
         refuse(400);
         return false;
     }
-    m_request.path = target;
-    const bool http10 = requestLine.at(2) == "HTTP/1.0";
+    m_Request.m_Path = Target;
+    const bool Http10 = RequestLine.at(2) == "HTTP/1.0";
 
-    bool haveLength = false;
-    QByteArray connectionTokens;
-    for (const QByteArray& line : qAsConst(lines)) {
-        const int colon = line.indexOf(':');
-        if (colon <= 0 || line.startsWith(' ') || line.startsWith('\t')) {
+    bool HaveLength = false;
+    QByteArray ConnectionTokens;
+    for (const QByteArray& Line : qAsConst(Lines)) {
+        const int Colon = Line.indexOf(':');
+        if (Colon <= 0 || Line.startsWith(' ') || Line.startsWith('\t')) {
             refuse(400);
             return false;
         }
-        const QByteArray name = line.left(colon).trimmed().toLower();
-        const QByteArray value = line.mid(colon + 1).trimmed();
-        if (name.isEmpty() || name.contains(' ')) {
+        const QByteArray Name = Line.left(Colon).trimmed().toLower();
+        const QByteArray Value = Line.mid(Colon + 1).trimmed();
+        if (Name.isEmpty() || Name.contains(' ')) {
             refuse(400);
             return false;
         }
-        m_request.headers.append(qMakePair(name, value));
-        if (name == "content-length") {
-            bool ok = false;
-            const qint64 length = value.toLongLong(&ok);
-            if (!ok || length < 0 || (haveLength && length != m_bodyNeeded)) {
+        m_Request.m_Headers.append(qMakePair(Name, Value));
+        if (Name == "content-length") {
+            bool Ok = false;
+            const qint64 Length = Value.toLongLong(&Ok);
+            if (!Ok || Length < 0 || (HaveLength && Length != m_BodyNeeded)) {
                 refuse(400);
                 return false;
             }
-            haveLength = true;
-            m_bodyNeeded = length;
-        } else if (name == "transfer-encoding") {
+            HaveLength = true;
+            m_BodyNeeded = Length;
+        } else if (Name == "transfer-encoding") {
             // Request bodies of unknown length are not needed by any test.
             refuse(501);
             return false;
-        } else if (name == "connection") {
-            connectionTokens += ',' + value.toLower();
-        } else if (name == "expect" && value.toLower() == "100-continue") {
-            m_expectContinue = true;
+        } else if (Name == "connection") {
+            ConnectionTokens += ',' + Value.toLower();
+        } else if (Name == "expect" && Value.toLower() == "100-continue") {
+            m_ExpectContinue = true;
         }
     }
-    if (m_bodyNeeded > kMaxRequestBodyBytes) {
+    if (m_BodyNeeded > kMaxRequestBodyBytes) {
         refuse(413);
         return false;
     }
-    QList<QByteArray> tokens = connectionTokens.split(',');
-    for (QByteArray& t : tokens)
-        t = t.trimmed();
-    m_requestKeepAlive = http10 ? tokens.contains("keep-alive") : !tokens.contains("close");
+    QList<QByteArray> Tokens = ConnectionTokens.split(',');
+    for (QByteArray& Token : Tokens)
+        Token = Token.trimmed();
+    m_RequestKeepAlive = Http10 ? Tokens.contains("keep-alive") : !Tokens.contains("close");
     return true;
 }
 
-// Answers bad input with `status` after the responses already due, then closes.
-void TConnection::refuse(int status)
+// Answers bad input with `Status` after the responses already due, then closes.
+void TConnection::refuse(int Status)
 {
-    m_stopReading = true;
-    m_in.clear();
-    TPendingResponse response;
-    response.method = m_request.method.isEmpty() ? QByteArray("GET") : m_request.method;
-    response.keepAlive = false;
-    response.forcedStatus = status;
+    m_StopReading = true;
+    m_In.clear();
+    TPendingResponse Response;
+    Response.m_Method = m_Request.m_Method.isEmpty() ? QByteArray("GET") : m_Request.m_Method;
+    Response.m_KeepAlive = false;
+    Response.m_ForcedStatus = Status;
     {
-        QMutexLocker lock(&m_state.mutex);
-        ++m_state.active;
-        m_state.peakActive = std::max(m_state.peakActive, m_state.active);
+        QMutexLocker Lock(&m_State.m_Mutex);
+        ++m_State.m_Active;
+        m_State.m_PeakActive = std::max(m_State.m_PeakActive, m_State.m_Active);
     }
-    m_pending.enqueue(response);
+    m_Pending.enqueue(Response);
     startNext();
 }
 
 void TConnection::completeRequest()
 {
-    TPendingResponse response;
-    response.method = m_request.method;
-    response.target = m_request.path;
-    response.keepAlive = m_requestKeepAlive;
-    const int query = m_request.path.indexOf('?');
-    const QByteArray rawPath = query < 0 ? m_request.path : m_request.path.left(query);
-    response.path = QString::fromUtf8(QByteArray::fromPercentEncoding(rawPath));
-    if (response.method != "GET" && response.method != "HEAD" && response.method != "POST")
-        response.forcedStatus = 405;
+    TPendingResponse Response;
+    Response.m_Method = m_Request.m_Method;
+    Response.m_Target = m_Request.m_Path;
+    Response.m_KeepAlive = m_RequestKeepAlive;
+    const int Query = m_Request.m_Path.indexOf('?');
+    const QByteArray RawPath = Query < 0 ? m_Request.m_Path : m_Request.m_Path.left(Query);
+    Response.m_Path = QString::fromUtf8(QByteArray::fromPercentEncoding(RawPath));
+    if (Response.m_Method != "GET" && Response.m_Method != "HEAD" && Response.m_Method != "POST")
+        Response.m_ForcedStatus = 405;
 
     {
-        QMutexLocker lock(&m_state.mutex);
-        auto queued = m_state.queued.find(response.path);
-        if (queued != m_state.queued.end() && !queued->isEmpty()) {
-            response.behaviour = queued->dequeue();
-            if (queued->isEmpty())
-                m_state.queued.erase(queued);
+        QMutexLocker Lock(&m_State.m_Mutex);
+        auto Queued = m_State.m_Queued.find(Response.m_Path);
+        if (Queued != m_State.m_Queued.end() && !Queued->isEmpty()) {
+            Response.m_Behaviour = Queued->dequeue();
+            if (Queued->isEmpty())
+                m_State.m_Queued.erase(Queued);
         } else {
-            response.behaviour = m_state.behaviours.value(response.path);
+            Response.m_Behaviour = m_State.m_Behaviours.value(Response.m_Path);
         }
-        ++m_state.counts[response.path];
-        m_state.paths.append(QString::fromUtf8(m_request.path));
-        m_state.captured.append(m_request);
-        ++m_state.total;
-        ++m_state.active;
-        m_state.peakActive = std::max(m_state.peakActive, m_state.active);
+        ++m_State.m_Counts[Response.m_Path];
+        m_State.m_Paths.append(QString::fromUtf8(m_Request.m_Path));
+        m_State.m_Captured.append(m_Request);
+        ++m_State.m_Total;
+        ++m_State.m_Active;
+        m_State.m_PeakActive = std::max(m_State.m_PeakActive, m_State.m_Active);
     }
-    m_request = TCapturedRequest();
+    m_Request = TCapturedRequest();
 
-    if (!response.keepAlive)
-        m_stopReading = true; // nothing after a closing request is answered
-    m_pending.enqueue(response);
+    if (!Response.m_KeepAlive)
+        m_StopReading = true; // nothing after a closing request is answered
+    m_Pending.enqueue(Response);
     startNext();
 }
 
 void TConnection::startNext()
 {
-    if (m_responding || m_gone || m_pending.isEmpty())
+    if (m_Responding || m_Gone || m_Pending.isEmpty())
         return;
-    m_current = m_pending.dequeue();
-    m_responding = true;
-    m_headSent = false;
-    const int delay = m_current.forcedStatus == 0 ? m_current.behaviour.delayBeforeHeadersMs : 0;
-    if (delay > 0) {
-        QTimer::singleShot(delay, this, [this] {
-            if (!m_gone && m_responding && !m_headSent)
+    m_Current = m_Pending.dequeue();
+    m_Responding = true;
+    m_HeadSent = false;
+    const int Delay = m_Current.m_ForcedStatus == 0 ? m_Current.m_Behaviour.m_DelayBeforeHeadersMs : 0;
+    if (Delay > 0) {
+        QTimer::singleShot(Delay, this, [this] {
+            if (!m_Gone && m_Responding && !m_HeadSent)
                 sendHead();
         });
     } else {
@@ -506,133 +507,133 @@ void TConnection::startNext()
     }
 }
 
-// Fills m_memory or m_file for the current request, following the content order.
-void TConnection::resolveContent(int& status, QByteArray& contentType)
+// Fills m_Memory or m_pFile for the current request, following the content order.
+void TConnection::resolveContent(int& Status, QByteArray& ContentType)
 {
-    const TBehaviour& behaviour = m_current.behaviour;
-    if (m_current.forcedStatus != 0) {
-        status = m_current.forcedStatus;
-        m_memory = statusBody(status);
+    const TBehaviour& Behaviour = m_Current.m_Behaviour;
+    if (m_Current.m_ForcedStatus != 0) {
+        Status = m_Current.m_ForcedStatus;
+        m_Memory = statusBody(Status);
         return;
     }
-    if (behaviour.status != 200) {
-        status = behaviour.status;
-        m_memory = behaviour.body.isNull() ? statusBody(status) : behaviour.body;
+    if (Behaviour.m_Status != 200) {
+        Status = Behaviour.m_Status;
+        m_Memory = Behaviour.m_Body.isNull() ? statusBody(Status) : Behaviour.m_Body;
         return;
     }
 
-    QString root;
+    QString Root;
     {
-        QMutexLocker lock(&m_state.mutex);
-        const auto memory = m_state.bodies.constFind(m_current.path);
-        if (!behaviour.body.isNull()) {
-            status = 200;
-            m_memory = behaviour.body;
-            contentType = memory != m_state.bodies.cend() ? memory->contentType : QByteArray("application/octet-stream");
+        QMutexLocker Lock(&m_State.m_Mutex);
+        const auto Memory = m_State.m_Bodies.constFind(m_Current.m_Path);
+        if (!Behaviour.m_Body.isNull()) {
+            Status = 200;
+            m_Memory = Behaviour.m_Body;
+            ContentType = Memory != m_State.m_Bodies.cend() ? Memory->m_ContentType : QByteArray("application/octet-stream");
             return;
         }
-        if (hasDotDotSegment(m_current.path)) {
-            status = 403;
-            m_memory = statusBody(status);
+        if (hasDotDotSegment(m_Current.m_Path)) {
+            Status = 403;
+            m_Memory = statusBody(Status);
             return;
         }
-        if (memory != m_state.bodies.cend()) {
-            status = 200;
-            m_memory = memory->bytes;
-            contentType = memory->contentType;
+        if (Memory != m_State.m_Bodies.cend()) {
+            Status = 200;
+            m_Memory = Memory->m_Bytes;
+            ContentType = Memory->m_ContentType;
             return;
         }
-        root = m_state.rootCanonical;
+        Root = m_State.m_RootCanonical;
     }
 
-    status = 404;
-    m_memory = statusBody(status);
-    if (root.isEmpty() || m_current.path.contains(QChar(0)))
+    Status = 404;
+    m_Memory = statusBody(Status);
+    if (Root.isEmpty() || m_Current.m_Path.contains(QChar(0)))
         return;
-    const QFileInfo info(root + m_current.path);
-    if (!info.exists() || info.isDir())
+    const QFileInfo Info(Root + m_Current.m_Path);
+    if (!Info.exists() || Info.isDir())
         return;
-    const QString real = info.canonicalFilePath();
-    if (!real.startsWith(root + QLatin1Char('/'))) {
-        status = 403;
-        m_memory = statusBody(status);
-        return;
-    }
-    auto file = std::make_unique<QFile>(real);
-    if (!file->open(QIODevice::ReadOnly)) {
-        status = 403;
-        m_memory = statusBody(status);
+    const QString Real = Info.canonicalFilePath();
+    if (!Real.startsWith(Root + QLatin1Char('/'))) {
+        Status = 403;
+        m_Memory = statusBody(Status);
         return;
     }
-    status = 200;
-    contentType = contentTypeForFile(real);
-    m_memory.clear();
-    m_file = std::move(file);
+    auto pFile = std::make_unique<QFile>(Real);
+    if (!pFile->open(QIODevice::ReadOnly)) {
+        Status = 403;
+        m_Memory = statusBody(Status);
+        return;
+    }
+    Status = 200;
+    ContentType = contentTypeForFile(Real);
+    m_Memory.clear();
+    m_pFile = std::move(pFile);
 }
 
 void TConnection::sendHead()
 {
-    int status = 200;
-    QByteArray contentType = "text/plain";
-    m_memory.clear();
-    m_file.reset();
-    resolveContent(status, contentType);
+    int Status = 200;
+    QByteArray ContentType = "text/plain";
+    m_Memory.clear();
+    m_pFile.reset();
+    resolveContent(Status, ContentType);
 
-    const TBehaviour& behaviour = m_current.behaviour;
-    qint64 length = m_file ? m_file->size() : m_memory.size();
-    if (status == 204 || status == 304 || status < 200) {
-        m_memory.clear();
-        m_file.reset();
-        length = 0;
+    const TBehaviour& Behaviour = m_Current.m_Behaviour;
+    qint64 Length = m_pFile ? m_pFile->size() : m_Memory.size();
+    if (Status == 204 || Status == 304 || Status < 200) {
+        m_Memory.clear();
+        m_pFile.reset();
+        Length = 0;
     }
 
-    QList<QPair<QByteArray, QByteArray>> headers;
-    headers.append(qMakePair(QByteArray("Content-Type"), contentType));
-    headers.append(qMakePair(QByteArray("Content-Length"), QByteArray::number(length)));
-    headers.append(qMakePair(QByteArray("Connection"), QByteArray(m_current.keepAlive ? "keep-alive" : "close")));
-    if (status >= 300 && status < 400 && !behaviour.location.isEmpty())
-        headers.append(qMakePair(QByteArray("Location"), behaviour.location));
-    if (m_current.forcedStatus == 405)
-        headers.append(qMakePair(QByteArray("Allow"), QByteArray("GET, HEAD, POST")));
-    if (m_current.forcedStatus == 0) {
-        for (const auto& extra : behaviour.extraHeaders) {
-            const QByteArray name = extra.first.toLower();
-            headers.erase(std::remove_if(headers.begin(), headers.end(),
-                                         [&](const QPair<QByteArray, QByteArray>& h) { return h.first.toLower() == name; }),
-                          headers.end());
+    QList<QPair<QByteArray, QByteArray>> Headers;
+    Headers.append(qMakePair(QByteArray("Content-Type"), ContentType));
+    Headers.append(qMakePair(QByteArray("Content-Length"), QByteArray::number(Length)));
+    Headers.append(qMakePair(QByteArray("Connection"), QByteArray(m_Current.m_KeepAlive ? "keep-alive" : "close")));
+    if (Status >= 300 && Status < 400 && !Behaviour.m_Location.isEmpty())
+        Headers.append(qMakePair(QByteArray("Location"), Behaviour.m_Location));
+    if (m_Current.m_ForcedStatus == 405)
+        Headers.append(qMakePair(QByteArray("Allow"), QByteArray("GET, HEAD, POST")));
+    if (m_Current.m_ForcedStatus == 0) {
+        for (const auto& Extra : Behaviour.m_ExtraHeaders) {
+            const QByteArray Name = Extra.first.toLower();
+            Headers.erase(std::remove_if(Headers.begin(), Headers.end(),
+                                         [&](const QPair<QByteArray, QByteArray>& Header) { return Header.first.toLower() == Name; }),
+                          Headers.end());
         }
-        headers.append(behaviour.extraHeaders);
+        Headers.append(Behaviour.m_ExtraHeaders);
     }
 
-    // A "Connection: close" of our own (from extraHeaders) is kept as well.
-    m_closeAfter = !m_current.keepAlive;
-    QByteArray head = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) + "\r\n";
-    for (const auto& h : qAsConst(headers)) {
-        head += h.first + ": " + h.second + "\r\n";
-        if (h.first.toLower() == "connection" && h.second.toLower().contains("close"))
-            m_closeAfter = true;
+    // A "Connection: close" of our own (from m_ExtraHeaders) is kept as well.
+    m_CloseAfter = !m_Current.m_KeepAlive;
+    QByteArray Head = "HTTP/1.1 " + QByteArray::number(Status) + ' ' + reasonPhrase(Status) + "\r\n";
+    for (const auto& Header : qAsConst(Headers)) {
+        Head += Header.first + ": " + Header.second + "\r\n";
+        if (Header.first.toLower() == "connection" && Header.second.toLower().contains("close"))
+            m_CloseAfter = true;
     }
-    if (m_closeAfter)
-        m_stopReading = true;
-    head += "\r\n";
-    m_socket->write(head);
-    m_headSent = true;
+    if (m_CloseAfter)
+        m_StopReading = true;
+    Head += "\r\n";
+    m_pSocket->write(Head);
+    m_HeadSent = true;
 
-    m_sent = 0;
-    m_limit = m_current.method == "HEAD" ? 0 : length;
-    m_cut = ECut::None;
-    if (m_current.method != "HEAD" && m_current.forcedStatus == 0) {
-        qint64 cutAt = -1;
-        if (behaviour.resetAfterBodyBytes >= 0) {
-            cutAt = behaviour.resetAfterBodyBytes;
-            m_cut = ECut::Reset;
+    m_Sent = 0;
+    m_Limit = m_Current.m_Method == "HEAD" ? 0 : Length;
+    m_Cut = ECut::None;
+    if (m_Current.m_Method != "HEAD" && m_Current.m_ForcedStatus == 0) {
+        qint64 CutAt = -1;
+        if (Behaviour.m_ResetAfterBodyBytes >= 0) {
+            CutAt = Behaviour.m_ResetAfterBodyBytes;
+            m_Cut = ECut::Reset;
         }
-        if (behaviour.truncateAfterBodyBytes >= 0 && (cutAt < 0 || behaviour.truncateAfterBodyBytes < cutAt)) {
-            cutAt = behaviour.truncateAfterBodyBytes;
-            m_cut = ECut::Truncate;
+        if (Behaviour.m_TruncateAfterBodyBytes >= 0 && (CutAt < 0 || Behaviour.m_TruncateAfterBodyBytes < CutAt)) {
+            CutAt = Behaviour.m_TruncateAfterBodyBytes;
+            m_Cut = ECut::Truncate;
         }
-        if (cutAt >= 0)
-            m_limit = std::min(m_limit, cutAt);
+        if (CutAt >= 0)
+            m_Limit = std::min(m_Limit, CutAt);
     }
     pump();
 }
@@ -640,67 +641,67 @@ void TConnection::sendHead()
 // Writes body pieces while the socket's buffer is small; called again on bytesWritten.
 void TConnection::pump()
 {
-    if (!m_responding || !m_headSent || m_gone || m_pieceDelayRunning)
+    if (!m_Responding || !m_HeadSent || m_Gone || m_PieceDelayRunning)
         return;
-    const TBehaviour& behaviour = m_current.behaviour;
-    const qint64 pieceSize = behaviour.pieceSize > 0 ? behaviour.pieceSize : 64 * 1024;
-    const qint64 highWater = std::max<qint64>(4 * pieceSize, 256 * 1024);
+    const TBehaviour& Behaviour = m_Current.m_Behaviour;
+    const qint64 PieceSize = Behaviour.m_PieceSize > 0 ? Behaviour.m_PieceSize : 64 * 1024;
+    const qint64 HighWater = std::max<qint64>(4 * PieceSize, 256 * 1024);
 
-    while (m_sent < m_limit && m_socket->bytesToWrite() < highWater) {
-        const qint64 n = std::min(pieceSize, m_limit - m_sent);
-        QByteArray piece = m_file ? m_file->read(n) : m_memory.mid(int(m_sent), int(n));
-        if (piece.size() != n) {
+    while (m_Sent < m_Limit && m_pSocket->bytesToWrite() < HighWater) {
+        const qint64 Count = std::min(PieceSize, m_Limit - m_Sent);
+        QByteArray Piece = m_pFile ? m_pFile->read(Count) : m_Memory.mid(int(m_Sent), int(Count));
+        if (Piece.size() != Count) {
             // The file shrank or failed under us: the announced length cannot be kept.
-            m_cut = ECut::Reset;
-            m_limit = m_sent;
+            m_Cut = ECut::Reset;
+            m_Limit = m_Sent;
             break;
         }
-        if (behaviour.corruptAll) {
-            for (char& c : piece)
-                c = char(c ^ 0xFF);
+        if (Behaviour.m_CorruptAll) {
+            for (char& Character : Piece)
+                Character = char(Character ^ 0xFF);
         } else {
-            for (const qint64 offset : behaviour.corruptOffsets) {
-                if (offset >= m_sent && offset < m_sent + n)
-                    piece[int(offset - m_sent)] = char(piece.at(int(offset - m_sent)) ^ 0xFF);
+            for (const qint64 Offset : Behaviour.m_CorruptOffsets) {
+                if (Offset >= m_Sent && Offset < m_Sent + Count)
+                    Piece[int(Offset - m_Sent)] = char(Piece.at(int(Offset - m_Sent)) ^ 0xFF);
             }
         }
-        m_socket->write(piece);
-        m_sent += n;
-        if (behaviour.delayBetweenPiecesMs > 0 && m_sent < m_limit) {
-            m_pieceDelayRunning = true;
-            QTimer::singleShot(behaviour.delayBetweenPiecesMs, this, [this] {
-                m_pieceDelayRunning = false;
+        m_pSocket->write(Piece);
+        m_Sent += Count;
+        if (Behaviour.m_DelayBetweenPiecesMs > 0 && m_Sent < m_Limit) {
+            m_PieceDelayRunning = true;
+            QTimer::singleShot(Behaviour.m_DelayBetweenPiecesMs, this, [this] {
+                m_PieceDelayRunning = false;
                 pump();
             });
             return;
         }
     }
 
-    if (m_sent < m_limit)
+    if (m_Sent < m_Limit)
         return; // more when bytesWritten reports progress or the piece delay ends
-    if (m_cut == ECut::None) {
+    if (m_Cut == ECut::None) {
         // Done as soon as the last byte is queued: the client cannot have the whole
         // response before the counters say so.
         endResponse();
-    } else if (m_socket->bytesToWrite() == 0) {
+    } else if (m_pSocket->bytesToWrite() == 0) {
         cut(); // only once everything before the cut point has left
     }
 }
 
 void TConnection::endResponse()
 {
-    m_responding = false;
-    m_headSent = false;
-    m_file.reset();
-    m_memory.clear();
+    m_Responding = false;
+    m_HeadSent = false;
+    m_pFile.reset();
+    m_Memory.clear();
     {
-        QMutexLocker lock(&m_state.mutex);
-        --m_state.active;
-        ++m_state.finished;
+        QMutexLocker Lock(&m_State.m_Mutex);
+        --m_State.m_Active;
+        ++m_State.m_Finished;
     }
-    if (m_closeAfter) {
+    if (m_CloseAfter) {
         releaseRequests(); // requests pipelined after this one are dropped with the connection
-        m_socket->disconnectFromHost();
+        m_pSocket->disconnectFromHost();
         return;
     }
     startNext();
@@ -708,292 +709,292 @@ void TConnection::endResponse()
 
 void TConnection::cut()
 {
-    const ECut how = m_cut;
-    m_responding = false;
-    m_headSent = false;
-    m_file.reset();
+    const ECut How = m_Cut;
+    m_Responding = false;
+    m_HeadSent = false;
+    m_pFile.reset();
     {
-        QMutexLocker lock(&m_state.mutex);
-        --m_state.active;
-        ++m_state.finished;
+        QMutexLocker Lock(&m_State.m_Mutex);
+        --m_State.m_Active;
+        ++m_State.m_Finished;
     }
-    m_stopReading = true;
+    m_StopReading = true;
     releaseRequests();
-    if (how == ECut::Reset) {
+    if (How == ECut::Reset) {
 #ifdef Q_OS_UNIX
         // Linger 0: close() sends RST instead of FIN.
-        struct linger lingerOption;
-        lingerOption.l_onoff = 1;
-        lingerOption.l_linger = 0;
-        ::setsockopt(int(m_socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &lingerOption, sizeof lingerOption);
+        struct linger LingerOption;
+        LingerOption.l_onoff = 1;
+        LingerOption.l_linger = 0;
+        ::setsockopt(int(m_pSocket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &LingerOption, sizeof LingerOption);
 #endif
-        m_socket->abort();
+        m_pSocket->abort();
         onGone();
     } else {
-        m_socket->disconnectFromHost();
+        m_pSocket->disconnectFromHost();
     }
 }
 
 class TServer : public QObject {
 public:
-    explicit TServer(TServerState& state)
-        : m_state(state)
+    explicit TServer(TServerState& State)
+        : m_State(State)
     {
-        m_server.setMaxPendingConnections(1000);
-        connect(&m_server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* socket = m_server.nextPendingConnection())
-                new TConnection(m_state, socket, this);
+        m_Server.setMaxPendingConnections(1000);
+        connect(&m_Server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* pSocket = m_Server.nextPendingConnection())
+                new TConnection(m_State, pSocket, this);
         });
     }
 
     ~TServer() override
     {
-        m_server.close();
-        const auto connections = findChildren<TConnection*>(QString(), Qt::FindDirectChildrenOnly);
-        qDeleteAll(connections);
+        m_Server.close();
+        const auto Connections = findChildren<TConnection*>(QString(), Qt::FindDirectChildrenOnly);
+        qDeleteAll(Connections);
     }
 
-    bool listen(quint16 port)
+    bool listen(quint16 Port)
     {
-        const bool ok = m_server.listen(QHostAddress::LocalHost, port);
-        QMutexLocker lock(&m_state.mutex);
-        m_state.listening = ok;
-        m_state.port = ok ? m_server.serverPort() : 0;
-        m_state.errorString = ok ? QString() : m_server.errorString();
-        return ok;
+        const bool Ok = m_Server.listen(QHostAddress::LocalHost, Port);
+        QMutexLocker Lock(&m_State.m_Mutex);
+        m_State.m_Listening = Ok;
+        m_State.m_Port = Ok ? m_Server.serverPort() : 0;
+        m_State.m_ErrorString = Ok ? QString() : m_Server.errorString();
+        return Ok;
     }
 
 private:
-    TServerState& m_state;
-    QTcpServer m_server;
+    TServerState& m_State;
+    QTcpServer m_Server;
 };
 
 } // namespace
 
 class TServerThread : public QThread {
 public:
-    TServerThread(TServerState& state, quint16 port)
-        : m_state(state)
-        , m_port(port)
+    TServerThread(TServerState& State, quint16 Port)
+        : m_State(State)
+        , m_Port(Port)
     {
     }
 
-    QSemaphore started;
+    QSemaphore m_Started;
 
 protected:
     void run() override
     {
-        TServer server(m_state);
-        const bool ok = server.listen(m_port);
-        started.release();
-        if (ok)
+        TServer Server(m_State);
+        const bool Ok = Server.listen(m_Port);
+        m_Started.release();
+        if (Ok)
             exec();
     }
 
 private:
-    TServerState& m_state;
-    quint16 m_port;
+    TServerState& m_State;
+    quint16 m_Port;
 };
 
 } // namespace detail
 
-TLoopbackHttpServer::TLoopbackHttpServer(quint16 port)
-    : m_state(std::make_unique<detail::TServerState>())
-    , m_thread(std::make_unique<detail::TServerThread>(*m_state, port))
+TLoopbackHttpServer::TLoopbackHttpServer(quint16 Port)
+    : m_pState(std::make_unique<detail::TServerState>())
+    , m_pThread(std::make_unique<detail::TServerThread>(*m_pState, Port))
 {
-    m_thread->setObjectName(QStringLiteral("LoopbackHttpServer"));
-    m_thread->start();
-    m_thread->started.acquire();
+    m_pThread->setObjectName(QStringLiteral("LoopbackHttpServer"));
+    m_pThread->start();
+    m_pThread->m_Started.acquire();
 }
 
 TLoopbackHttpServer::~TLoopbackHttpServer()
 {
-    m_thread->quit();
-    m_thread->wait();
+    m_pThread->quit();
+    m_pThread->wait();
 }
 
 bool TLoopbackHttpServer::isListening() const
 {
-    QMutexLocker lock(&m_state->mutex);
-    return m_state->listening;
+    QMutexLocker Lock(&m_pState->m_Mutex);
+    return m_pState->m_Listening;
 }
 
 QString TLoopbackHttpServer::errorString() const
 {
-    QMutexLocker lock(&m_state->mutex);
-    return m_state->errorString;
+    QMutexLocker Lock(&m_pState->m_Mutex);
+    return m_pState->m_ErrorString;
 }
 
 quint16 TLoopbackHttpServer::port() const
 {
-    QMutexLocker lock(&m_state->mutex);
-    return m_state->port;
+    QMutexLocker Lock(&m_pState->m_Mutex);
+    return m_pState->m_Port;
 }
 
-QUrl TLoopbackHttpServer::url(const QString& path) const
+QUrl TLoopbackHttpServer::url(const QString& Path) const
 {
-    QString tail = path;
-    if (!tail.startsWith(QLatin1Char('/')))
-        tail.prepend(QLatin1Char('/'));
-    return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(port()) + tail);
+    QString Tail = Path;
+    if (!Tail.startsWith(QLatin1Char('/')))
+        Tail.prepend(QLatin1Char('/'));
+    return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(port()) + Tail);
 }
 
-void TLoopbackHttpServer::serveDirectory(const QString& dir)
+void TLoopbackHttpServer::serveDirectory(const QString& Dir)
 {
-    QString canonical;
-    if (!dir.isEmpty()) {
-        canonical = QFileInfo(dir).canonicalFilePath();
-        if (canonical.isEmpty())
-            qWarning("TLoopbackHttpServer::serveDirectory: '%s' does not exist", qPrintable(dir));
-        while (canonical.endsWith(QLatin1Char('/')))
-            canonical.chop(1); // "/" itself becomes "", which serves nothing
+    QString Canonical;
+    if (!Dir.isEmpty()) {
+        Canonical = QFileInfo(Dir).canonicalFilePath();
+        if (Canonical.isEmpty())
+            qWarning("TLoopbackHttpServer::serveDirectory: '%s' does not exist", qPrintable(Dir));
+        while (Canonical.endsWith(QLatin1Char('/')))
+            Canonical.chop(1); // "/" itself becomes "", which serves nothing
     }
-    QMutexLocker lock(&m_state->mutex);
-    m_state->rootCanonical = canonical;
+    QMutexLocker Lock(&m_pState->m_Mutex);
+    m_pState->m_RootCanonical = Canonical;
 }
 
-void TLoopbackHttpServer::setBody(const QString& path, const QByteArray& bytes, const QByteArray& contentType)
+void TLoopbackHttpServer::setBody(const QString& Path, const QByteArray& Bytes, const QByteArray& ContentType)
 {
-    QMutexLocker lock(&m_state->mutex);
-    m_state->bodies.insert(detail::normalisedKey(path), detail::TMemoryBody {bytes, contentType});
+    QMutexLocker Lock(&m_pState->m_Mutex);
+    m_pState->m_Bodies.insert(detail::normalisedKey(Path), detail::TMemoryBody {Bytes, ContentType});
 }
 
-void TLoopbackHttpServer::removeBody(const QString& path)
+void TLoopbackHttpServer::removeBody(const QString& Path)
 {
-    QMutexLocker lock(&m_state->mutex);
-    m_state->bodies.remove(detail::normalisedKey(path));
+    QMutexLocker Lock(&m_pState->m_Mutex);
+    m_pState->m_Bodies.remove(detail::normalisedKey(Path));
 }
 
-void TLoopbackHttpServer::setBehaviour(const QString& path, const TBehaviour& behaviour)
+void TLoopbackHttpServer::setBehaviour(const QString& Path, const TBehaviour& Behaviour)
 {
-    QMutexLocker lock(&m_state->mutex);
-    m_state->behaviours.insert(detail::normalisedKey(path), behaviour);
+    QMutexLocker Lock(&m_pState->m_Mutex);
+    m_pState->m_Behaviours.insert(detail::normalisedKey(Path), Behaviour);
 }
 
-void TLoopbackHttpServer::queueBehaviour(const QString& path, const TBehaviour& behaviour)
+void TLoopbackHttpServer::queueBehaviour(const QString& Path, const TBehaviour& Behaviour)
 {
-    QMutexLocker lock(&m_state->mutex);
-    m_state->queued[detail::normalisedKey(path)].enqueue(behaviour);
+    QMutexLocker Lock(&m_pState->m_Mutex);
+    m_pState->m_Queued[detail::normalisedKey(Path)].enqueue(Behaviour);
 }
 
-int TLoopbackHttpServer::queuedBehaviourCount(const QString& path) const
+int TLoopbackHttpServer::queuedBehaviourCount(const QString& Path) const
 {
-    QMutexLocker lock(&m_state->mutex);
-    return m_state->queued.value(detail::normalisedKey(path)).size();
+    QMutexLocker Lock(&m_pState->m_Mutex);
+    return m_pState->m_Queued.value(detail::normalisedKey(Path)).size();
 }
 
-void TLoopbackHttpServer::clearBehaviour(const QString& path)
+void TLoopbackHttpServer::clearBehaviour(const QString& Path)
 {
-    const QString key = detail::normalisedKey(path);
-    QMutexLocker lock(&m_state->mutex);
-    m_state->behaviours.remove(key);
-    m_state->queued.remove(key);
+    const QString Key = detail::normalisedKey(Path);
+    QMutexLocker Lock(&m_pState->m_Mutex);
+    m_pState->m_Behaviours.remove(Key);
+    m_pState->m_Queued.remove(Key);
 }
 
-int TLoopbackHttpServer::requestCount(const QString& path) const
+int TLoopbackHttpServer::requestCount(const QString& Path) const
 {
-    QMutexLocker lock(&m_state->mutex);
-    return m_state->counts.value(detail::normalisedKey(path));
+    QMutexLocker Lock(&m_pState->m_Mutex);
+    return m_pState->m_Counts.value(detail::normalisedKey(Path));
 }
 
 QMap<QString, int> TLoopbackHttpServer::requestCounts() const
 {
-    QMutexLocker lock(&m_state->mutex);
-    return m_state->counts;
+    QMutexLocker Lock(&m_pState->m_Mutex);
+    return m_pState->m_Counts;
 }
 
 QStringList TLoopbackHttpServer::requestedPaths() const
 {
-    QMutexLocker lock(&m_state->mutex);
-    return m_state->paths;
+    QMutexLocker Lock(&m_pState->m_Mutex);
+    return m_pState->m_Paths;
 }
 
 int TLoopbackHttpServer::totalRequests() const
 {
-    QMutexLocker lock(&m_state->mutex);
-    return m_state->total;
+    QMutexLocker Lock(&m_pState->m_Mutex);
+    return m_pState->m_Total;
 }
 
 int TLoopbackHttpServer::finishedResponses() const
 {
-    QMutexLocker lock(&m_state->mutex);
-    return m_state->finished;
+    QMutexLocker Lock(&m_pState->m_Mutex);
+    return m_pState->m_Finished;
 }
 
 int TLoopbackHttpServer::acceptedConnections() const
 {
-    QMutexLocker lock(&m_state->mutex);
-    return m_state->accepted;
+    QMutexLocker Lock(&m_pState->m_Mutex);
+    return m_pState->m_Accepted;
 }
 
 int TLoopbackHttpServer::openConnections() const
 {
-    QMutexLocker lock(&m_state->mutex);
-    return m_state->open;
+    QMutexLocker Lock(&m_pState->m_Mutex);
+    return m_pState->m_Open;
 }
 
 int TLoopbackHttpServer::peakConnections() const
 {
-    QMutexLocker lock(&m_state->mutex);
-    return m_state->peakOpen;
+    QMutexLocker Lock(&m_pState->m_Mutex);
+    return m_pState->m_PeakOpen;
 }
 
 int TLoopbackHttpServer::activeRequests() const
 {
-    QMutexLocker lock(&m_state->mutex);
-    return m_state->active;
+    QMutexLocker Lock(&m_pState->m_Mutex);
+    return m_pState->m_Active;
 }
 
 int TLoopbackHttpServer::peakActiveRequests() const
 {
-    QMutexLocker lock(&m_state->mutex);
-    return m_state->peakActive;
+    QMutexLocker Lock(&m_pState->m_Mutex);
+    return m_pState->m_PeakActive;
 }
 
 QVector<TCapturedRequest> TLoopbackHttpServer::capturedRequests() const
 {
-    QMutexLocker lock(&m_state->mutex);
-    return m_state->captured;
+    QMutexLocker Lock(&m_pState->m_Mutex);
+    return m_pState->m_Captured;
 }
 
 void TLoopbackHttpServer::resetCounters()
 {
-    QMutexLocker lock(&m_state->mutex);
-    m_state->counts.clear();
-    m_state->paths.clear();
-    m_state->captured.clear();
-    m_state->total = 0;
-    m_state->finished = 0;
-    m_state->accepted = 0;
-    m_state->peakOpen = m_state->open;
-    m_state->peakActive = m_state->active;
+    QMutexLocker Lock(&m_pState->m_Mutex);
+    m_pState->m_Counts.clear();
+    m_pState->m_Paths.clear();
+    m_pState->m_Captured.clear();
+    m_pState->m_Total = 0;
+    m_pState->m_Finished = 0;
+    m_pState->m_Accepted = 0;
+    m_pState->m_PeakOpen = m_pState->m_Open;
+    m_pState->m_PeakActive = m_pState->m_Active;
 }
 
-bool TLoopbackHttpServer::waitForRequests(int count, int timeoutMs) const
+bool TLoopbackHttpServer::waitForRequests(int Count, int TimeoutMs) const
 {
-    return waitUntil([this, count] { return totalRequests() >= count; }, timeoutMs);
+    return waitUntil([this, Count] { return totalRequests() >= Count; }, TimeoutMs);
 }
 
-bool TLoopbackHttpServer::waitForFinishedResponses(int count, int timeoutMs) const
+bool TLoopbackHttpServer::waitForFinishedResponses(int Count, int TimeoutMs) const
 {
-    return waitUntil([this, count] { return finishedResponses() >= count; }, timeoutMs);
+    return waitUntil([this, Count] { return finishedResponses() >= Count; }, TimeoutMs);
 }
 
-bool TLoopbackHttpServer::waitUntil(const std::function<bool()>& condition, int timeoutMs) const
+bool TLoopbackHttpServer::waitUntil(const std::function<bool()>& Condition, int TimeoutMs) const
 {
-    if (condition())
+    if (Condition())
         return true;
-    QEventLoop loop;
-    // The tick wakes the loop so the condition, which changes on another thread, is seen.
-    QTimer tick;
-    tick.setInterval(5);
-    tick.start();
-    QElapsedTimer elapsed;
-    elapsed.start();
-    while (!condition()) {
-        if (elapsed.elapsed() >= timeoutMs)
-            return condition();
-        loop.processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    QEventLoop Loop;
+    // The tick wakes the loop so Condition, which changes on another thread, is seen.
+    QTimer Tick;
+    Tick.setInterval(5);
+    Tick.start();
+    QElapsedTimer Elapsed;
+    Elapsed.start();
+    while (!Condition()) {
+        if (Elapsed.elapsed() >= TimeoutMs)
+            return Condition();
+        Loop.processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     }
     return true;
 }

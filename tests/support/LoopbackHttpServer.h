@@ -34,47 +34,47 @@ namespace testsupport {
 
 // Scripted behaviour for one URL path.
 struct TBehaviour {
-    // HTTP status. Anything other than 200 is answered with `body` if set,
+    // HTTP status. Anything other than 200 is answered with `m_Body` if set,
     // otherwise with a short text body naming the status.
-    int status = 200;
+    int m_Status = 200;
     // Location header sent with a 3xx status (relative or absolute URL).
-    QByteArray location;
+    QByteArray m_Location;
     // Wait this long after the request is complete before sending the headers.
-    int delayBeforeHeadersMs = 0;
+    int m_DelayBeforeHeadersMs = 0;
     // The body is written in pieces of this size (values <= 0 mean 64 KiB).
-    int pieceSize = 64 * 1024;
+    int m_PieceSize = 64 * 1024;
     // Pause between two body pieces.
-    int delayBetweenPiecesMs = 0;
+    int m_DelayBetweenPiecesMs = 0;
     // After this many body bytes, reset the connection (RST, unsent data is lost).
-    qint64 resetAfterBodyBytes = -1;
+    qint64 m_ResetAfterBodyBytes = -1;
     // After this many body bytes, close the connection normally although the
     // Content-Length header announced the full body.
-    qint64 truncateAfterBodyBytes = -1;
+    qint64 m_TruncateAfterBodyBytes = -1;
     // Body offsets whose byte is sent XOR 0xFF.
-    QVector<qint64> corruptOffsets;
+    QVector<qint64> m_CorruptOffsets;
     // Send every body byte XOR 0xFF.
-    bool corruptAll = false;
+    bool m_CorruptAll = false;
     // Replaces the content when not null (QByteArray("") is an empty body,
     // QByteArray() means "no override").
-    QByteArray body;
+    QByteArray m_Body;
     // Added to the response; a header named like one of the server's own
     // (Content-Type, Content-Length, Connection, Location) replaces it.
     // "Connection: close" here closes the connection after the response, and
     // requests pipelined behind it on that connection are dropped.
-    QList<QPair<QByteArray, QByteArray>> extraHeaders;
+    QList<QPair<QByteArray, QByteArray>> m_ExtraHeaders;
 };
 
 // One request as the server received it.
 struct TCapturedRequest {
-    QByteArray method;
-    QByteArray path; // request target as sent, with query
-    QByteArray absoluteTarget; // the target when sent in absolute form (to a proxy), else empty
-    QList<QPair<QByteArray, QByteArray>> headers; // in arrival order, names lower-case, values trimmed
-    QByteArray body;
+    QByteArray m_Method;
+    QByteArray m_Path; // request target as sent, with query
+    QByteArray m_AbsoluteTarget; // the target when sent in absolute form (to a proxy), else empty
+    QList<QPair<QByteArray, QByteArray>> m_Headers; // in arrival order, names lower-case, values trimmed
+    QByteArray m_Body;
 
     // Value of the first header of that (lower-case) name; null if absent.
-    QByteArray header(const QByteArray& lowerCaseName) const;
-    bool hasHeader(const QByteArray& lowerCaseName) const;
+    QByteArray header(const QByteArray& LowerCaseName) const;
+    bool hasHeader(const QByteArray& LowerCaseName) const;
     QList<QByteArray> headerNames() const;
 };
 
@@ -85,9 +85,9 @@ class TServerThread;
 
 class TLoopbackHttpServer {
 public:
-    // Listens on 127.0.0.1:port (0: a free port chosen by the system).
+    // Listens on 127.0.0.1:Port (0: a free port chosen by the system).
     // Check isListening() when a fixed port is asked for.
-    explicit TLoopbackHttpServer(quint16 port = 0);
+    explicit TLoopbackHttpServer(quint16 Port = 0);
     // Stops the server thread; connected clients see their connection closed.
     ~TLoopbackHttpServer();
 
@@ -97,26 +97,26 @@ public:
     bool isListening() const;
     QString errorString() const;
     quint16 port() const;
-    // "http://127.0.0.1:PORT" + path (a missing leading '/' is added; a query
-    // in path is kept).
-    QUrl url(const QString& path = QStringLiteral("/")) const;
+    // "http://127.0.0.1:PORT" + Path (a missing leading '/' is added; a query
+    // in Path is kept).
+    QUrl url(const QString& Path = QStringLiteral("/")) const;
 
     // --- content -----------------------------------------------------------
-    // Serve files below dir (an empty string stops serving files).
-    void serveDirectory(const QString& dir);
-    void setBody(const QString& path, const QByteArray& bytes,
-                 const QByteArray& contentType = QByteArrayLiteral("application/octet-stream"));
-    void removeBody(const QString& path);
+    // Serve files below Dir (an empty string stops serving files).
+    void serveDirectory(const QString& Dir);
+    void setBody(const QString& Path, const QByteArray& Bytes,
+                 const QByteArray& ContentType = QByteArrayLiteral("application/octet-stream"));
+    void removeBody(const QString& Path);
 
     // --- behaviour ---------------------------------------------------------
-    // Applies to every request of path for which no queued behaviour is left.
-    void setBehaviour(const QString& path, const TBehaviour& behaviour);
-    // Applies to the next request of path only; several are used in FIFO order.
-    void queueBehaviour(const QString& path, const TBehaviour& behaviour);
-    // Queued behaviours of path not yet used.
-    int queuedBehaviourCount(const QString& path) const;
-    // Drops the persistent and all queued behaviours of path.
-    void clearBehaviour(const QString& path);
+    // Applies to every request of Path for which no queued behaviour is left.
+    void setBehaviour(const QString& Path, const TBehaviour& Behaviour);
+    // Applies to the next request of Path only; several are used in FIFO order.
+    void queueBehaviour(const QString& Path, const TBehaviour& Behaviour);
+    // Queued behaviours of Path not yet used.
+    int queuedBehaviourCount(const QString& Path) const;
+    // Drops the persistent and all queued behaviours of Path.
+    void clearBehaviour(const QString& Path);
 
     // --- counting (all since construction or the last resetCounters) --------
     // A request is counted (and captured) once it is completely received,
@@ -124,8 +124,8 @@ public:
     // byte is handed to the socket. So when a client has a whole response, the
     // numbers already include it. Connections are counted when the server
     // thread sees them open or close: wait for those (waitUntil).
-    // Requests of path (decoded, without query), whatever their method.
-    int requestCount(const QString& path) const;
+    // Requests of Path (decoded, without query), whatever their method.
+    int requestCount(const QString& Path) const;
     QMap<QString, int> requestCounts() const;
     // Request targets in arrival order, as sent (with query).
     QStringList requestedPaths() const;
@@ -150,13 +150,13 @@ public:
 
     // Run the calling thread's event loop until the condition holds or the
     // time is up. Return whether the condition holds.
-    bool waitForRequests(int count, int timeoutMs = 10000) const;
-    bool waitForFinishedResponses(int count, int timeoutMs = 10000) const;
-    bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 10000) const;
+    bool waitForRequests(int Count, int TimeoutMs = 10000) const;
+    bool waitForFinishedResponses(int Count, int TimeoutMs = 10000) const;
+    bool waitUntil(const std::function<bool()>& Condition, int TimeoutMs = 10000) const;
 
 private:
-    std::unique_ptr<detail::TServerState> m_state;
-    std::unique_ptr<detail::TServerThread> m_thread;
+    std::unique_ptr<detail::TServerState> m_pState;
+    std::unique_ptr<detail::TServerThread> m_pThread;
 };
 
 } // namespace testsupport

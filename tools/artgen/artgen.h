@@ -45,7 +45,7 @@ private:
     std::uint64_t m_State;
 };
 
-// Smooth 1-D value noise in [-1, 1]: random knots every `period` pixels,
+// Smooth 1-D value noise in [-1, 1]: random knots every `Period` pixels,
 // joined with smoothstep.
 class TValueNoise1D {
 public:
