@@ -217,7 +217,7 @@ void TestDownloadPool::failuresAndRedirects()
     QVERIFY(Codes.value(QStringLiteral("/reset")) != QNetworkReply::NoError);
     QVERIFY(Codes.contains(QStringLiteral("/truncated")));
     for (const auto& Request : Server.capturedRequests()) {
-        QVERIFY(Request.absoluteTarget.isEmpty()); // straight to the server, never as to a proxy
+        QVERIFY(Request.m_AbsoluteTarget.isEmpty()); // straight to the server, never as to a proxy
     }
 }
 
@@ -228,7 +228,7 @@ void TestDownloadPool::bufferedSocketsKeepConnectionsAlive()
     TLoopbackHttpServer Server;
     TBehaviour LongHeaders;
     for (int Index = 0; Index < 40; ++Index) {
-        LongHeaders.extraHeaders.append({"X-Filler-" + QByteArray::number(Index), QByteArray(100, 'a' + Index % 26)});
+        LongHeaders.m_ExtraHeaders.append({"X-Filler-" + QByteArray::number(Index), QByteArray(100, 'a' + Index % 26)});
     }
     QMap<QUrl, QByteArray> Bodies;
     for (int Index = 0; Index < 60; ++Index) {
