@@ -1,12 +1,18 @@
 #include "TestEnvironment.h"
 
+#include "BackgroundThread.h"
 #include "BundleContainer.h"
 #include "TFileSystemHelper.h"
 
 #include <QFile>
 #include <QImage>
 #include <QTemporaryDir>
+#include <QtConcurrent>
 #include <QtTest>
+
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 using shared::TFileSystemHelper;
 
@@ -49,6 +55,7 @@ private slots:
     void blobs();
     void jsonAndFiles();
     void listing();
+    void poolThreadsRunInBackground();
 };
 
 void TestFileSystemHelper::errorTexts()
@@ -213,6 +220,21 @@ void TestFileSystemHelper::listing()
     QVERIFY(Helper.fileExists(Dir.filePath(QStringLiteral("sub"))));
     QVERIFY(Helper.directoryExists(Dir.filePath(QStringLiteral("sub"))));
     QVERIFY(!Helper.directoryExists(Dir.filePath(QStringLiteral("a"))));
+}
+
+void TestFileSystemHelper::poolThreadsRunInBackground()
+{
+    const auto NiceOfThisThread = [] { return ::getpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid))); };
+    const int EventLoopNice = NiceOfThisThread();
+    // the event-loop thread keeps its priority, also when a task runs inline on it
+    shared::runInBackground();
+    QCOMPARE(NiceOfThisThread(), EventLoopNice);
+    const int PoolNice = QtConcurrent::run([&] {
+                             shared::runInBackground();
+                             shared::runInBackground(); // once per thread, not once per call
+                             return NiceOfThisThread();
+                         }).result();
+    QCOMPARE(PoolNice, std::min(EventLoopNice + 5, 19));
 }
 
 QTEST_GUILESS_MAIN(TestFileSystemHelper)

@@ -1,5 +1,6 @@
 #include "TPackageFileDownloader.h"
 
+#include "BackgroundThread.h"
 #include "BundleContainer.h"
 #include "Sha256.h"
 #include "TDownloadPool.h"
@@ -275,6 +276,7 @@ void TPackageFileDownloader::processDownloadedData(const QUrl& Url, const QByteA
     // loop between them. Only the save step uses this object, and only after the gate
     // let it in: see the destructor.
     pWatcher->setFuture(QtConcurrent::run([this, pGate = m_pWorkerGate, Chunk, pBody = std::make_shared<QByteArray>(Data), Unpack]() -> TChunkResult {
+        ::shared::runInBackground();
         TChunkResult Result;
         QByteArray Unpacked = *pBody;
         if (Unpack) {

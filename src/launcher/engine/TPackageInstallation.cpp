@@ -1,5 +1,6 @@
 #include "TPackageInstallation.h"
 
+#include "BackgroundThread.h"
 #include "ContentDefinedChunker.h"
 #include "Sha256.h"
 #include "TBandwidthLimiter.h"
@@ -465,6 +466,7 @@ QList<TFileToDownload> TPackageInstallation::FindFilesInPackageBasedOnHashAndSiz
     }
 
     const auto Worker = [this, pContext, &NewChunks, &InstallationDirectory, &pFilesystemHelper]() -> QList<TFileToDownload> {
+        ::shared::runInBackground();
         return TFileScanner(*this, *pContext, NewChunks, InstallationDirectory, pFilesystemHelper).run();
     };
 
@@ -505,6 +507,7 @@ bool TPackageInstallation::VerifyPackage(const QDir& InstallationDirectory,
         pContext->m_Result = false;
     };
     const auto Worker = [this, pContext, Fail, &InstallationDirectory, &pFilesystemHelper] {
+        ::shared::runInBackground();
         QString Current;
         try {
             QByteArray Buffer;

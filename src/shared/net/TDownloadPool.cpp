@@ -16,6 +16,10 @@ namespace shared {
 namespace {
 // how much of a limited transfer Qt may buffer ahead of the limiter
 constexpr qint64 kLimitedReadBufferSize = 64 * 1024;
+// how much of a transfer Qt may buffer ahead of the pool otherwise
+constexpr qint64 kReadAheadBufferSize = 1024 * 1024;
+// announced bodies up to this size get their room before the first byte is copied
+constexpr qint64 kLargestReservation = qint64(1) << 30;
 
 // Qt 5 reads the status line and headers of an HTTP response one byte at a time, and on a
 // direct connection its socket is unbuffered, so every byte is a system call: about 300
@@ -110,6 +114,13 @@ QByteArray QNetworkReplyWrapper::read(qint64 MaxSize)
     QByteArray Data = m_pReply->read(MaxSize);
     m_BytesRead += Data.size();
     return Data;
+}
+
+qint64 QNetworkReplyWrapper::read(char* pData, qint64 MaxSize)
+{
+    const qint64 Read = m_pReply->read(pData, MaxSize);
+    m_BytesRead += std::max<qint64>(Read, 0);
+    return Read;
 }
 
 qint64 QNetworkReplyWrapper::bytesAvailable() const
@@ -268,7 +279,7 @@ void TDownloadPool::setBandwidthLimiter(std::shared_ptr<TBandwidthLimiter> pLimi
 
 void TDownloadPool::readLimited(QNetworkReplyWrapper* pReply)
 {
-    if (!m_pBandwidthLimiter || !m_LimitedBodies.contains(pReply)) {
+    if (!m_pBandwidthLimiter || !m_Bodies.contains(pReply)) {
         return;
     }
     for (qint64 Available = pReply->bytesAvailable(); Available > 0; Available = pReply->bytesAvailable()) {
@@ -285,20 +296,51 @@ void TDownloadPool::readLimited(QNetworkReplyWrapper* pReply)
             return;
         }
         m_pBandwidthLimiter->consume(Piece.size());
-        const auto Body = m_LimitedBodies.find(pReply);
-        if (Body == m_LimitedBodies.end()) {
+        const auto Body = m_Bodies.find(pReply);
+        if (Body == m_Bodies.end()) {
             return;
         }
         Body->append(Piece);
     }
 }
 
+void TDownloadPool::readArrived(QNetworkReplyWrapper* pReply)
+{
+    if (m_pBandwidthLimiter) {
+        readLimited(pReply);
+        return;
+    }
+    const auto Body = m_Bodies.find(pReply);
+    const qint64 Available = pReply->bytesAvailable();
+    if (Body == m_Bodies.end() || Available <= 0) {
+        return;
+    }
+    const qint64 Maximum = maximumBodySize(pReply->url());
+    if (Maximum >= 0 && Body->size() + Available > Maximum) {
+        checkBodySize(pReply, Body->size() + Available);
+        return;
+    }
+    if (Body->capacity() == 0) {
+        // room for the whole body at once, as announced, so it is never copied to grow
+        bool Known = false;
+        const qint64 Announced = pReply->reply()->header(QNetworkRequest::ContentLengthHeader).toLongLong(&Known);
+        if (Known && Announced > Available && (Maximum < 0 || Announced <= Maximum) && Announced < kLargestReservation) {
+            Body->reserve(static_cast<int>(Announced));
+        }
+    }
+    // straight into the body: one copy
+    const int Before = Body->size();
+    Body->resize(Before + static_cast<int>(Available));
+    const qint64 Read = pReply->read(Body->data() + Before, Available);
+    Body->resize(Before + static_cast<int>(std::max<qint64>(Read, 0)));
+}
+
 void TDownloadPool::readLimitedReplies()
 {
     // only replies not yet finished are listed (finished ones may already be freed)
-    const QList<QNetworkReplyWrapper*> Replies = m_LimitedBodies.keys();
+    const QList<QNetworkReplyWrapper*> Replies = m_Bodies.keys();
     for (QNetworkReplyWrapper* pReply : Replies) {
-        if (m_LimitedBodies.contains(pReply)) {
+        if (m_Bodies.contains(pReply)) {
             readLimited(pReply);
         }
     }
@@ -331,11 +373,14 @@ void TDownloadPool::schedule()
         if (QNetworkReply* pNetworkReply = pReply->reply()) {
             // the reply (and the wrapper, its child) is freed once its finish was handled
             connect(pNetworkReply, &QNetworkReply::finished, pNetworkReply, &QObject::deleteLater);
-            if (m_pBandwidthLimiter) {
-                pNetworkReply->setReadBufferSize(kLimitedReadBufferSize);
-                m_LimitedBodies.insert(pReply, QByteArray());
-                connect(pReply, &QNetworkReplyWrapper::readyRead, this, [this, pReply] { readLimited(pReply); });
-            }
+            // The body is taken as it arrives, a piece per event, and Qt reads ahead of it
+            // only so far. Read whole when the reply finishes, a burst of large bodies
+            // finishing together would copy (and fault in) a hundred megabytes at once;
+            // and a network thread filling the event queue faster than it is emptied
+            // would keep the event loop from its timers and paint events.
+            pNetworkReply->setReadBufferSize(m_pBandwidthLimiter ? kLimitedReadBufferSize : kReadAheadBufferSize);
+            m_Bodies.insert(pReply, QByteArray());
+            connect(pReply, &QNetworkReplyWrapper::readyRead, this, [this, pReply] { readArrived(pReply); });
         }
         m_ActiveDownloads.insert(Url, pReply);
     }
@@ -403,8 +448,8 @@ void TDownloadPool::reportFailure(QNetworkReplyWrapper* pReply)
 
 void TDownloadPool::onReplyFinished(QNetworkReplyWrapper* pReply)
 {
-    // what is left is at most one buffer's worth; it is taken whole, in debt
-    QByteArray LimitedBody = m_LimitedBodies.take(pReply);
+    // what is left is at most one buffer's worth; it is taken whole (in debt when limited)
+    QByteArray ReadBody = m_Bodies.take(pReply);
     const QUrl Url = pReply->url();
     const bool AlreadyReported = m_ReportedReplies.remove(pReply);
     if (AlreadyReported || !isActiveReply(Url, pReply)) {
@@ -421,7 +466,7 @@ void TDownloadPool::onReplyFinished(QNetworkReplyWrapper* pReply)
         if (m_pBandwidthLimiter) {
             m_pBandwidthLimiter->consume(Rest.size());
         }
-        QByteArray Body = LimitedBody.isEmpty() ? Rest : LimitedBody.append(Rest);
+        QByteArray Body = ReadBody.isEmpty() ? Rest : ReadBody.append(Rest);
         const qint64 Maximum = maximumBodySize(Url);
         if (Maximum >= 0 && Body.size() > Maximum) {
             // a wrapper that reported no progress on the way

@@ -35,6 +35,8 @@ public:
     virtual QByteArray readAll();
     // Up to MaxSize of the bytes received and not yet read.
     virtual QByteArray read(qint64 MaxSize);
+    // Into memory the caller owns; the number of bytes read, or -1.
+    virtual qint64 read(char* pData, qint64 MaxSize);
     virtual qint64 bytesAvailable() const;
     // The URL that was asked for (not a redirect target).
     virtual QUrl url() const;
@@ -139,6 +141,7 @@ private:
     QString replyErrorString(QNetworkReplyWrapper* pReply) const;
     void reportFailure(QNetworkReplyWrapper* pReply);
     bool isActiveReply(const QUrl& Url, QNetworkReplyWrapper* pReply) const;
+    void readArrived(QNetworkReplyWrapper* pReply);
     void readLimited(QNetworkReplyWrapper* pReply);
     void readLimitedReplies();
 
@@ -151,8 +154,8 @@ private:
     bool m_ReleaseOnFinish;
     QSet<QNetworkReplyWrapper*> m_ReportedReplies;
     std::shared_ptr<TBandwidthLimiter> m_pBandwidthLimiter;
-    // body bytes already read from replies whose reading is limited
-    QHash<QNetworkReplyWrapper*, QByteArray> m_LimitedBodies;
+    // body bytes already read from replies not yet finished
+    QHash<QNetworkReplyWrapper*, QByteArray> m_Bodies;
     QTimer* m_pLimiterTimer = nullptr;
     QSet<QNetworkReplyWrapper*> m_OversizedReplies;
     QMap<QUrl, qint64> m_MaximumBodySizes;
