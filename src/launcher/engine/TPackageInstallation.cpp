@@ -23,7 +23,7 @@ namespace zarvo::launcher {
 namespace {
 
 constexpr int kWorkerCount = 6;
-constexpr qint64 kVerificationBlockSize = 0xA00000; // 10 MiB
+constexpr qint64 kVerificationBlockSize = 0x200000; // 2 MiB: one read the kernel copies without a break
 constexpr qint64 kCopyBlockSize = 0x400000; // 4 MiB
 
 // Shared state of one difference computation.

@@ -4,6 +4,7 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -43,12 +44,18 @@ constexpr std::array<std::uint32_t, 256> kGearTable = {{
     0x234325E4, 0x2DCE9187, 0x32E8EA7E,
 }};
 
+// The most one system call reads. The kernel copies a read from the page cache in one go,
+// where it cannot be preempted: 32 MiB at once keep a core from the event loop for a tenth
+// of a second on a busy machine.
+constexpr std::size_t kLargestSystemRead = 0x200000; // 2 MiB
+
 // Reads until Size bytes arrived or the end of the file; -1 on a read error.
 qint64 readFully(QFile& File, unsigned char* Target, std::size_t Size)
 {
     std::size_t Done = 0;
     while (Done < Size) {
-        const qint64 Got = File.read(reinterpret_cast<char*>(Target + Done), static_cast<qint64>(Size - Done));
+        const std::size_t Asked = std::min(Size - Done, kLargestSystemRead);
+        const qint64 Got = File.read(reinterpret_cast<char*>(Target + Done), static_cast<qint64>(Asked));
         if (Got < 0) {
             return -1;
         }
