@@ -18,8 +18,9 @@ namespace {
 constexpr qint64 kLimitedReadBufferSize = 64 * 1024;
 // how much of a transfer Qt may buffer ahead of the pool otherwise
 constexpr qint64 kReadAheadBufferSize = 1024 * 1024;
-// announced bodies up to this size get their room before the first byte is copied
-constexpr qint64 kLargestReservation = qint64(1) << 30;
+// Announced bodies up to this size get their room before the first byte is copied; a
+// larger announcement is not trusted with memory before its bytes arrive.
+constexpr qint64 kLargestReservation = qint64(64) << 20;
 
 // Qt 5 reads the status line and headers of an HTTP response one byte at a time, and on a
 // direct connection its socket is unbuffered, so every byte is a system call: about 300
