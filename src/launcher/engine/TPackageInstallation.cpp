@@ -66,12 +66,14 @@ const std::shared_ptr<::shared::TBandwidthLimiter>& chunkDownloadLimiter()
 class TFileScanner {
 public:
     TFileScanner(TPackageInstallation& Job, TScanContext& Context, const TChunkInPackageVector& NewChunks,
-                 const QDir& InstallationDirectory, const std::shared_ptr<TLauncherFilesystemHelper>& pFilesystemHelper)
+                 const QDir& InstallationDirectory, const std::shared_ptr<TLauncherFilesystemHelper>& pFilesystemHelper,
+                 const ::shared::TChunkingParameters& Chunking)
         : m_Job(Job)
         , m_Context(Context)
         , m_NewChunks(NewChunks)
         , m_InstallationDirectory(InstallationDirectory)
         , m_pFilesystemHelper(pFilesystemHelper)
+        , m_Chunking(Chunking)
     {
     }
 
@@ -161,10 +163,14 @@ private:
                 break;
             }
         }
-        ::shared::chunkFile(Path, [&Pieces](const unsigned char* Piece, std::size_t Length, std::uint64_t) {
-            Pieces.push_back({::shared::TSha256::hash(Piece, Length), Length});
-            return true;
-        });
+        // cut as the new document's chunks were cut, so that unchanged content meets them
+        ::shared::chunkFile(
+            Path,
+            [&Pieces](const unsigned char* Piece, std::size_t Length, std::uint64_t) {
+                Pieces.push_back({::shared::TSha256::hash(Piece, Length), Length});
+                return true;
+            },
+            m_Chunking);
         return Pieces;
     }
 
@@ -391,6 +397,7 @@ private:
     const TChunkInPackageVector& m_NewChunks;
     const QDir& m_InstallationDirectory;
     const std::shared_ptr<TLauncherFilesystemHelper>& m_pFilesystemHelper;
+    const ::shared::TChunkingParameters m_Chunking;
     QByteArray m_ReadBuffer;
 };
 
@@ -433,9 +440,16 @@ TPackageDifference TPackageInstallation::computeRequiredChanges(const QDir& Inst
             Difference.m_FilesToDelete.push_back(Installed);
         }
     }
+    if (FastScan && NewConfiguration.m_Chunking != InstalledConfiguration.m_Chunking) {
+        // the installed chunks were cut otherwise and would match almost nothing: the
+        // files are read and cut anew instead
+        qInfo() << "fast scan not used: the installed package was cut with other chunking parameters"
+                << " Thread: " << QThread::currentThreadId();
+        FastScan = false;
+    }
     const QList<TFileToDownload> Files = FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate(
         NewConfiguration.m_Files, NewConfiguration.m_Chunks, InstalledConfiguration.m_Files, InstalledConfiguration.m_Chunks, FastScan,
-        InstallationDirectory, pFilesystemHelper);
+        InstallationDirectory, pFilesystemHelper, NewConfiguration.m_Chunking);
     Difference.m_FilesToDownload.assign(Files.begin(), Files.end());
     return Difference;
 }
@@ -443,7 +457,7 @@ TPackageDifference TPackageInstallation::computeRequiredChanges(const QDir& Inst
 QList<TFileToDownload> TPackageInstallation::FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate(
     const TFileInPackageVector& NewFiles, const TChunkInPackageVector& NewChunks, const TFileInPackageVector& InstalledFiles,
     const TChunkInPackageVector& InstalledChunks, bool FastScan, const QDir& InstallationDirectory,
-    const std::shared_ptr<TLauncherFilesystemHelper>& pFilesystemHelper)
+    const std::shared_ptr<TLauncherFilesystemHelper>& pFilesystemHelper, const ::shared::TChunkingParameters& Chunking)
 {
     auto pContext = std::make_shared<TScanContext>();
     m_ScratchBytesUsed = 0;
@@ -463,8 +477,9 @@ QList<TFileToDownload> TPackageInstallation::FindFilesInPackageBasedOnHashAndSiz
         pContext->m_InstalledChunks = InstalledChunks;
     }
 
-    const auto Worker = [this, pContext, &NewChunks, &InstallationDirectory, &pFilesystemHelper]() -> QList<TFileToDownload> {
-        return TFileScanner(*this, *pContext, NewChunks, InstallationDirectory, pFilesystemHelper).run();
+    const auto Worker = [this, pContext, &NewChunks, &InstallationDirectory, &pFilesystemHelper,
+                         &Chunking]() -> QList<TFileToDownload> {
+        return TFileScanner(*this, *pContext, NewChunks, InstallationDirectory, pFilesystemHelper, Chunking).run();
     };
 
     // The calling task runs on the same pool and is the last of the six workers: waiting
