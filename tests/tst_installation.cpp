@@ -326,7 +326,7 @@ void TestInstallation::concurrentRequests()
 }
 
 QMap<QString, quint64> TestInstallation::installAndListFetched(const QString& Version, const QString& Directory,
-                                                              ELocalPackageStatus ExpectedBefore)
+                                                               ELocalPackageStatus ExpectedBefore)
 {
     auto pConfiguration = configuration({Version});
     auto pPackage = pConfiguration->getPackages().front();
@@ -380,12 +380,14 @@ void TestInstallation::finerChunksFetchOnlyNewContent()
                           QStringLiteral("--chunk-size"), QStringLiteral("64K")}));
     }
 
-    const QMap<QString, quint64> Fresh = installAndListFetched(QStringLiteral("f1"), QStringLiteral("fine"), ELocalPackageStatus::NotInstalled);
+    const QMap<QString, quint64> Fresh =
+        installAndListFetched(QStringLiteral("f1"), QStringLiteral("fine"), ELocalPackageStatus::NotInstalled);
     compareWithTree(QStringLiteral("fine1"));
     QCOMPARE(Fresh.size(), chunkPaths(readTreeFile(m_Served + QStringLiteral("/f1/package.json"))).size());
     QVERIFY2(Fresh.size() > 150, qPrintable(QString::number(Fresh.size()))); // about 20 MB / 64 KiB
 
-    const QMap<QString, quint64> Update = installAndListFetched(QStringLiteral("f2"), QStringLiteral("fine"), ELocalPackageStatus::UpdateRequired);
+    const QMap<QString, quint64> Update =
+        installAndListFetched(QStringLiteral("f2"), QStringLiteral("fine"), ELocalPackageStatus::UpdateRequired);
     compareWithTree(QStringLiteral("fine2"));
     const QMap<QByteArray, QString> Old = chunkUrlsByHash(readTreeFile(m_Served + QStringLiteral("/f1/package.json")));
     const QMap<QByteArray, QString> New = chunkUrlsByHash(readTreeFile(m_Served + QStringLiteral("/f2/package.json")));
@@ -415,7 +417,8 @@ void TestInstallation::changedCuttingUpdatesCorrectly()
     const QString V2 = m_Work.filePath(QStringLiteral("recut2"));
     writeTreeFile(V2, QStringLiteral("data/world.pak"), Big.left(5000000) + QByteArray("a few new bytes") + Big.mid(5000000));
     writeTreeFile(V2, QStringLiteral("added.txt"), "new in version 2\n");
-    QVERIFY(packTree(V1, m_Served + QStringLiteral("/r1"), {QStringLiteral("--version"), QStringLiteral("1"), QStringLiteral("--codec"), QStringLiteral("3")}));
+    QVERIFY(packTree(V1, m_Served + QStringLiteral("/r1"),
+                     {QStringLiteral("--version"), QStringLiteral("1"), QStringLiteral("--codec"), QStringLiteral("3")}));
     QVERIFY(packTree(V2, m_Served + QStringLiteral("/r2"),
                      {QStringLiteral("--version"), QStringLiteral("2"), QStringLiteral("--codec"), QStringLiteral("3"),
                       QStringLiteral("--chunk-size"), QStringLiteral("256K")}));
@@ -423,7 +426,8 @@ void TestInstallation::changedCuttingUpdatesCorrectly()
     installAndListFetched(QStringLiteral("r1"), QStringLiteral("recut"), ELocalPackageStatus::NotInstalled);
     compareWithTree(QStringLiteral("recut1"));
     // an update, so the fast scan is asked for (the setting is on by default)
-    const QMap<QString, quint64> Update = installAndListFetched(QStringLiteral("r2"), QStringLiteral("recut"), ELocalPackageStatus::UpdateRequired);
+    const QMap<QString, quint64> Update =
+        installAndListFetched(QStringLiteral("r2"), QStringLiteral("recut"), ELocalPackageStatus::UpdateRequired);
     compareWithTree(QStringLiteral("recut2"));
     QVERIFY(!QFile::exists(m_LastInstallation.filePath(QStringLiteral("gone.txt"))));
     quint64 Bytes = 0;

@@ -349,8 +349,8 @@ void TestPackTool::badCommandLinesWriteNothing_data()
     QTest::newRow("assets without version") << QStringList {"pack", "@TREE@",   "@OUT@",       "--version",
                                                             "1",    "--assets", "@TREE@/data", "@OUT@2"}
                                             << 2 << "--assets-version";
-    QTest::newRow("chunk size not a power of two") << QStringList {"pack", "@TREE@", "@OUT@", "--version", "1", "--chunk-size", "100K"}
-                                                   << 2 << "power of two";
+    QTest::newRow("chunk size not a power of two")
+        << QStringList {"pack", "@TREE@", "@OUT@", "--version", "1", "--chunk-size", "100K"} << 2 << "power of two";
     QTest::newRow("chunk size not a number") << QStringList {"pack", "@TREE@", "@OUT@", "--version", "1", "--chunk-size", "1.5M"} << 2
                                              << "power of two";
     QTest::newRow("chunk size below 64K") << QStringList {"pack", "@TREE@", "@OUT@", "--version", "1", "--chunk-size", "32K"} << 2

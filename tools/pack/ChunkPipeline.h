@@ -67,8 +67,8 @@ public:
 private:
     // Cuts one file, queues each chunk not seen before (Known: digest to position) and
     // fills in File. False when the file cannot be read.
-    bool readFile(const TSourceFile& Source, const QString& ChunkDirectory, QHash<QByteArray, int>& Known,
-                  TCompressionWorkers& Workers, TFileRecord& File);
+    bool readFile(const TSourceFile& Source, const QString& ChunkDirectory, QHash<QByteArray, int>& Known, TCompressionWorkers& Workers,
+                  TFileRecord& File);
 
     ECodec m_Codec;
     int m_Threads;

@@ -335,6 +335,33 @@ void warn(const QString& Message)
     std::cerr << "torvane-pack: warning: " << Message.toStdString() << std::endl;
 }
 
+// The package document's keys other than "chunks" and "files".
+QJsonObject packageHeader(const TPackOptions& Options, const QString& Executable)
+{
+    QJsonObject PackageRoot;
+    PackageRoot.insert(QStringLiteral("version"), Options.m_Version);
+    if (!Executable.isEmpty()) {
+        PackageRoot.insert(QStringLiteral("executable"), Executable);
+    }
+    if (!Options.m_Parameters.isEmpty()) {
+        PackageRoot.insert(QStringLiteral("parameters"), QJsonArray::fromStringList(Options.m_Parameters));
+    }
+    if (!Options.m_Generation.isEmpty()) {
+        PackageRoot.insert(QStringLiteral("generation"), Options.m_Generation);
+    }
+    if (!Options.m_Variant.isEmpty()) {
+        PackageRoot.insert(QStringLiteral("variant"), Options.m_Variant);
+    }
+    if (Options.m_Chunking) {
+        // the launcher cuts its local files the same way (the assets of this run too)
+        PackageRoot.insert(QStringLiteral("chunking"),
+                           QJsonObject {{QStringLiteral("minimum"), static_cast<qint64>(Options.m_Chunking->m_Minimum)},
+                                        {QStringLiteral("maskbits"), Options.m_Chunking->m_MaskBits},
+                                        {QStringLiteral("maximum"), static_cast<qint64>(Options.m_Chunking->m_Maximum)}});
+    }
+    return PackageRoot;
+}
+
 int pack(const TPackOptions& Options)
 {
     requireDirectory(Options.m_Source, "SOURCE_DIR");
@@ -420,27 +447,7 @@ int pack(const TPackOptions& Options)
     }
 
     // Only now, with every chunk on disk, the documents that name them.
-    QJsonObject PackageRoot;
-    PackageRoot.insert(QStringLiteral("version"), Options.m_Version);
-    if (!Executable.isEmpty()) {
-        PackageRoot.insert(QStringLiteral("executable"), Executable);
-    }
-    if (!Options.m_Parameters.isEmpty()) {
-        PackageRoot.insert(QStringLiteral("parameters"), QJsonArray::fromStringList(Options.m_Parameters));
-    }
-    if (!Options.m_Generation.isEmpty()) {
-        PackageRoot.insert(QStringLiteral("generation"), Options.m_Generation);
-    }
-    if (!Options.m_Variant.isEmpty()) {
-        PackageRoot.insert(QStringLiteral("variant"), Options.m_Variant);
-    }
-    if (Options.m_Chunking) {
-        // the launcher cuts its local files the same way (the assets of this run too)
-        PackageRoot.insert(QStringLiteral("chunking"),
-                           QJsonObject {{QStringLiteral("minimum"), static_cast<qint64>(Options.m_Chunking->m_Minimum)},
-                                        {QStringLiteral("maskbits"), Options.m_Chunking->m_MaskBits},
-                                        {QStringLiteral("maximum"), static_cast<qint64>(Options.m_Chunking->m_Maximum)}});
-    }
+    QJsonObject PackageRoot = packageHeader(Options, Executable);
     putContent(PackageRoot, Package, 0);
     if (WithAssets) {
         QJsonObject AssetsRoot;

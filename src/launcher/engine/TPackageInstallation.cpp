@@ -477,8 +477,7 @@ QList<TFileToDownload> TPackageInstallation::FindFilesInPackageBasedOnHashAndSiz
         pContext->m_InstalledChunks = InstalledChunks;
     }
 
-    const auto Worker = [this, pContext, &NewChunks, &InstallationDirectory, &pFilesystemHelper,
-                         &Chunking]() -> QList<TFileToDownload> {
+    const auto Worker = [this, pContext, &NewChunks, &InstallationDirectory, &pFilesystemHelper, &Chunking]() -> QList<TFileToDownload> {
         return TFileScanner(*this, *pContext, NewChunks, InstallationDirectory, pFilesystemHelper, Chunking).run();
     };
 

@@ -237,10 +237,13 @@ bool chunkFile(const QString& FilePath, const TPieceCallback& OnPiece, const TCh
 std::optional<std::vector<TFilePiece>> chunkFileWithDigests(const QString& FilePath, const TChunkingParameters& Parameters)
 {
     std::vector<TFilePiece> Pieces;
-    const bool Read = chunkFile(FilePath, [&Pieces](const unsigned char* Piece, std::size_t Length, std::uint64_t Offset) {
-        Pieces.push_back(TFilePiece {Offset, Length, TSha256::hash(Piece, Length)});
-        return true;
-    }, Parameters);
+    const bool Read = chunkFile(
+        FilePath,
+        [&Pieces](const unsigned char* Piece, std::size_t Length, std::uint64_t Offset) {
+            Pieces.push_back(TFilePiece {Offset, Length, TSha256::hash(Piece, Length)});
+            return true;
+        },
+        Parameters);
     if (!Read) {
         return std::nullopt;
     }

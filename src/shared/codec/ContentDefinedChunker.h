@@ -97,6 +97,6 @@ struct TFilePiece {
 
 // All pieces of the file with their SHA-256 digests; nothing when the file cannot be read.
 std::optional<std::vector<TFilePiece>> chunkFileWithDigests(const QString& FilePath,
-                                                           const TChunkingParameters& Parameters = TChunkingParameters::defaults());
+                                                            const TChunkingParameters& Parameters = TChunkingParameters::defaults());
 
 } // namespace shared
