@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QFutureWatcher>
+#include <QHash>
 #include <QMutex>
 #include <QNetworkAccessManager>
 #include <QThread>
@@ -205,11 +206,20 @@ private:
     bool matchPiecesToChunks(const std::vector<TPiece>& Pieces, bool Trusted, const TFileToDownload& Entry,
                              std::vector<TChunkScanState>& States, const QString& Path)
     {
+        // the chunks of each digest, in file order: with fine chunking a large file has
+        // tens of thousands, and comparing every piece with every chunk would dominate
+        QHash<QByteArray, std::vector<std::size_t>> ChunksByDigest;
+        ChunksByDigest.reserve(static_cast<int>(Entry.m_Chunks.size()));
+        for (std::size_t Index = 0; Index < Entry.m_Chunks.size(); ++Index) {
+            ChunksByDigest[Entry.m_Chunks[Index].m_UnpackedHash].push_back(Index);
+        }
+        const std::vector<std::size_t> NoChunks;
         bool Reusable = false;
         std::uint64_t Source = 0;
         for (const TPiece& Piece : Pieces) {
             reportScanned(Piece.m_Length);
-            for (std::size_t Index = 0; Index < Entry.m_Chunks.size(); ++Index) {
+            const auto Found = ChunksByDigest.constFind(Piece.m_Digest);
+            for (const std::size_t Index : Found == ChunksByDigest.constEnd() ? NoChunks : Found.value()) {
                 TChunkScanState& State = States[Index];
                 if (State.m_State == EChunkScanState::AtOwnPosition ||
                     (State.m_State == EChunkScanState::AtOtherPosition && Source != State.m_TargetOffset)) {
