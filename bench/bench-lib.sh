@@ -28,9 +28,13 @@ wait_quiet() { # at most QUIET_WAIT_MAX seconds (180)
 
 # start_nginx ROOT DIR: serves ROOT on a free port of 127.0.0.1, configuration, logs and
 # pid file in DIR; nginx runs in the foreground as a child of this shell. Sets
-# NGINX_PID and NGINX_PORT; stop it with stop_nginx.
+# NGINX_PID and NGINX_PORT; stop it with stop_nginx. With NGINX_ACCESS_LOG set, each
+# request goes there as one line "URI STATUS BODY_BYTES".
 start_nginx() {
-    local root=$1 dir=$2 nginx
+    local root=$1 dir=$2 nginx access_log="access_log off;"
+    if [ -n "${NGINX_ACCESS_LOG:-}" ]; then
+        access_log="log_format counted '\$uri \$status \$body_bytes_sent'; access_log $NGINX_ACCESS_LOG counted;"
+    fi
     nginx=$(command -v nginx || echo /usr/sbin/nginx)
     [ -x "$nginx" ] || { echo "nginx is missing (apt-get install nginx-light)" >&2; return 1; }
     NGINX_PORT=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
@@ -44,7 +48,7 @@ pid $dir/nginx.pid;
 error_log $dir/error.log warn;
 events { worker_connections 256; }
 http {
-    access_log off;
+    $access_log
     sendfile on;
     tcp_nopush on;
     keepalive_requests 10000;

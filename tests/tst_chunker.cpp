@@ -57,6 +57,35 @@ std::size_t pieceLengthByteByByte(const unsigned char* Data, std::size_t Length)
     return Limit;
 }
 
+// The whole of Data cut by the rule written out from its description, one byte per step:
+// nothing below the minimum is examined, a piece ends after the byte at which the low
+// MaskBits bits of h = (h >> 1) + G[b] are zero, and never runs past the maximum.
+TLengths plainLoopCuts(const QByteArray& Data, std::uint64_t Minimum, int MaskBits, std::uint64_t Maximum)
+{
+    const std::uint32_t Mask = (1u << MaskBits) - 1;
+    const std::uint64_t Size = std::uint64_t(Data.size());
+    TLengths Lengths;
+    for (std::uint64_t Start = 0; Start < Size;) {
+        const std::uint64_t End = std::min(Size, Start + Maximum);
+        std::uint64_t Cut = End;
+        if (Size - Start > Minimum) {
+            std::uint32_t Hash = 0;
+            for (std::uint64_t Position = Start + Minimum; Position < End; ++Position) {
+                Hash = (Hash >> 1) + shared::chunkGearTable()[static_cast<unsigned char>(Data[int(Position)])];
+                if ((Hash & Mask) == 0) {
+                    Cut = Position + 1;
+                    break;
+                }
+            }
+        } else {
+            Cut = Size;
+        }
+        Lengths.append(Cut - Start);
+        Start = Cut;
+    }
+    return Lengths;
+}
+
 // Cuts data held in memory with the bare cutting rule.
 TLengths lengthsInMemory(const QByteArray& Data)
 {
@@ -107,6 +136,10 @@ private slots:
     void cutSearchMatchesByteByByteRule_data();
     void cutSearchMatchesByteByByteRule();
     void oneThreadCutsFileAfterFile();
+    void explicitParametersMatchPlainLoop_data();
+    void explicitParametersMatchPlainLoop();
+    void parameterBounds_data();
+    void parameterBounds();
 
 private:
     TPieces piecesOf(const QString& Name, const QByteArray& Data) const
@@ -298,6 +331,100 @@ void TestChunker::oneThreadCutsFileAfterFile()
     QCOMPARE(checkPieces(shared::chunkFileWithDigests(m_Directory.filePath("middle")), Middle), lengthsInMemory(Middle));
     Other.join();
     QCOMPARE(checkPieces(OnOtherThread, Long), lengthsInMemory(Long));
+}
+
+void TestChunker::explicitParametersMatchPlainLoop_data()
+{
+    QTest::addColumn<quint64>("Minimum");
+    QTest::addColumn<int>("MaskBits");
+    QTest::addColumn<quint64>("Maximum");
+    QTest::newRow("64K average") << quint64(16 * 1024) << 16 << quint64(256 * 1024);
+    QTest::newRow("256K average") << quint64(64 * 1024) << 18 << quint64(kMiB);
+    QTest::newRow("1M average") << quint64(256 * 1024) << 20 << quint64(4 * kMiB);
+    QTest::newRow("lowest bounds, odd lengths") << quint64(16 * 1024) << 10 << quint64(16 * 1024 + 777);
+    QTest::newRow("most mask bits: maximum-length pieces") << quint64(100000) << 24 << quint64(3 * kMiB + 5);
+    QTest::newRow("defaults, written out") << quint64(4 * kMiB) << 22 << quint64(16 * kMiB);
+}
+
+void TestChunker::explicitParametersMatchPlainLoop()
+{
+    QFETCH(quint64, Minimum);
+    QFETCH(int, MaskBits);
+    QFETCH(quint64, Maximum);
+    shared::TChunkingParameters Parameters;
+    Parameters.m_Minimum = Minimum;
+    Parameters.m_MaskBits = MaskBits;
+    Parameters.m_Maximum = Maximum;
+    QVERIFY2(Parameters.problem().isEmpty(), qPrintable(Parameters.problem()));
+    QCOMPARE(Parameters == shared::TChunkingParameters::defaults(), Minimum == 4 * kMiB && MaskBits == 22 && Maximum == 16 * kMiB);
+
+    // random bytes, a zero stretch (no cut: maximum-length pieces), text-like bytes, and a
+    // length that is no multiple of eight, so that reads, refills and the eight-byte steps
+    // all meet piece ends at every alignment
+    QByteArray Data = pseudoRandomBytes(40 * kMiB + 3, 11);
+    std::memset(Data.data() + 20 * kMiB, 0, 3 * kMiB);
+    for (int Index = int(30 * kMiB); Index < int(33 * kMiB); ++Index) {
+        Data[Index] = static_cast<char>('a' + (static_cast<unsigned char>(Data[Index]) % 26));
+    }
+    const TLengths Expected = plainLoopCuts(Data, Minimum, MaskBits, Maximum);
+    QVERIFY(Expected.size() >= 3);
+
+    TLengths InMemory;
+    for (std::size_t Position = 0, Size = std::size_t(Data.size()); Position < Size; Position += InMemory.back()) {
+        InMemory.append(shared::nextPieceLength(bytes(Data) + Position, Size - Position, Parameters));
+    }
+    QCOMPARE(InMemory, Expected);
+
+    const QString Path = m_Directory.filePath(QStringLiteral("explicit"));
+    QVERIFY(writeFile(Path, Data));
+    const TPieces Pieces = shared::chunkFileWithDigests(Path, Parameters);
+    QVERIFY(Pieces.has_value());
+    TLengths FromFile;
+    std::uint64_t Offset = 0;
+    for (const shared::TFilePiece& Piece : *Pieces) {
+        QCOMPARE(Piece.m_Offset, Offset);
+        QCOMPARE(Piece.m_Sha256, shared::TSha256::hash(Data.mid(int(Offset), int(Piece.m_Length))));
+        Offset += Piece.m_Length;
+        FromFile.append(Piece.m_Length);
+    }
+    QCOMPARE(FromFile, Expected);
+    // the same thread cuts with the defaults right after: the buffer it kept serves both
+    const QByteArray Head = Data.left(int(20 * kMiB));
+    QCOMPARE(checkPieces(piecesOf(QStringLiteral("head"), Head), Head), lengthsInMemory(Head));
+}
+
+void TestChunker::parameterBounds_data()
+{
+    QTest::addColumn<quint64>("Minimum");
+    QTest::addColumn<int>("MaskBits");
+    QTest::addColumn<quint64>("Maximum");
+    QTest::addColumn<bool>("Usable");
+    QTest::newRow("defaults") << quint64(4 * kMiB) << 22 << quint64(16 * kMiB) << true;
+    QTest::newRow("lowest minimum, fewest bits") << quint64(16384) << 10 << quint64(16385) << true;
+    QTest::newRow("minimum below 16 KiB") << quint64(16383) << 16 << quint64(kMiB) << false;
+    QTest::newRow("maximum above 16 MiB") << quint64(kMiB) << 20 << quint64(16 * kMiB + 1) << false;
+    QTest::newRow("minimum equals maximum") << quint64(kMiB) << 20 << quint64(kMiB) << false;
+    QTest::newRow("minimum above maximum") << quint64(2 * kMiB) << 20 << quint64(kMiB) << false;
+    QTest::newRow("9 bits") << quint64(65536) << 9 << quint64(kMiB) << false;
+    QTest::newRow("25 bits") << quint64(65536) << 25 << quint64(kMiB) << false;
+    QTest::newRow("negative bits") << quint64(65536) << -1 << quint64(kMiB) << false;
+}
+
+void TestChunker::parameterBounds()
+{
+    QFETCH(quint64, Minimum);
+    QFETCH(int, MaskBits);
+    QFETCH(quint64, Maximum);
+    QFETCH(bool, Usable);
+    shared::TChunkingParameters Parameters;
+    Parameters.m_Minimum = Minimum;
+    Parameters.m_MaskBits = MaskBits;
+    Parameters.m_Maximum = Maximum;
+    QCOMPARE(Parameters.problem().isEmpty(), Usable);
+    // a file is never cut with values outside the bounds
+    const QString Path = m_Directory.filePath(QStringLiteral("bounds"));
+    QVERIFY(writeFile(Path, pseudoRandomBytes(64 * 1024, 2)));
+    QCOMPARE(shared::chunkFileWithDigests(Path, Parameters).has_value(), Usable);
 }
 
 QTEST_GUILESS_MAIN(TestChunker)

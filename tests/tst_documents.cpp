@@ -104,6 +104,18 @@ void TestDocuments::packageDocument()
     QCOMPARE(Reader.m_Files[1].m_Patches[0].m_Size, 99);
     QCOMPARE(Reader.m_Files[2].m_Chunks, (std::vector<std::int32_t> {0, 1}));
     QVERIFY(Reader.m_Files[0].m_PackedForm.m_Url.isEmpty());
+    // no "chunking": the cutting every older document was made with
+    QVERIFY(Reader.m_Chunking == shared::TChunkingParameters::defaults());
+    QCOMPARE(Reader.m_Chunking.m_Minimum, quint64(0x400000));
+    QCOMPARE(Reader.m_Chunking.m_MaskBits, 22);
+    QCOMPARE(Reader.m_Chunking.m_Maximum, quint64(0x1000000));
+    // declared: taken as written, at the bounds too
+    const TPackageConfigurationReader Fine(R"({"files": [], "chunking": {"minimum": 16384, "maskbits": 10, "maximum": 16777216}})",
+                                           QByteArray(), Base, QUrl());
+    QVERIFY(Fine.m_Valid);
+    QCOMPARE(Fine.m_Chunking.m_Minimum, quint64(16384));
+    QCOMPARE(Fine.m_Chunking.m_MaskBits, 10);
+    QCOMPARE(Fine.m_Chunking.m_Maximum, quint64(16777216));
 }
 
 void TestDocuments::assetsDocumentAndVersions()
@@ -225,6 +237,28 @@ void TestDocuments::refusedPackageDocuments_data()
     QTest::newRow("file is a directory of another")
         << QByteArray(R"({"files": [{"localfile": "a"}, {"localfile": "a/b"}]})") << QByteArray() << "also a directory";
     QTest::newRow("deep prefix across documents") << Ok << QByteArray(R"({"files": [{"localfile": "a/b/c"}]})") << "also a directory";
+    const auto Chunking = [](const QByteArray& Object) { return QByteArray(R"({"files": [], "chunking": )") + Object + "}"; };
+    QTest::newRow("chunking not an object") << Chunking("65536") << QByteArray() << "\"chunking\" of the package document is not an object";
+    QTest::newRow("chunking without maximum") << Chunking(R"({"minimum": 16384, "maskbits": 16})") << QByteArray()
+                                              << "\"maximum\" of \"chunking\" is not a whole number";
+    QTest::newRow("chunking minimum a text") << Chunking(R"({"minimum": "16384", "maskbits": 16, "maximum": 262144})") << QByteArray()
+                                             << "\"minimum\" of \"chunking\" is not a whole number";
+    QTest::newRow("chunking bits fractional") << Chunking(R"({"minimum": 16384, "maskbits": 16.5, "maximum": 262144})") << QByteArray()
+                                              << "\"maskbits\" of \"chunking\" is not a whole number";
+    QTest::newRow("chunking minimum negative") << Chunking(R"({"minimum": -16384, "maskbits": 16, "maximum": 262144})") << QByteArray()
+                                               << "is not a whole number";
+    QTest::newRow("chunking minimum below 16 KiB") << Chunking(R"({"minimum": 16383, "maskbits": 16, "maximum": 262144})") << QByteArray()
+                                                   << "cannot be used: the minimum piece length 16383 is below 16384";
+    QTest::newRow("chunking maximum above 16 MiB")
+        << Chunking(R"({"minimum": 16384, "maskbits": 16, "maximum": 16777217})") << QByteArray() << "is above";
+    QTest::newRow("chunking minimum not below maximum")
+        << Chunking(R"({"minimum": 262144, "maskbits": 16, "maximum": 262144})") << QByteArray() << "is not below the maximum";
+    QTest::newRow("chunking 9 bits") << Chunking(R"({"minimum": 16384, "maskbits": 9, "maximum": 262144})") << QByteArray()
+                                     << "9 mask bits are outside 10 to 24";
+    QTest::newRow("chunking 25 bits") << Chunking(R"({"minimum": 16384, "maskbits": 25, "maximum": 262144})") << QByteArray()
+                                      << "25 mask bits";
+    QTest::newRow("chunking bits beyond any integer")
+        << Chunking(R"({"minimum": 16384, "maskbits": 1e300, "maximum": 262144})") << QByteArray() << "not a whole number";
     QTest::newRow("assets not an object") << Ok << QByteArray("[7]") << "not a JSON object";
     QTest::newRow("assets chunk url clash") << Ok << QByteArray(R"({"chunks": [{"url": "c0", "unpackedsize": 9}], "files": []})")
                                             << "different digests";

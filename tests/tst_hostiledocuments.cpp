@@ -250,6 +250,16 @@ void TestHostileDocuments::refusedDocumentsChangeNothing_data()
     Chunks.append(Twin);
     Root.insert("chunks", Chunks);
     QTest::newRow("one chunk URL, another digest") << toJson(Root) << QByteArray() << "different digests";
+
+    // cutting the scan could not repeat: local files would be cut wrongly or not at all
+    QJsonObject Fine = documentObject(V1);
+    Fine.insert("chunking", QJsonObject {{"minimum", 65536}, {"maskbits", 18}, {"maximum", 1048576}});
+    QJsonObject Small = Fine;
+    Small.insert("chunking", QJsonObject {{"minimum", 4096}, {"maskbits", 14}, {"maximum", 65536}});
+    QTest::newRow("chunking below the bounds") << toJson(Small) << QByteArray() << "the minimum piece length 4096 is below";
+    QJsonObject Texts = Fine;
+    Texts.insert("chunking", QJsonObject {{"minimum", "65536"}, {"maskbits", 18}, {"maximum", 1048576}});
+    QTest::newRow("chunking of the wrong type") << toJson(Texts) << QByteArray() << "is not a whole number";
 }
 
 void TestHostileDocuments::refusedDocumentsChangeNothing()

@@ -65,14 +65,22 @@ private slots:
     void freshInstallThenUpdate();
     void failuresAndVerification();
     void concurrentRequests();
+    void finerChunksFetchOnlyNewContent();
+    void changedCuttingUpdatesCorrectly();
 
 private:
+    // Installs Version into the directory of Directory (fresh or as an update) and returns
+    // the chunk paths requested, each with the packed size the document gives it.
+    QMap<QString, quint64> installAndListFetched(const QString& Version, const QString& Directory, ELocalPackageStatus ExpectedBefore);
+    // Every file of the tree is in the last installation with the same bytes.
+    void compareWithTree(const QString& Tree);
     std::shared_ptr<TLauncherConfigurationReader> configuration(const QStringList& Versions);
     std::shared_ptr<TLauncherFilesystemHelper> helper(bool SkipVerification);
     bool installAndWait(TInstallationManager& Manager, const std::shared_ptr<TPackage>& pPackage, bool Verify = false);
 
     QTemporaryDir m_Work;
     QString m_Served;
+    QDir m_LastInstallation;
     std::unique_ptr<TLoopbackHttpServer> m_pServer;
 };
 
@@ -315,6 +323,121 @@ void TestInstallation::concurrentRequests()
     for (const auto& pPackage : pConfiguration->getPackages()) {
         QCOMPARE(pPackage->localPackageStatus(), ELocalPackageStatus::Installed);
     }
+}
+
+QMap<QString, quint64> TestInstallation::installAndListFetched(const QString& Version, const QString& Directory,
+                                                               ELocalPackageStatus ExpectedBefore)
+{
+    auto pConfiguration = configuration({Version});
+    auto pPackage = pConfiguration->getPackages().front();
+    pPackage->m_DirectoryName = Directory;
+    TInstallationManager Manager(pConfiguration, helper(false));
+    QMap<QString, quint64> Fetched;
+    [&] {
+        QCOMPARE(pPackage->localPackageStatus(), ExpectedBefore);
+        m_pServer->resetCounters();
+        QVERIFY(installAndWait(Manager, pPackage));
+        QCOMPARE(pPackage->localPackageStatus(), ELocalPackageStatus::Installed);
+    }();
+    m_LastInstallation = Manager.installationDirectory(*pPackage);
+    QMap<QString, quint64> PackedSizes;
+    const QJsonObject Root = QJsonDocument::fromJson(readTreeFile(m_Served + '/' + Version + QStringLiteral("/package.json"))).object();
+    for (const QJsonValue& Chunk : Root.value(QStringLiteral("chunks")).toArray()) {
+        PackedSizes.insert('/' + Version + '/' + Chunk.toObject().value(QStringLiteral("url")).toString(),
+                           quint64(Chunk.toObject().value(QStringLiteral("packedsize")).toDouble()));
+    }
+    for (auto Entry = m_pServer->requestCounts().cbegin(); Entry != m_pServer->requestCounts().cend(); ++Entry) {
+        if (Entry.key().startsWith('/' + Version + QStringLiteral("/chunks/"))) {
+            Fetched.insert(Entry.key(), PackedSizes.value(Entry.key()));
+        }
+    }
+    return Fetched;
+}
+
+void TestInstallation::compareWithTree(const QString& Tree)
+{
+    const QString Source = m_Work.filePath(Tree);
+    for (const QString& File : treeFiles(Source)) {
+        QVERIFY2(readTreeFile(m_LastInstallation.filePath(File)) == readTreeFile(Source + '/' + File), qPrintable(File));
+    }
+}
+
+void TestInstallation::finerChunksFetchOnlyNewContent()
+{
+    // 64K chunks: a 100 KB insertion near the start of a 20 MB file costs about the new
+    // bytes, not a 4-16 MiB chunk
+    const QByteArray Big = randomBytes(20 * 1000 * 1000, 40);
+    const QString V1 = m_Work.filePath(QStringLiteral("fine1"));
+    writeTreeFile(V1, QStringLiteral("data/world.pak"), Big);
+    writeTreeFile(V1, QStringLiteral("readme.txt"), "fine, version 1\n");
+    const QString V2 = m_Work.filePath(QStringLiteral("fine2"));
+    const QByteArray Inserted = randomBytes(100 * 1000, 41);
+    writeTreeFile(V2, QStringLiteral("data/world.pak"), Big.left(300000) + Inserted + Big.mid(300000));
+    writeTreeFile(V2, QStringLiteral("readme.txt"), "fine, version 1\n");
+    for (const QString& Version : {QStringLiteral("f1"), QStringLiteral("f2")}) {
+        QVERIFY(packTree(Version == QLatin1String("f1") ? V1 : V2, m_Served + '/' + Version,
+                         {QStringLiteral("--version"), Version, QStringLiteral("--codec"), QStringLiteral("3"),
+                          QStringLiteral("--chunk-size"), QStringLiteral("64K")}));
+    }
+
+    const QMap<QString, quint64> Fresh =
+        installAndListFetched(QStringLiteral("f1"), QStringLiteral("fine"), ELocalPackageStatus::NotInstalled);
+    compareWithTree(QStringLiteral("fine1"));
+    QCOMPARE(Fresh.size(), chunkPaths(readTreeFile(m_Served + QStringLiteral("/f1/package.json"))).size());
+    QVERIFY2(Fresh.size() > 150, qPrintable(QString::number(Fresh.size()))); // about 20 MB / 64 KiB
+
+    const QMap<QString, quint64> Update =
+        installAndListFetched(QStringLiteral("f2"), QStringLiteral("fine"), ELocalPackageStatus::UpdateRequired);
+    compareWithTree(QStringLiteral("fine2"));
+    const QMap<QByteArray, QString> Old = chunkUrlsByHash(readTreeFile(m_Served + QStringLiteral("/f1/package.json")));
+    const QMap<QByteArray, QString> New = chunkUrlsByHash(readTreeFile(m_Served + QStringLiteral("/f2/package.json")));
+    QSet<QString> Expected;
+    for (auto Entry = New.cbegin(); Entry != New.cend(); ++Entry) {
+        if (!Old.contains(Entry.key())) {
+            Expected << QStringLiteral("/f2/") + Entry.value();
+        }
+    }
+    QCOMPARE(QSet<QString>(Update.keyBegin(), Update.keyEnd()), Expected);
+    quint64 Bytes = 0;
+    for (const quint64 Size : Update) {
+        Bytes += Size;
+    }
+    qInfo() << "update fetched" << Update.size() << "chunks," << Bytes << "bytes";
+    QVERIFY2(Bytes < 1000 * 1000, qPrintable(QString::number(Bytes)));
+}
+
+void TestInstallation::changedCuttingUpdatesCorrectly()
+{
+    // version 1 at the default cutting, version 2 at 256K: the installed document's chunk
+    // list cannot stand in for the files, so they are read and cut the new way
+    const QByteArray Big = randomBytes(20 * 1000 * 1000, 50);
+    const QString V1 = m_Work.filePath(QStringLiteral("recut1"));
+    writeTreeFile(V1, QStringLiteral("data/world.pak"), Big);
+    writeTreeFile(V1, QStringLiteral("gone.txt"), "removed in version 2\n");
+    const QString V2 = m_Work.filePath(QStringLiteral("recut2"));
+    writeTreeFile(V2, QStringLiteral("data/world.pak"), Big.left(5000000) + QByteArray("a few new bytes") + Big.mid(5000000));
+    writeTreeFile(V2, QStringLiteral("added.txt"), "new in version 2\n");
+    QVERIFY(packTree(V1, m_Served + QStringLiteral("/r1"),
+                     {QStringLiteral("--version"), QStringLiteral("1"), QStringLiteral("--codec"), QStringLiteral("3")}));
+    QVERIFY(packTree(V2, m_Served + QStringLiteral("/r2"),
+                     {QStringLiteral("--version"), QStringLiteral("2"), QStringLiteral("--codec"), QStringLiteral("3"),
+                      QStringLiteral("--chunk-size"), QStringLiteral("256K")}));
+
+    installAndListFetched(QStringLiteral("r1"), QStringLiteral("recut"), ELocalPackageStatus::NotInstalled);
+    compareWithTree(QStringLiteral("recut1"));
+    // an update, so the fast scan is asked for (the setting is on by default)
+    const QMap<QString, quint64> Update =
+        installAndListFetched(QStringLiteral("r2"), QStringLiteral("recut"), ELocalPackageStatus::UpdateRequired);
+    compareWithTree(QStringLiteral("recut2"));
+    QVERIFY(!QFile::exists(m_LastInstallation.filePath(QStringLiteral("gone.txt"))));
+    quint64 Bytes = 0;
+    for (const quint64 Size : Update) {
+        Bytes += Size;
+    }
+    // trusting version 1's 4-16 MiB chunks would have matched none of the new ones and
+    // fetched the whole file again
+    qInfo() << "update across cuttings fetched" << Update.size() << "chunks," << Bytes << "bytes";
+    QVERIFY2(Bytes < 2 * 1000 * 1000, qPrintable(QString::number(Bytes)));
 }
 
 QTEST_GUILESS_MAIN(TestInstallation)

@@ -29,6 +29,8 @@ private slots:
     void eachCodecRoundTrips_data();
     void eachCodecRoundTrips();
     void assetsCountChunkPositionsOnAfterThePackage();
+    void chunkSizeIsDeclaredAndUsed_data();
+    void chunkSizeIsDeclaredAndUsed();
     void badCommandLinesWriteNothing_data();
     void badCommandLinesWriteNothing();
     void failedRunKeepsThePreviousDocument();
@@ -287,6 +289,52 @@ void TestPackTool::assetsCountChunkPositionsOnAfterThePackage()
     QVERIFY(PackageOnly.m_Valid && PackageOnly.m_Files.size() == 2);
 }
 
+void TestPackTool::chunkSizeIsDeclaredAndUsed_data()
+{
+    QTest::addColumn<QString>("Size");
+    QTest::addColumn<quint64>("Minimum");
+    QTest::addColumn<int>("MaskBits");
+    QTest::addColumn<quint64>("Maximum");
+    QTest::newRow("64K") << "64K" << quint64(16384) << 16 << quint64(262144);
+    QTest::newRow("1M, in bytes") << "1048576" << quint64(262144) << 20 << quint64(4194304);
+    QTest::newRow("16M: the maximum stays at 16M") << "16m" << quint64(4194304) << 24 << quint64(16777216);
+}
+
+void TestPackTool::chunkSizeIsDeclaredAndUsed()
+{
+    QFETCH(QString, Size);
+    QFETCH(quint64, Minimum);
+    QFETCH(int, MaskBits);
+    QFETCH(quint64, Maximum);
+    const QString Output = m_Work.path() + "/chunk-size-" + Size;
+    const TRun Run = runTool({"pack", m_Tree, Output, "--version", "1", "--codec", "0", "--quiet", "--chunk-size", Size});
+    QVERIFY2(Run.m_ExitCode == 0, Run.m_Err.constData());
+    const TPackageConfigurationReader Reader = readPackage(Output);
+    QVERIFY(Reader.m_Valid);
+    QCOMPARE(Reader.m_Chunking.m_Minimum, Minimum);
+    QCOMPARE(Reader.m_Chunking.m_MaskBits, MaskBits);
+    QCOMPARE(Reader.m_Chunking.m_Maximum, Maximum);
+    verifyAgainstSources(Reader, m_Tree);
+
+    // the big file is cut with the declared values: the launcher's scan finds the same pieces
+    const QByteArray Big = readTreeFile(m_Tree + "/data/big.bin");
+    std::vector<std::uint64_t> Expected;
+    for (std::size_t Offset = 0; Offset < std::size_t(Big.size()); Offset += Expected.back()) {
+        Expected.push_back(shared::nextPieceLength(reinterpret_cast<const unsigned char*>(Big.constData()) + Offset,
+                                                   std::size_t(Big.size()) - Offset, Reader.m_Chunking));
+    }
+    std::vector<std::uint64_t> Packed;
+    for (std::int32_t Position : findFile(Reader, "data/big.bin").m_Chunks) {
+        Packed.push_back(Reader.m_Chunks[std::size_t(Position)].m_UnpackedSize);
+    }
+    QCOMPARE(Packed, Expected);
+    QVERIFY(Packed.size() * Maximum >= std::uint64_t(Big.size()));
+
+    // without --chunk-size the document has no "chunking" at all, as before the option
+    QVERIFY(!QJsonDocument::fromJson(readTreeFile(m_TreeOut + "/package.json")).object().contains("chunking"));
+    QVERIFY(readPackage(m_TreeOut).m_Chunking == shared::TChunkingParameters::defaults());
+}
+
 void TestPackTool::badCommandLinesWriteNothing_data()
 {
     // @TREE@: the main source tree, @OUT@: an output that must not appear, @FILE@: a regular file
@@ -301,6 +349,14 @@ void TestPackTool::badCommandLinesWriteNothing_data()
     QTest::newRow("assets without version") << QStringList {"pack", "@TREE@",   "@OUT@",       "--version",
                                                             "1",    "--assets", "@TREE@/data", "@OUT@2"}
                                             << 2 << "--assets-version";
+    QTest::newRow("chunk size not a power of two")
+        << QStringList {"pack", "@TREE@", "@OUT@", "--version", "1", "--chunk-size", "100K"} << 2 << "power of two";
+    QTest::newRow("chunk size not a number") << QStringList {"pack", "@TREE@", "@OUT@", "--version", "1", "--chunk-size", "1.5M"} << 2
+                                             << "power of two";
+    QTest::newRow("chunk size below 64K") << QStringList {"pack", "@TREE@", "@OUT@", "--version", "1", "--chunk-size", "32K"} << 2
+                                          << "outside 64K to 16M";
+    QTest::newRow("chunk size above 16M") << QStringList {"pack", "@TREE@", "@OUT@", "--version", "1", "--chunk-size", "32M"} << 2
+                                          << "outside 64K to 16M";
     QTest::newRow("config without package") << QStringList {"config", "@OUT@", "--hints", "https://a.example/h.json"} << 2
                                             << "at least one --package";
     QTest::newRow("config relative url") << QStringList {"config", "@OUT@", "--package", "G", "g", "g.json", "--hints", "h.json"} << 2

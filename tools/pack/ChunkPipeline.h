@@ -5,8 +5,10 @@
 // before on worker threads into CHUNK_DIR/<unpacked hash>.bin.
 
 #include "ChunkCodec.h"
+#include "ContentDefinedChunker.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QString>
 
 #include <atomic>
@@ -16,6 +18,7 @@
 namespace zarvo::pack {
 
 class TPackProgress;
+class TCompressionWorkers;
 
 struct TSourceFile {
     QString m_LocalFile; // relative to the installation directory, '/' separated
@@ -51,7 +54,9 @@ QString chunkFileName(const QByteArray& UnpackedHash);
 class TChunkPipeline {
 public:
     // Stop is polled throughout; setting it (a signal, or a failing worker) ends the run.
-    TChunkPipeline(ECodec Codec, int Threads, std::atomic<bool>& Stop, TPackProgress& Progress);
+    // Files are cut with Chunking.
+    TChunkPipeline(ECodec Codec, int Threads, std::atomic<bool>& Stop, TPackProgress& Progress,
+                   const shared::TChunkingParameters& Chunking = shared::TChunkingParameters::defaults());
 
     // Packs Files in order. The result is the same whatever the number of threads. Throws
     // std::runtime_error with a message for the user when a file cannot be read or a chunk
@@ -60,10 +65,16 @@ public:
     TPackedDocument run(const std::vector<TSourceFile>& Files, const QString& ChunkDirectory);
 
 private:
+    // Cuts one file, queues each chunk not seen before (Known: digest to position) and
+    // fills in File. False when the file cannot be read.
+    bool readFile(const TSourceFile& Source, const QString& ChunkDirectory, QHash<QByteArray, int>& Known, TCompressionWorkers& Workers,
+                  TFileRecord& File);
+
     ECodec m_Codec;
     int m_Threads;
     std::atomic<bool>& m_Stop;
     TPackProgress& m_Progress;
+    shared::TChunkingParameters m_Chunking;
 };
 
 } // namespace zarvo::pack

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <csignal>
 #include <iostream>
+#include <optional>
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -64,8 +65,38 @@ struct TPackOptions {
     QString m_AssetsVersion;
     int m_Threads = 0;
     bool m_Quiet = false;
+    // set by --chunk-size; without it the default cutting, and no "chunking" key
+    std::optional<shared::TChunkingParameters> m_Chunking;
     QByteArray m_SigningKey; // PEM; empty when the documents are not signed
 };
+
+// --chunk-size SIZE: the average piece length, a power of two in bytes, with K or M for
+// KiB and MiB.
+shared::TChunkingParameters parseChunkSize(const QString& Text)
+{
+    QString Digits = Text;
+    std::uint64_t Unit = 1;
+    if (Digits.endsWith(QLatin1Char('K'), Qt::CaseInsensitive)) {
+        Unit = 1024;
+        Digits.chop(1);
+    } else if (Digits.endsWith(QLatin1Char('M'), Qt::CaseInsensitive)) {
+        Unit = 1024 * 1024;
+        Digits.chop(1);
+    }
+    bool Ok = false;
+    const std::uint64_t Number = Digits.toULongLong(&Ok);
+    const std::uint64_t Size = Number * Unit;
+    if (!Ok || Digits.isEmpty() || !Digits.at(0).isDigit() || Number == 0 || Number > (std::uint64_t(1) << 40) ||
+        (Size & (Size - 1)) != 0) {
+        throw TUsageError(QStringLiteral("--chunk-size needs a power of two such as 64K, 256K or 1M, not '%1'").arg(Text));
+    }
+    const shared::TChunkingParameters Chunking = shared::TChunkingParameters::forAverage(Size);
+    const QString Problem = Chunking.problem();
+    if (!Problem.isEmpty()) {
+        throw TUsageError(QStringLiteral("--chunk-size %1 is outside 64K to 16M (%2)").arg(Text, Problem));
+    }
+    return Chunking;
+}
 
 TPackOptions parseOptions(QStringList Arguments)
 {
@@ -113,6 +144,8 @@ TPackOptions parseOptions(QStringList Arguments)
             if (!Ok || Options.m_Threads < 1 || Options.m_Threads > kMaxThreads) {
                 throw TUsageError(QStringLiteral("--threads needs a number from 1 to %1, not '%2'").arg(kMaxThreads).arg(Text));
             }
+        } else if (Argument == QLatin1String("--chunk-size")) {
+            Options.m_Chunking = parseChunkSize(takeValue(Arguments, Argument));
         } else if (Argument == QLatin1String("--quiet")) {
             Options.m_Quiet = true;
         } else if (Argument == QLatin1String("--sign")) {
@@ -302,6 +335,33 @@ void warn(const QString& Message)
     std::cerr << "torvane-pack: warning: " << Message.toStdString() << std::endl;
 }
 
+// The package document's keys other than "chunks" and "files".
+QJsonObject packageHeader(const TPackOptions& Options, const QString& Executable)
+{
+    QJsonObject PackageRoot;
+    PackageRoot.insert(QStringLiteral("version"), Options.m_Version);
+    if (!Executable.isEmpty()) {
+        PackageRoot.insert(QStringLiteral("executable"), Executable);
+    }
+    if (!Options.m_Parameters.isEmpty()) {
+        PackageRoot.insert(QStringLiteral("parameters"), QJsonArray::fromStringList(Options.m_Parameters));
+    }
+    if (!Options.m_Generation.isEmpty()) {
+        PackageRoot.insert(QStringLiteral("generation"), Options.m_Generation);
+    }
+    if (!Options.m_Variant.isEmpty()) {
+        PackageRoot.insert(QStringLiteral("variant"), Options.m_Variant);
+    }
+    if (Options.m_Chunking) {
+        // the launcher cuts its local files the same way (the assets of this run too)
+        PackageRoot.insert(QStringLiteral("chunking"),
+                           QJsonObject {{QStringLiteral("minimum"), static_cast<qint64>(Options.m_Chunking->m_Minimum)},
+                                        {QStringLiteral("maskbits"), Options.m_Chunking->m_MaskBits},
+                                        {QStringLiteral("maximum"), static_cast<qint64>(Options.m_Chunking->m_Maximum)}});
+    }
+    return PackageRoot;
+}
+
 int pack(const TPackOptions& Options)
 {
     requireDirectory(Options.m_Source, "SOURCE_DIR");
@@ -363,7 +423,8 @@ int pack(const TPackOptions& Options)
 
     installStopHandlers();
     TPackProgress Progress(Options.m_Quiet);
-    TChunkPipeline Pipeline(Options.m_Codec, Options.m_Threads, g_StopRequested, Progress);
+    TChunkPipeline Pipeline(Options.m_Codec, Options.m_Threads, g_StopRequested, Progress,
+                            Options.m_Chunking.value_or(shared::TChunkingParameters::defaults()));
     Progress.begin(QStringLiteral("package"), PackageFiles.size(), totalSize(PackageFiles));
     TPackedDocument Package;
     try {
@@ -386,20 +447,7 @@ int pack(const TPackOptions& Options)
     }
 
     // Only now, with every chunk on disk, the documents that name them.
-    QJsonObject PackageRoot;
-    PackageRoot.insert(QStringLiteral("version"), Options.m_Version);
-    if (!Executable.isEmpty()) {
-        PackageRoot.insert(QStringLiteral("executable"), Executable);
-    }
-    if (!Options.m_Parameters.isEmpty()) {
-        PackageRoot.insert(QStringLiteral("parameters"), QJsonArray::fromStringList(Options.m_Parameters));
-    }
-    if (!Options.m_Generation.isEmpty()) {
-        PackageRoot.insert(QStringLiteral("generation"), Options.m_Generation);
-    }
-    if (!Options.m_Variant.isEmpty()) {
-        PackageRoot.insert(QStringLiteral("variant"), Options.m_Variant);
-    }
+    QJsonObject PackageRoot = packageHeader(Options, Executable);
     putContent(PackageRoot, Package, 0);
     if (WithAssets) {
         QJsonObject AssetsRoot;

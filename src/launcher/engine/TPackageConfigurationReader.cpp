@@ -281,6 +281,7 @@ void TPackageConfigurationReader::readPackageDocument(const QJsonDocument& Docum
     m_Executable = Root.value(QLatin1String("executable")).toString();
     m_Generation = generationFrom(Root.value(QLatin1String("generation")).toString());
     m_Variant = variantFrom(Root.value(QLatin1String("variant")).toString());
+    readChunking(Root);
     for (const QJsonValue& Chunk : readArray(Root, "chunks", Where, false)) {
         m_Chunks.push_back(parseChunk(elementObject(Chunk, QStringLiteral("\"chunks\"")), m_BaseUrl));
     }
@@ -295,6 +296,39 @@ void TPackageConfigurationReader::readPackageDocument(const QJsonDocument& Docum
         }
         m_Parameters.append(Parameter.toString());
     }
+}
+
+// "chunking": {"minimum": bytes, "maskbits": n, "maximum": bytes}. Absent: the cutting every
+// older document was made with. Present, it must be whole and within the bounds: the scan
+// cuts local files with it, so values it cannot use make the document unusable.
+void TPackageConfigurationReader::readChunking(const QJsonObject& Root)
+{
+    const QJsonValue Value = Root.value(QLatin1String("chunking"));
+    if (Value.isUndefined()) {
+        return;
+    }
+    if (!Value.isObject()) {
+        refuseDocument(QStringLiteral("\"chunking\" of the package document is not an object"));
+    }
+    const QJsonObject Object = Value.toObject();
+    const auto Number = [&Object](const char* Key) -> std::uint64_t {
+        const QJsonValue Field = Object.value(QLatin1String(Key));
+        const double Figure = Field.toDouble(-1);
+        if (!Field.isDouble() || Figure < 0 || Figure > 4294967296.0 || Figure != static_cast<double>(static_cast<std::uint64_t>(Figure))) {
+            refuseDocument(QStringLiteral("\"%1\" of \"chunking\" is not a whole number").arg(QLatin1String(Key)));
+        }
+        return static_cast<std::uint64_t>(Figure);
+    };
+    ::shared::TChunkingParameters Chunking;
+    Chunking.m_Minimum = Number("minimum");
+    const std::uint64_t Bits = Number("maskbits");
+    Chunking.m_MaskBits = Bits > 64 ? 64 : static_cast<int>(Bits);
+    Chunking.m_Maximum = Number("maximum");
+    const QString Problem = Chunking.problem();
+    if (!Problem.isEmpty()) {
+        refuseDocument(QStringLiteral("\"chunking\" cannot be used: %1").arg(Problem));
+    }
+    m_Chunking = Chunking;
 }
 
 void TPackageConfigurationReader::readAssetsDocument(const QJsonDocument& Document)
@@ -396,6 +430,7 @@ void TPackageConfigurationReader::refuse(const QString& Reason)
     m_Parameters.clear();
     m_Chunks.clear();
     m_Files.clear();
+    m_Chunking = ::shared::TChunkingParameters::defaults();
     m_Valid = false;
     m_Error = Reason;
 }

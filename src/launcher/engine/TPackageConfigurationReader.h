@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ContentDefinedChunker.h"
+
 #include <QByteArray>
 #include <QMetaType>
 #include <QString>
@@ -75,6 +77,9 @@ public:
     QStringList m_Parameters;
     TChunkInPackageVector m_Chunks;
     TFileInPackageVector m_Files;
+    // How the publisher cut the files into chunks (the package document's "chunking"; the
+    // assets of the same run are cut alike). The scan cuts local files the same way.
+    ::shared::TChunkingParameters m_Chunking;
     QByteArray m_PackageDocument;
     QByteArray m_AssetsDocument;
     // True only when both documents were read whole and passed every check; a refused
@@ -87,6 +92,7 @@ private:
     static TChunkInPackage parseChunk(const QJsonObject& Object, const QUrl& Base);
     static TFileInPackage parseFile(const QJsonObject& Object, const QUrl& Base);
     void readPackageDocument(const QJsonDocument& Document);
+    void readChunking(const QJsonObject& Root);
     void readAssetsDocument(const QJsonDocument& Document);
     void checkFilesAndChunks();
     void refuse(const QString& Reason);

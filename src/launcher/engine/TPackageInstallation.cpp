@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QFutureWatcher>
+#include <QHash>
 #include <QMutex>
 #include <QNetworkAccessManager>
 #include <QThread>
@@ -67,12 +68,14 @@ const std::shared_ptr<::shared::TBandwidthLimiter>& chunkDownloadLimiter()
 class TFileScanner {
 public:
     TFileScanner(TPackageInstallation& Job, TScanContext& Context, const TChunkInPackageVector& NewChunks,
-                 const QDir& InstallationDirectory, const std::shared_ptr<TLauncherFilesystemHelper>& pFilesystemHelper)
+                 const QDir& InstallationDirectory, const std::shared_ptr<TLauncherFilesystemHelper>& pFilesystemHelper,
+                 const ::shared::TChunkingParameters& Chunking)
         : m_Job(Job)
         , m_Context(Context)
         , m_NewChunks(NewChunks)
         , m_InstallationDirectory(InstallationDirectory)
         , m_pFilesystemHelper(pFilesystemHelper)
+        , m_Chunking(Chunking)
     {
     }
 
@@ -162,10 +165,14 @@ private:
                 break;
             }
         }
-        ::shared::chunkFile(Path, [&Pieces](const unsigned char* Piece, std::size_t Length, std::uint64_t) {
-            Pieces.push_back({::shared::TSha256::hash(Piece, Length), Length});
-            return true;
-        });
+        // cut as the new document's chunks were cut, so that unchanged content meets them
+        ::shared::chunkFile(
+            Path,
+            [&Pieces](const unsigned char* Piece, std::size_t Length, std::uint64_t) {
+                Pieces.push_back({::shared::TSha256::hash(Piece, Length), Length});
+                return true;
+            },
+            m_Chunking);
         return Pieces;
     }
 
@@ -200,11 +207,20 @@ private:
     bool matchPiecesToChunks(const std::vector<TPiece>& Pieces, bool Trusted, const TFileToDownload& Entry,
                              std::vector<TChunkScanState>& States, const QString& Path)
     {
+        // the chunks of each digest, in file order: with fine chunking a large file has
+        // tens of thousands, and comparing every piece with every chunk would dominate
+        QHash<QByteArray, std::vector<std::size_t>> ChunksByDigest;
+        ChunksByDigest.reserve(static_cast<int>(Entry.m_Chunks.size()));
+        for (std::size_t Index = 0; Index < Entry.m_Chunks.size(); ++Index) {
+            ChunksByDigest[Entry.m_Chunks[Index].m_UnpackedHash].push_back(Index);
+        }
+        const std::vector<std::size_t> NoChunks;
         bool Reusable = false;
         std::uint64_t Source = 0;
         for (const TPiece& Piece : Pieces) {
             reportScanned(Piece.m_Length);
-            for (std::size_t Index = 0; Index < Entry.m_Chunks.size(); ++Index) {
+            const auto Found = ChunksByDigest.constFind(Piece.m_Digest);
+            for (const std::size_t Index : Found == ChunksByDigest.constEnd() ? NoChunks : Found.value()) {
                 TChunkScanState& State = States[Index];
                 if (State.m_State == EChunkScanState::AtOwnPosition ||
                     (State.m_State == EChunkScanState::AtOtherPosition && Source != State.m_TargetOffset)) {
@@ -392,6 +408,7 @@ private:
     const TChunkInPackageVector& m_NewChunks;
     const QDir& m_InstallationDirectory;
     const std::shared_ptr<TLauncherFilesystemHelper>& m_pFilesystemHelper;
+    const ::shared::TChunkingParameters m_Chunking;
     QByteArray m_ReadBuffer;
 };
 
@@ -435,9 +452,16 @@ TPackageDifference TPackageInstallation::computeRequiredChanges(const QDir& Inst
             Difference.m_FilesToDelete.push_back(Installed);
         }
     }
+    if (FastScan && NewConfiguration.m_Chunking != InstalledConfiguration.m_Chunking) {
+        // the installed chunks were cut otherwise and would match almost nothing: the
+        // files are read and cut anew instead
+        qInfo() << "fast scan not used: the installed package was cut with other chunking parameters"
+                << " Thread: " << QThread::currentThreadId();
+        FastScan = false;
+    }
     const QList<TFileToDownload> Files = FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate(
         NewConfiguration.m_Files, NewConfiguration.m_Chunks, InstalledConfiguration.m_Files, InstalledConfiguration.m_Chunks, FastScan,
-        InstallationDirectory, pFilesystemHelper);
+        InstallationDirectory, pFilesystemHelper, NewConfiguration.m_Chunking);
     Difference.m_FilesToDownload.assign(Files.begin(), Files.end());
     return Difference;
 }
@@ -445,7 +469,7 @@ TPackageDifference TPackageInstallation::computeRequiredChanges(const QDir& Inst
 QList<TFileToDownload> TPackageInstallation::FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate(
     const TFileInPackageVector& NewFiles, const TChunkInPackageVector& NewChunks, const TFileInPackageVector& InstalledFiles,
     const TChunkInPackageVector& InstalledChunks, bool FastScan, const QDir& InstallationDirectory,
-    const std::shared_ptr<TLauncherFilesystemHelper>& pFilesystemHelper)
+    const std::shared_ptr<TLauncherFilesystemHelper>& pFilesystemHelper, const ::shared::TChunkingParameters& Chunking)
 {
     auto pContext = std::make_shared<TScanContext>();
     m_ScratchBytesUsed = 0;
@@ -465,9 +489,9 @@ QList<TFileToDownload> TPackageInstallation::FindFilesInPackageBasedOnHashAndSiz
         pContext->m_InstalledChunks = InstalledChunks;
     }
 
-    const auto Worker = [this, pContext, &NewChunks, &InstallationDirectory, &pFilesystemHelper]() -> QList<TFileToDownload> {
+    const auto Worker = [this, pContext, &NewChunks, &InstallationDirectory, &pFilesystemHelper, &Chunking]() -> QList<TFileToDownload> {
         ::shared::runInBackground();
-        return TFileScanner(*this, *pContext, NewChunks, InstallationDirectory, pFilesystemHelper).run();
+        return TFileScanner(*this, *pContext, NewChunks, InstallationDirectory, pFilesystemHelper, Chunking).run();
     };
 
     // The calling task runs on the same pool and is the last of the six workers: waiting

@@ -32,7 +32,9 @@ public:
     TPackageInstallation(std::shared_ptr<TPackage> pPackage, std::shared_ptr<TLauncherFilesystemHelper> pFilesystemHelper);
     ~TPackageInstallation() override;
 
-    // Background work: what has to change in the installation directory.
+    // Background work: what has to change in the installation directory. Local files are
+    // cut as the new document declares; the fast scan applies only when the installed
+    // document declares the same cutting (otherwise its chunks could not match).
     TPackageDifference computeRequiredChanges(const QDir& InstallationDirectory,
                                               const std::shared_ptr<TLauncherFilesystemHelper>& pFilesystemHelper,
                                               TPackageConfigurationReader NewConfiguration,
@@ -40,7 +42,8 @@ public:
     QList<TFileToDownload> FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate(
         const TFileInPackageVector& NewFiles, const TChunkInPackageVector& NewChunks, const TFileInPackageVector& InstalledFiles,
         const TChunkInPackageVector& InstalledChunks, bool FastScan, const QDir& InstallationDirectory,
-        const std::shared_ptr<TLauncherFilesystemHelper>& pFilesystemHelper);
+        const std::shared_ptr<TLauncherFilesystemHelper>& pFilesystemHelper,
+        const ::shared::TChunkingParameters& Chunking = ::shared::TChunkingParameters::defaults());
     // Bytes the last difference computation saved aside while it rearranged files in place.
     std::uint64_t scratchBytesUsed() const { return m_ScratchBytesUsed; }
     void addScratchBytesUsed(std::uint64_t Bytes) { m_ScratchBytesUsed += Bytes; }

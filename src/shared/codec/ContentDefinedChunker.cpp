@@ -67,45 +67,61 @@ qint64 readFully(QFile& File, unsigned char* Target, std::size_t Size)
     return static_cast<qint64>(Done);
 }
 
-// Bytes asked for by one read of the file scan. Small enough that a block is still in the
-// processor's cache when it is cut and hashed, large enough to keep the moves of the
-// carried-over tail (at most kChunkMaximumSize per refill) a small share of the work.
-constexpr std::size_t kScanReadSize = 0x2000000; // 32 MiB
-constexpr std::size_t kScanBufferSize = kChunkMaximumSize + kScanReadSize;
+// Bytes asked for by one read of the file scan: twice the maximum piece length, between
+// 4 and 32 MiB. Small enough that a block is still in the processor's cache when it is cut
+// and hashed, large enough to keep the moves of the carried-over tail (at most one
+// maximum piece per refill) a small share of the work.
+constexpr std::size_t kSmallestScanRead = 0x400000; // 4 MiB
+constexpr std::size_t kLargestScanRead = 0x2000000; // 32 MiB
+
+std::size_t scanReadSize(std::size_t Maximum)
+{
+    return std::min(kLargestScanRead, std::max(kSmallestScanRead, 2 * Maximum));
+}
 
 // One scan buffer per thread, kept for the thread's life: the scan's six workers cut file
 // after file, and a fresh buffer per file would cost a page fault and a zeroed page for
-// every 4 KiB read. The pages become resident as far as data is read into them, so a
-// thread that only ever scanned small files holds little.
-unsigned char* threadScanBuffer()
+// every 4 KiB read. It grows when a thread first cuts with a larger maximum, and the
+// pages become resident as far as data is read into them, so a thread that only ever
+// scanned small files or cut small pieces holds little.
+unsigned char* threadScanBuffer(std::size_t Size)
 {
-    thread_local std::unique_ptr<unsigned char[]> Buffer;
-    if (!Buffer) {
-        Buffer.reset(new unsigned char[kScanBufferSize]);
+    struct TBuffer {
+        std::unique_ptr<unsigned char[]> m_pBytes;
+        std::size_t m_Size = 0;
+    };
+    thread_local TBuffer Buffer;
+    if (Buffer.m_Size < Size) {
+        Buffer.m_pBytes.reset(); // the old one goes first: never both at once
+        Buffer.m_Size = 0;
+        Buffer.m_pBytes.reset(new unsigned char[Size]);
+        Buffer.m_Size = Size;
     }
-    return Buffer.get();
+    return Buffer.m_pBytes.get();
 }
 
-// The block scan. The buffer holds kChunkMaximumSize bytes of carried-over data followed
-// by one read block: whenever fewer than kChunkMaximumSize unprocessed bytes remain and
-// the file may have more, they are moved to end at offset kChunkMaximumSize and the next
-// block is read behind them. A piece is therefore always cut with either a full
-// kChunkMaximumSize window or the true end of the file in view, which makes the
-// boundaries independent of how large the reads are.
-bool cutInBlocks(QFile& File, const TPieceCallback& OnPiece)
+// The block scan. The buffer holds Maximum bytes of carried-over data followed by one
+// read block: whenever fewer than Maximum unprocessed bytes remain and the file may have
+// more, they are moved to end at offset Maximum and the next block is read behind them.
+// A piece is therefore always cut with either a full maximum-length window or the true
+// end of the file in view, which makes the boundaries independent of how large the reads
+// are.
+bool cutInBlocks(QFile& File, const TPieceCallback& OnPiece, const TChunkingParameters& Parameters)
 {
-    unsigned char* const Base = threadScanBuffer();
-    std::size_t Begin = kChunkMaximumSize;
-    std::size_t End = kChunkMaximumSize;
+    const auto Maximum = static_cast<std::size_t>(Parameters.m_Maximum);
+    const std::size_t ReadSize = scanReadSize(Maximum);
+    unsigned char* const Base = threadScanBuffer(Maximum + ReadSize);
+    std::size_t Begin = Maximum;
+    std::size_t End = Maximum;
     bool LastReadReturnedData = true;
     std::uint64_t Offset = 0;
     for (;;) {
-        if (End - Begin < kChunkMaximumSize && LastReadReturnedData) {
+        if (End - Begin < Maximum && LastReadReturnedData) {
             const std::size_t Unprocessed = End - Begin;
-            std::memmove(Base + kChunkMaximumSize - Unprocessed, Base + Begin, Unprocessed);
-            Begin = kChunkMaximumSize - Unprocessed;
-            End = kChunkMaximumSize;
-            const qint64 Got = readFully(File, Base + End, kScanReadSize);
+            std::memmove(Base + Maximum - Unprocessed, Base + Begin, Unprocessed);
+            Begin = Maximum - Unprocessed;
+            End = Maximum;
+            const qint64 Got = readFully(File, Base + End, ReadSize);
             if (Got < 0) {
                 return false;
             }
@@ -115,7 +131,7 @@ bool cutInBlocks(QFile& File, const TPieceCallback& OnPiece)
         if (Begin == End) {
             return true;
         }
-        const std::size_t Length = nextPieceLength(Base + Begin, End - Begin);
+        const std::size_t Length = nextPieceLength(Base + Begin, End - Begin, Parameters);
         if (!OnPiece(Base + Begin, Length, Offset)) {
             return true;
         }
@@ -131,23 +147,56 @@ const std::array<std::uint32_t, 256>& chunkGearTable()
     return kGearTable;
 }
 
-std::size_t nextPieceLength(const unsigned char* Data, std::size_t Length)
+TChunkingParameters TChunkingParameters::forAverage(std::uint64_t Average)
 {
-    if (Length <= kChunkUncutSize) {
+    TChunkingParameters Parameters;
+    Parameters.m_Minimum = Average / 4;
+    Parameters.m_Maximum = std::min<std::uint64_t>(Average * 4, kHighestMaximum);
+    Parameters.m_MaskBits = 0;
+    while (Parameters.m_MaskBits < 63 && (std::uint64_t(1) << Parameters.m_MaskBits) < Average) {
+        ++Parameters.m_MaskBits;
+    }
+    return Parameters;
+}
+
+QString TChunkingParameters::problem() const
+{
+    if (m_Minimum < kLowestMinimum) {
+        return QStringLiteral("the minimum piece length %1 is below %2").arg(m_Minimum).arg(kLowestMinimum);
+    }
+    if (m_Maximum > kHighestMaximum) {
+        return QStringLiteral("the maximum piece length %1 is above %2").arg(m_Maximum).arg(kHighestMaximum);
+    }
+    if (m_Minimum >= m_Maximum) {
+        return QStringLiteral("the minimum piece length %1 is not below the maximum %2").arg(m_Minimum).arg(m_Maximum);
+    }
+    if (m_MaskBits < kFewestMaskBits || m_MaskBits > kMostMaskBits) {
+        return QStringLiteral("%1 mask bits are outside %2 to %3").arg(m_MaskBits).arg(kFewestMaskBits).arg(kMostMaskBits);
+    }
+    return QString();
+}
+
+std::size_t nextPieceLength(const unsigned char* Data, std::size_t Length, const TChunkingParameters& Parameters)
+{
+    const auto Minimum = static_cast<std::size_t>(Parameters.m_Minimum);
+    if (Length <= Minimum) {
         return Length;
     }
     // The rolling value h = (h >> 1) + G[b] never exceeds 32 bits (every G is below 2^31),
     // and k steps of it fold into one: with S = sum of 2^(j+1) * G[b_j] over the k bytes,
-    // h after byte j is (h + S_j) >> (j + 1), and its low 22 bits are zero exactly when
-    // (h + S_j) has no bit set under mask << (j + 1). Eight bytes thus cost one add and one
-    // shift on the value carried from step to step; the sums and tests of the eight
-    // positions are independent of each other and run side by side.
-    const std::size_t Limit = Length < kChunkMaximumSize ? Length : kChunkMaximumSize;
-    const unsigned char* Position = Data + kChunkUncutSize;
+    // h after byte j is (h + S_j) >> (j + 1), and its low bits under the mask are zero
+    // exactly when (h + S_j) has no bit set under mask << (j + 1). Eight bytes thus cost
+    // one add and one shift on the value carried from step to step; the sums and tests of
+    // the eight positions are independent of each other and run side by side. Nothing of
+    // this depends on the mask's width: the sums are exact in 64 bits.
+    const auto Maximum = static_cast<std::size_t>(Parameters.m_Maximum);
+    const std::size_t Limit = Length < Maximum ? Length : Maximum;
+    const unsigned char* Position = Data + Minimum;
     const unsigned char* const Stop = Data + Limit;
     const std::uint32_t* const G = kGearTable.data();
     std::uint64_t Hash = 0;
-    constexpr std::uint64_t Mask = kChunkCutMask;
+    const std::uint32_t CutMask = Parameters.cutMask();
+    const std::uint64_t Mask = CutMask;
     while (Stop - Position >= 8) {
         const std::uint64_t S0 = std::uint64_t(G[Position[0]]) << 1;
         const std::uint64_t S1 = S0 + (std::uint64_t(G[Position[1]]) << 2);
@@ -169,15 +218,18 @@ std::size_t nextPieceLength(const unsigned char* Data, std::size_t Length)
     std::uint32_t Value = static_cast<std::uint32_t>(Hash);
     while (Position < Stop) {
         Value = (Value >> 1) + G[*Position++];
-        if ((Value & kChunkCutMask) == 0) {
+        if ((Value & CutMask) == 0) {
             return static_cast<std::size_t>(Position - Data);
         }
     }
     return Limit;
 }
 
-bool chunkFile(const QString& FilePath, const TPieceCallback& OnPiece)
+bool chunkFile(const QString& FilePath, const TPieceCallback& OnPiece, const TChunkingParameters& Parameters)
 {
+    if (!Parameters.problem().isEmpty()) {
+        return false;
+    }
     QFile File(FilePath);
     if (!File.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         return false;
@@ -185,16 +237,19 @@ bool chunkFile(const QString& FilePath, const TPieceCallback& OnPiece)
 #ifdef Q_OS_UNIX
     ::posix_fadvise(File.handle(), 0, 0, POSIX_FADV_SEQUENTIAL);
 #endif
-    return cutInBlocks(File, OnPiece);
+    return cutInBlocks(File, OnPiece, Parameters);
 }
 
-std::optional<std::vector<TFilePiece>> chunkFileWithDigests(const QString& FilePath)
+std::optional<std::vector<TFilePiece>> chunkFileWithDigests(const QString& FilePath, const TChunkingParameters& Parameters)
 {
     std::vector<TFilePiece> Pieces;
-    const bool Read = chunkFile(FilePath, [&Pieces](const unsigned char* Piece, std::size_t Length, std::uint64_t Offset) {
-        Pieces.push_back(TFilePiece {Offset, Length, TSha256::hash(Piece, Length)});
-        return true;
-    });
+    const bool Read = chunkFile(
+        FilePath,
+        [&Pieces](const unsigned char* Piece, std::size_t Length, std::uint64_t Offset) {
+            Pieces.push_back(TFilePiece {Offset, Length, TSha256::hash(Piece, Length)});
+            return true;
+        },
+        Parameters);
     if (!Read) {
         return std::nullopt;
     }
