@@ -275,41 +275,42 @@ void TPackageFileDownloader::processDownloadedData(const QUrl& Url, const QByteA
     // worker while the data are still in its cache, without a trip through the event
     // loop between them. Only the save step uses this object, and only after the gate
     // let it in: see the destructor.
-    pWatcher->setFuture(QtConcurrent::run([this, pGate = m_pWorkerGate, Chunk, pBody = std::make_shared<QByteArray>(Data), Unpack]() -> TChunkResult {
-        ::shared::runInBackground();
-        TChunkResult Result;
-        QByteArray Unpacked = *pBody;
-        if (Unpack) {
-            // The packed hash tells a body damaged on the way from a payload the
-            // publisher packed wrongly: only the first is worth fetching again, and it is
-            // never handed to a decoder.
-            if (!packedHashMatches(Chunk.m_Chunk, *pBody)) {
-                Result.m_FailedStep = EStep::Decompress;
-                Result.m_TransferFault = true;
-                Result.m_Error = QStringLiteral("packed hash of %1 does not match").arg(Chunk.m_Chunk.m_Url.toString());
+    pWatcher->setFuture(
+        QtConcurrent::run([this, pGate = m_pWorkerGate, Chunk, pBody = std::make_shared<QByteArray>(Data), Unpack]() -> TChunkResult {
+            ::shared::runInBackground();
+            TChunkResult Result;
+            QByteArray Unpacked = *pBody;
+            if (Unpack) {
+                // The packed hash tells a body damaged on the way from a payload the
+                // publisher packed wrongly: only the first is worth fetching again, and it is
+                // never handed to a decoder.
+                if (!packedHashMatches(Chunk.m_Chunk, *pBody)) {
+                    Result.m_FailedStep = EStep::Decompress;
+                    Result.m_TransferFault = true;
+                    Result.m_Error = QStringLiteral("packed hash of %1 does not match").arg(Chunk.m_Chunk.m_Url.toString());
+                    return Result;
+                }
+                if (!guarded(Result, EStep::Decompress, [&] { Unpacked = decompressDownloadedData(Chunk.m_Chunk, *pBody); })) {
+                    return Result;
+                }
+                pBody->clear(); // the packed body is not needed any more
+                qInfo() << "processDownloadedData decompress finished " << Chunk.m_Chunk.m_Url;
+                qInfo() << "processDownloadedData verify " << Chunk.m_Chunk.m_Url << " Thread: " << QThread::currentThreadId();
+            }
+            if (!guarded(Result, EStep::Verify, [&] { verifyDownloadedData(Chunk.m_Chunk, Unpacked); })) {
                 return Result;
             }
-            if (!guarded(Result, EStep::Decompress, [&] { Unpacked = decompressDownloadedData(Chunk.m_Chunk, *pBody); })) {
+            qInfo() << "processDownloadedData verify finished " << Chunk.m_Chunk.m_Url;
+            if (!pGate->enter()) {
+                Result.m_FailedStep = EStep::Save;
+                Result.m_Error = QStringLiteral("the downloader was closed");
                 return Result;
             }
-            pBody->clear(); // the packed body is not needed any more
-            qInfo() << "processDownloadedData decompress finished " << Chunk.m_Chunk.m_Url;
-            qInfo() << "processDownloadedData verify " << Chunk.m_Chunk.m_Url << " Thread: " << QThread::currentThreadId();
-        }
-        if (!guarded(Result, EStep::Verify, [&] { verifyDownloadedData(Chunk.m_Chunk, Unpacked); })) {
+            qInfo() << "processDownloadedData save " << Chunk.m_Chunk.m_Url << " Thread: " << QThread::currentThreadId();
+            guarded(Result, EStep::Save, [&] { saveDownloadedData(Chunk, Unpacked); });
+            pGate->leave();
             return Result;
-        }
-        qInfo() << "processDownloadedData verify finished " << Chunk.m_Chunk.m_Url;
-        if (!pGate->enter()) {
-            Result.m_FailedStep = EStep::Save;
-            Result.m_Error = QStringLiteral("the downloader was closed");
-            return Result;
-        }
-        qInfo() << "processDownloadedData save " << Chunk.m_Chunk.m_Url << " Thread: " << QThread::currentThreadId();
-        guarded(Result, EStep::Save, [&] { saveDownloadedData(Chunk, Unpacked); });
-        pGate->leave();
-        return Result;
-    }));
+        }));
 }
 
 void TPackageFileDownloader::onChunkProcessed(const QUrl& Url, const TChunkResult& Result)
