@@ -2,6 +2,7 @@
 #include "TestEnvironment.h"
 
 #include "PackTool.h"
+#include "ServedPackages.h"
 #include "support/LoopbackHttpServer.h"
 
 #include "ContentDefinedChunker.h"
@@ -482,16 +483,9 @@ void TestDifference::fastScanUpdateAfterLocalDamage()
     auto pHelper = std::make_shared<TLauncherFilesystemHelper>(Ini);
     const QString Directory = QStringLiteral("damage-") + Damage;
     const auto Install = [&](const QString& Version) {
-        const QJsonObject Package {
-            {"name", "Game"},
-            {"directoryname", Directory},
-            {"builds", QJsonArray {QJsonObject {{"os", "linux"}, {"architecture", "x86_64"}, {"url", Version + "/package.json"}}}}};
-        auto pConfiguration = std::make_shared<TLauncherConfigurationReader>(
-            QJsonDocument(QJsonObject {{"packages", QJsonArray {Package}}}).toJson(), Server.url(QStringLiteral("/")));
+        auto pConfiguration = configurationOfServedPackages({servedPackage("Game", Directory, Version + "/package.json")},
+                                                            Server.url(QStringLiteral("/")), Served);
         auto pPackage = pConfiguration->getPackages().front();
-        TPackageBuild* pBuild = pPackage->currentBuild();
-        pBuild->m_pConfiguration = std::make_unique<TPackageConfigurationReader>(
-            readFile(Served + QLatin1Char('/') + pBuild->m_Url.path()), QByteArray(), pBuild->m_Url.adjusted(QUrl::RemoveFilename), QUrl());
         TInstallationManager Manager(pConfiguration, pHelper);
         const ELocalPackageStatus Before = pPackage->localPackageStatus();
         auto pFinished = std::make_shared<int>(0);

@@ -1,6 +1,7 @@
 #include "TestEnvironment.h"
 
 #include "PackTool.h"
+#include "ServedPackages.h"
 #include "support/LoopbackHttpServer.h"
 
 #include "TBandwidthLimiter.h"
@@ -119,19 +120,8 @@ std::shared_ptr<TLauncherFilesystemHelper> TestDownloadLimits::helper(int MaxDow
 
 std::shared_ptr<TLauncherConfigurationReader> TestDownloadLimits::configuration(const QString& Version, const QString& Directory)
 {
-    const QJsonArray Packages {QJsonObject {
-        {"name", "Game " + Version},
-        {"directoryname", Directory},
-        {"builds", QJsonArray {QJsonObject {{"os", "linux"}, {"architecture", "x86_64"}, {"url", Version + "/package.json"}}}}}};
-    auto pConfiguration = std::make_shared<TLauncherConfigurationReader>(QJsonDocument(QJsonObject {{"packages", Packages}}).toJson(),
-                                                                         m_pServer->url(QStringLiteral("/")));
-    for (const auto& pPackage : pConfiguration->getPackages()) {
-        TPackageBuild* pBuild = pPackage->currentBuild();
-        const QByteArray Document = readTreeFile(m_Served + QLatin1Char('/') + pBuild->m_Url.path());
-        pBuild->m_pConfiguration =
-            std::make_unique<TPackageConfigurationReader>(Document, QByteArray(), pBuild->m_Url.adjusted(QUrl::RemoveFilename), QUrl());
-    }
-    return pConfiguration;
+    return configurationOfServedPackages({servedPackage("Game " + Version, Directory, Version + "/package.json")},
+                                         m_pServer->url(QStringLiteral("/")), m_Served);
 }
 
 TOutcome TestDownloadLimits::install(const QString& Version, const QString& Directory, int MaxDownloadRate)

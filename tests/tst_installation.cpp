@@ -1,6 +1,7 @@
 #include "TestEnvironment.h"
 
 #include "PackTool.h"
+#include "ServedPackages.h"
 #include "support/LoopbackHttpServer.h"
 
 #include "Sha256.h"
@@ -136,21 +137,9 @@ std::shared_ptr<TLauncherConfigurationReader> TestInstallation::configuration(co
 {
     QJsonArray Packages;
     for (const QString& Version : Versions) {
-        Packages.append(QJsonObject {
-            {"name", "Game " + Version},
-            {"directoryname", "game-" + Version.left(2)},
-            {"builds", QJsonArray {QJsonObject {{"os", "linux"}, {"architecture", "x86_64"}, {"url", Version + "/package.json"}}}}});
+        Packages.append(servedPackage("Game " + Version, "game-" + Version.left(2), Version + "/package.json"));
     }
-    auto pConfiguration = std::make_shared<TLauncherConfigurationReader>(QJsonDocument(QJsonObject {{"packages", Packages}}).toJson(),
-                                                                         m_pServer->url(QStringLiteral("/")));
-    // as the configuration handler does once the documents arrived
-    for (const auto& pPackage : pConfiguration->getPackages()) {
-        TPackageBuild* pBuild = pPackage->currentBuild();
-        const QByteArray Document = readTreeFile(m_Served + QLatin1Char('/') + pBuild->m_Url.path());
-        pBuild->m_pConfiguration =
-            std::make_unique<TPackageConfigurationReader>(Document, QByteArray(), pBuild->m_Url.adjusted(QUrl::RemoveFilename), QUrl());
-    }
-    return pConfiguration;
+    return configurationOfServedPackages(Packages, m_pServer->url(QStringLiteral("/")), m_Served);
 }
 
 bool TestInstallation::installAndWait(TInstallationManager& Manager, const std::shared_ptr<TPackage>& pPackage, bool Verify)
