@@ -8,10 +8,9 @@
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QFileInfo>
-#include <QFutureWatcher>
 #include <QTextStream>
 #include <QThread>
-#include <QtConcurrent>
+#include <QThreadPool>
 
 #include <algorithm>
 #include <stdexcept>
@@ -105,11 +104,12 @@ bool TWorkerGate::close(int GraceMs)
 
 TPackageFileDownloader::~TPackageFileDownloader()
 {
-    // Decompression and verification use nothing of this object and may run on; their
-    // results go to watchers that go with it. A save step uses this object: one not yet
-    // begun is turned away by the gate, and one under way is waited for a bounded time:
-    // a save stuck in the file system must not keep the launcher from ending (it then
-    // ends without running destructors, see TLauncherApplication).
+    // Decompression and verification use nothing of this object and may run on. Saving a
+    // chunk and posting its result use this object: a task not yet at that point is turned
+    // away by the gate, and one under way is waited for a bounded time: a save stuck in
+    // the file system must not keep the launcher from ending (it then ends without
+    // running destructors, see TLauncherApplication). Results already posted go with
+    // this object.
     m_ProgressTimer.stop();
     blockSignals(true);
     disconnect(m_pDownloadPool.get(), nullptr, this, nullptr);
@@ -265,52 +265,58 @@ void TPackageFileDownloader::processDownloadedData(const QUrl& Url, const QByteA
     const bool Unpack = Chunk.m_Chunk.m_Unpack;
     qInfo() << (Unpack ? "processDownloadedData decompress " : "processDownloadedData verify ") << Url
             << " Thread: " << QThread::currentThreadId();
-    auto* pWatcher = new QFutureWatcher<TChunkResult>(this);
-    connect(pWatcher, &QFutureWatcher<TChunkResult>::finished, this, [this, pWatcher, Url] {
-        const TChunkResult Result = pWatcher->result();
-        pWatcher->deleteLater();
-        onChunkProcessed(Url, Result);
-    });
     // One task per chunk: decompress, verify and save follow each other on the same
     // worker while the data are still in its cache, without a trip through the event
-    // loop between them. Only the save step uses this object, and only after the gate
-    // let it in: see the destructor.
-    pWatcher->setFuture(
-        QtConcurrent::run([this, pGate = m_pWorkerGate, Chunk, pBody = std::make_shared<QByteArray>(Data), Unpack]() -> TChunkResult {
-            ::shared::runInBackground();
-            TChunkResult Result;
-            QByteArray Unpacked = *pBody;
-            if (Unpack) {
-                // The packed hash tells a body damaged on the way from a payload the
-                // publisher packed wrongly: only the first is worth fetching again, and it is
-                // never handed to a decoder.
-                if (!packedHashMatches(Chunk.m_Chunk, *pBody)) {
-                    Result.m_FailedStep = EStep::Decompress;
-                    Result.m_TransferFault = true;
-                    Result.m_Error = QStringLiteral("packed hash of %1 does not match").arg(Chunk.m_Chunk.m_Url.toString());
-                    return Result;
-                }
-                if (!guarded(Result, EStep::Decompress, [&] { Unpacked = decompressDownloadedData(Chunk.m_Chunk, *pBody); })) {
-                    return Result;
-                }
-                pBody->clear(); // the packed body is not needed any more
-                qInfo() << "processDownloadedData decompress finished " << Chunk.m_Chunk.m_Url;
-                qInfo() << "processDownloadedData verify " << Chunk.m_Chunk.m_Url << " Thread: " << QThread::currentThreadId();
-            }
-            if (!guarded(Result, EStep::Verify, [&] { verifyDownloadedData(Chunk.m_Chunk, Unpacked); })) {
-                return Result;
-            }
-            qInfo() << "processDownloadedData verify finished " << Chunk.m_Chunk.m_Url;
-            if (!pGate->enter()) {
-                Result.m_FailedStep = EStep::Save;
-                Result.m_Error = QStringLiteral("the downloader was closed");
-                return Result;
-            }
-            qInfo() << "processDownloadedData save " << Chunk.m_Chunk.m_Url << " Thread: " << QThread::currentThreadId();
-            guarded(Result, EStep::Save, [&] { saveDownloadedData(Chunk, Unpacked); });
+    // loop between them. The task touches this object only inside the gate (see the
+    // destructor): to save, and to post its result, which a destroyed downloader never
+    // receives. No future watcher per chunk: each one asks the system for the number of
+    // processors, a file read, thousands of times in an installation of small files.
+    QThreadPool::globalInstance()->start([this, pGate = m_pWorkerGate, Chunk, pBody = std::make_shared<QByteArray>(Data), Unpack, Url] {
+        ::shared::runInBackground();
+        const TChunkResult Result = processChunk(*pGate, Chunk, *pBody, Unpack);
+        if (pGate->enter()) {
+            QMetaObject::invokeMethod(
+                this, [this, Url, Result] { onChunkProcessed(Url, Result); }, Qt::QueuedConnection);
             pGate->leave();
+        }
+    });
+}
+
+TPackageFileDownloader::TChunkResult TPackageFileDownloader::processChunk(TWorkerGate& Gate, const TChunkToDownload& Chunk,
+                                                                          QByteArray& Body, bool Unpack)
+{
+    TChunkResult Result;
+    QByteArray Unpacked = Body;
+    if (Unpack) {
+        // The packed hash tells a body damaged on the way from a payload the publisher
+        // packed wrongly: only the first is worth fetching again, and it is never handed
+        // to a decoder.
+        if (!packedHashMatches(Chunk.m_Chunk, Body)) {
+            Result.m_FailedStep = EStep::Decompress;
+            Result.m_TransferFault = true;
+            Result.m_Error = QStringLiteral("packed hash of %1 does not match").arg(Chunk.m_Chunk.m_Url.toString());
             return Result;
-        }));
+        }
+        if (!guarded(Result, EStep::Decompress, [&] { Unpacked = decompressDownloadedData(Chunk.m_Chunk, Body); })) {
+            return Result;
+        }
+        Body.clear(); // the packed body is not needed any more
+        qInfo() << "processDownloadedData decompress finished " << Chunk.m_Chunk.m_Url;
+        qInfo() << "processDownloadedData verify " << Chunk.m_Chunk.m_Url << " Thread: " << QThread::currentThreadId();
+    }
+    if (!guarded(Result, EStep::Verify, [&] { verifyDownloadedData(Chunk.m_Chunk, Unpacked); })) {
+        return Result;
+    }
+    qInfo() << "processDownloadedData verify finished " << Chunk.m_Chunk.m_Url;
+    if (!Gate.enter()) {
+        Result.m_FailedStep = EStep::Save;
+        Result.m_Error = QStringLiteral("the downloader was closed");
+        return Result;
+    }
+    qInfo() << "processDownloadedData save " << Chunk.m_Chunk.m_Url << " Thread: " << QThread::currentThreadId();
+    guarded(Result, EStep::Save, [&] { saveDownloadedData(Chunk, Unpacked); });
+    Gate.leave();
+    return Result;
 }
 
 void TPackageFileDownloader::onChunkProcessed(const QUrl& Url, const TChunkResult& Result)

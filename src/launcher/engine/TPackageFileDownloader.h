@@ -168,6 +168,8 @@ private:
 
     void processDownloadedData(const QUrl& Url, const QByteArray& Data);
     template<typename TWork> static bool guarded(TChunkResult& Result, EStep Step, const TWork& Work);
+    // decompress, verify and save one chunk, on a worker thread
+    TChunkResult processChunk(TWorkerGate& Gate, const TChunkToDownload& Chunk, QByteArray& Body, bool Unpack);
     void onChunkProcessed(const QUrl& Url, const TChunkResult& Result);
     void retryOrGiveUp(const QUrl& Url, const QString& Reason, bool Verification);
     void requestChunk(const TChunkInPackage& Chunk);
