@@ -211,6 +211,8 @@ void TestChunker::blockRefillMatchesWholeFileInMemory()
     }));
     const TLengths Expected = lengthsInMemory(Data);
     QCOMPARE(checkPieces(Pieces, Data), Expected);
+    // the scan that hashes in small blocks as it cuts finds the same pieces and digests
+    QCOMPARE(checkPieces(shared::chunkFileWithDigests(m_Directory.filePath("random200")), Data), Expected);
     // the stream of the reference file; these pieces end before the zero stretch
     const TLengths Reference = {12053994, 12461037, 16777216, 7439793, 6411610, 7607784, 11209189, 13058051, 7276015};
     QCOMPARE(Expected.mid(0, Reference.size()), Reference);

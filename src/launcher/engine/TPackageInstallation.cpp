@@ -166,10 +166,10 @@ private:
             }
         }
         // cut as the new document's chunks were cut, so that unchanged content meets them
-        ::shared::chunkFile(
+        ::shared::chunkFileHashing(
             Path,
-            [&Pieces](const unsigned char* Piece, std::size_t Length, std::uint64_t) {
-                Pieces.push_back({::shared::TSha256::hash(Piece, Length), Length});
+            [&Pieces](const ::shared::TFilePiece& Piece) {
+                Pieces.push_back({Piece.m_Sha256, Piece.m_Length});
                 return true;
             },
             m_Chunking);

@@ -176,12 +176,14 @@ QString TChunkingParameters::problem() const
     return QString();
 }
 
-std::size_t nextPieceLength(const unsigned char* Data, std::size_t Length, const TChunkingParameters& Parameters)
+namespace {
+
+// Searches the Length bytes at Data for the first byte after which the rolling value has
+// no bit set under CutMask, carrying the value in and out. Returns the number of bytes up
+// to and including that byte, or 0 when there is none (Value then is the value after the
+// last byte).
+std::size_t findCut(const unsigned char* Data, std::size_t Length, std::uint32_t CutMask, std::uint32_t& Value)
 {
-    const auto Minimum = static_cast<std::size_t>(Parameters.m_Minimum);
-    if (Length <= Minimum) {
-        return Length;
-    }
     // The rolling value h = (h >> 1) + G[b] never exceeds 32 bits (every G is below 2^31),
     // and k steps of it fold into one: with S = sum of 2^(j+1) * G[b_j] over the k bytes,
     // h after byte j is (h + S_j) >> (j + 1), and its low bits under the mask are zero
@@ -189,13 +191,10 @@ std::size_t nextPieceLength(const unsigned char* Data, std::size_t Length, const
     // one add and one shift on the value carried from step to step; the sums and tests of
     // the eight positions are independent of each other and run side by side. Nothing of
     // this depends on the mask's width: the sums are exact in 64 bits.
-    const auto Maximum = static_cast<std::size_t>(Parameters.m_Maximum);
-    const std::size_t Limit = Length < Maximum ? Length : Maximum;
-    const unsigned char* Position = Data + Minimum;
-    const unsigned char* const Stop = Data + Limit;
+    const unsigned char* Position = Data;
+    const unsigned char* const Stop = Data + Length;
     const std::uint32_t* const G = kGearTable.data();
-    std::uint64_t Hash = 0;
-    const std::uint32_t CutMask = Parameters.cutMask();
+    std::uint64_t Hash = Value;
     const std::uint64_t Mask = CutMask;
     while (Stop - Position >= 8) {
         const std::uint64_t S0 = std::uint64_t(G[Position[0]]) << 1;
@@ -215,14 +214,29 @@ std::size_t nextPieceLength(const unsigned char* Data, std::size_t Length, const
         Hash = (Hash + S7) >> 8;
         Position += 8;
     }
-    std::uint32_t Value = static_cast<std::uint32_t>(Hash);
+    Value = static_cast<std::uint32_t>(Hash);
     while (Position < Stop) {
         Value = (Value >> 1) + G[*Position++];
         if ((Value & CutMask) == 0) {
             return static_cast<std::size_t>(Position - Data);
         }
     }
-    return Limit;
+    return 0;
+}
+
+} // namespace
+
+std::size_t nextPieceLength(const unsigned char* Data, std::size_t Length, const TChunkingParameters& Parameters)
+{
+    const auto Minimum = static_cast<std::size_t>(Parameters.m_Minimum);
+    if (Length <= Minimum) {
+        return Length;
+    }
+    const auto Maximum = static_cast<std::size_t>(Parameters.m_Maximum);
+    const std::size_t Limit = Length < Maximum ? Length : Maximum;
+    std::uint32_t Value = 0;
+    const std::size_t Cut = findCut(Data + Minimum, Limit - Minimum, Parameters.cutMask(), Value);
+    return Cut != 0 ? Minimum + Cut : Limit;
 }
 
 bool chunkFile(const QString& FilePath, const TPieceCallback& OnPiece, const TChunkingParameters& Parameters)
@@ -240,13 +254,129 @@ bool chunkFile(const QString& FilePath, const TPieceCallback& OnPiece, const TCh
     return cutInBlocks(File, OnPiece, Parameters);
 }
 
+namespace {
+
+// The search of nextPieceLength carried across blocks: where the current piece stands and
+// its rolling value. Fed the file's bytes block by block it cuts exactly where
+// nextPieceLength cuts with the whole file in view, since the rolling value is all the
+// search carries from byte to byte.
+class TStreamingCutter {
+public:
+    explicit TStreamingCutter(const TChunkingParameters& Parameters)
+        : m_Minimum(Parameters.m_Minimum)
+        , m_Maximum(Parameters.m_Maximum)
+        , m_CutMask(Parameters.cutMask())
+    {
+    }
+
+    // How many of the Length bytes at Data belong to the current piece; Cut tells whether
+    // the piece ends with them. A new piece starts behind a cut.
+    std::size_t feed(const unsigned char* Data, std::size_t Length, bool& Cut)
+    {
+        Cut = false;
+        std::size_t Used = 0;
+        if (m_InPiece < m_Minimum) {
+            // never cut inside the minimum: these bytes are only counted
+            Used = static_cast<std::size_t>(std::min<std::uint64_t>(m_Minimum - m_InPiece, Length));
+            m_InPiece += Used;
+            if (Used == Length) {
+                return Used;
+            }
+        }
+        const auto Room = static_cast<std::size_t>(std::min<std::uint64_t>(Length - Used, m_Maximum - m_InPiece));
+        const std::size_t Found = findCut(Data + Used, Room, m_CutMask, m_Value);
+        if (Found != 0) {
+            return endPiece(Used + Found, Cut);
+        }
+        Used += Room;
+        m_InPiece += Room;
+        if (m_InPiece == m_Maximum) {
+            return endPiece(Used, Cut);
+        }
+        return Used;
+    }
+
+private:
+    std::size_t endPiece(std::size_t Used, bool& Cut)
+    {
+        Cut = true;
+        m_InPiece = 0;
+        m_Value = 0;
+        return Used;
+    }
+
+    const std::uint64_t m_Minimum;
+    const std::uint64_t m_Maximum;
+    const std::uint32_t m_CutMask;
+    std::uint64_t m_InPiece = 0;
+    std::uint32_t m_Value = 0;
+};
+
+// Bytes per read of the hashing scan: small enough that a block is still in the
+// processor's cache while it is searched and then hashed, large enough that the system
+// calls cost nothing worth counting.
+constexpr std::size_t kHashingScanRead = 0x40000; // 256 KiB
+
+} // namespace
+
+bool chunkFileHashing(const QString& FilePath, const TDigestCallback& OnPiece, const TChunkingParameters& Parameters)
+{
+    if (!Parameters.problem().isEmpty()) {
+        return false;
+    }
+    QFile File(FilePath);
+    if (!File.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        return false;
+    }
+#ifdef Q_OS_UNIX
+    ::posix_fadvise(File.handle(), 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
+    thread_local std::unique_ptr<unsigned char[]> pBlock(new unsigned char[kHashingScanRead]);
+    TStreamingCutter Cutter(Parameters);
+    TSha256 Hash;
+    TFilePiece Piece;
+    for (;;) {
+        const qint64 Got = File.read(reinterpret_cast<char*>(pBlock.get()), static_cast<qint64>(kHashingScanRead));
+        if (Got < 0) {
+            return false;
+        }
+        if (Got == 0) {
+            break;
+        }
+        const unsigned char* Data = pBlock.get();
+        auto Left = static_cast<std::size_t>(Got);
+        while (Left > 0) {
+            bool Cut = false;
+            const std::size_t Used = Cutter.feed(Data, Left, Cut);
+            Hash.addData(Data, Used);
+            Piece.m_Length += Used;
+            Data += Used;
+            Left -= Used;
+            if (Cut) {
+                Piece.m_Sha256 = Hash.result();
+                if (!OnPiece(Piece)) {
+                    return true;
+                }
+                Piece.m_Offset += Piece.m_Length;
+                Piece.m_Length = 0;
+            }
+        }
+    }
+    if (Piece.m_Length > 0) {
+        // the end of the file ends the last piece
+        Piece.m_Sha256 = Hash.result();
+        OnPiece(Piece);
+    }
+    return true;
+}
+
 std::optional<std::vector<TFilePiece>> chunkFileWithDigests(const QString& FilePath, const TChunkingParameters& Parameters)
 {
     std::vector<TFilePiece> Pieces;
-    const bool Read = chunkFile(
+    const bool Read = chunkFileHashing(
         FilePath,
-        [&Pieces](const unsigned char* Piece, std::size_t Length, std::uint64_t Offset) {
-            Pieces.push_back(TFilePiece {Offset, Length, TSha256::hash(Piece, Length)});
+        [&Pieces](const TFilePiece& Piece) {
+            Pieces.push_back(Piece);
             return true;
         },
         Parameters);

@@ -95,6 +95,15 @@ struct TFilePiece {
     QByteArray m_Sha256; // 32 bytes
 };
 
+// Called for each piece in file order, with its digest. Returning false stops the scan.
+using TDigestCallback = std::function<bool(const TFilePiece& Piece)>;
+
+// Cuts the file exactly as chunkFile does and hashes each piece on the way, a block of
+// 256 KiB at a time, so that every byte is hashed while it is still in the processor's
+// cache and no piece is ever held whole. Returns as chunkFile does.
+bool chunkFileHashing(const QString& FilePath, const TDigestCallback& OnPiece,
+                      const TChunkingParameters& Parameters = TChunkingParameters::defaults());
+
 // All pieces of the file with their SHA-256 digests; nothing when the file cannot be read.
 std::optional<std::vector<TFilePiece>> chunkFileWithDigests(const QString& FilePath,
                                                             const TChunkingParameters& Parameters = TChunkingParameters::defaults());
