@@ -6,6 +6,8 @@
 #include <QThread>
 #include <QtConcurrent>
 
+#include <algorithm>
+
 namespace zarvo::launcher {
 
 TInstallationManager::TInstallationManager(std::shared_ptr<TLauncherConfigurationReader> pConfiguration,
@@ -111,7 +113,8 @@ std::shared_ptr<TPackageInstallation> TInstallationManager::startJob(const std::
     const TPackageConfigurationReader& Current = *pPackage->currentConfiguration();
     const QDir Directory = installationDirectory(*pPackage);
     Installed = readPackageConfigurationFromInstallationDirectory(*pPackage);
-    if (Current.m_Valid) {
+    const QString Refusal = refusalOf(Current);
+    if (Refusal.isEmpty()) {
         try {
             m_Markers.markPartiallyInstalled(*pPackage);
         } catch (const std::runtime_error& Error) {
@@ -130,14 +133,34 @@ std::shared_ptr<TPackageInstallation> TInstallationManager::startJob(const std::
     m_AllFinishedReported = false;
     connect(pJob.get(), &TPackageInstallation::diskAccessFailed, this, &TInstallationManager::onDiskAccessFailed);
     emit installationOrUpdateStarted(*pJob);
-    if (!Current.m_Valid) {
+    if (!Refusal.isEmpty()) {
         // A refused document changes nothing on disk: no marker, no deletion, no
         // download. The job ends at once as a failed download, which the player sees.
-        qCritical().noquote() << "The package configuration of" << pPackage->m_Name << "was refused:" << Current.m_Error;
+        qCritical().noquote() << "The package configuration of" << pPackage->m_Name << "was refused:" << Refusal;
         pJob->onDownloadFailed(EPackageDownloaderError::DownloadFailed);
         return nullptr;
     }
     return pJob;
+}
+
+QString TInstallationManager::refusalOf(const TPackageConfigurationReader& Configuration) const
+{
+    if (!Configuration.m_Valid) {
+        return Configuration.m_Error;
+    }
+    // The markers live in the installation folder beside the game's files: a game file of
+    // the same name would overwrite the marker, or be overwritten by it, and the
+    // installation would never again be what its marker says.
+    const auto pSettings = m_pFilesystemHelper->getSettings();
+    for (const QString& Marker : {pSettings->m_PackageFileName, pSettings->m_PartialPackageFileName, pSettings->m_AssetFileName}) {
+        const QString Name = QDir::cleanPath(Marker);
+        const bool Clash = std::any_of(Configuration.m_Files.begin(), Configuration.m_Files.end(),
+                                       [&Name](const TFileInPackage& File) { return File.m_LocalFile == Name; });
+        if (!Marker.isEmpty() && Clash) {
+            return QStringLiteral("the file name \"%1\" is the name of the launcher's own marker file").arg(Name);
+        }
+    }
+    return QString();
 }
 
 void TInstallationManager::installOrUpdatePackage(const std::shared_ptr<TPackage>& pPackage)
