@@ -63,6 +63,7 @@ private slots:
     void freeSpaceDecidesBeforeAnyChange_data();
     void freeSpaceDecidesBeforeAnyChange();
     void smallFilesystem();
+    void refusedUpdateKeepsTheInstalledFiles();
     void bandwidthLimit_data();
     void bandwidthLimit();
     void limitedPoolDeliversWholeBodies();
@@ -256,6 +257,28 @@ void TestDownloadLimits::smallFilesystem()
     QVERIFY(Fits.m_Finished);
     QCOMPARE(Fits.m_Reason, EPackageDownloaderError::NoError);
     QCOMPARE(QFileInfo(Packages + QStringLiteral("/tiny-small/data/world.pak")).size(), qint64(300 * 1000));
+}
+
+// An update that replaces a file whole and does not fit: the free-space check refuses it,
+// and the installed version is still there, byte for byte.
+void TestDownloadLimits::refusedUpdateKeepsTheInstalledFiles()
+{
+    const QString Directory = QStringLiteral("keep");
+    QCOMPARE(install(QStringLiteral("small"), Directory).m_Reason, EPackageDownloaderError::NoError);
+    const QString Installed = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) +
+        QStringLiteral("/packages/%1/data/world.pak").arg(Directory);
+    const QByteArray Before = readTreeFile(Installed);
+    QCOMPARE(Before, readTreeFile(m_Work.filePath(QStringLiteral("small/data/world.pak"))));
+
+    TDiskSpaceCheck::setFreeSpaceProbe([](const QString& Path) -> std::optional<TFreeSpace> {
+        return TFreeSpace {Path == QDir::tempPath() ? kPlenty : 1000 * 1000,
+                           Path == QDir::tempPath() ? QStringLiteral("tmp") : QStringLiteral("games")};
+    });
+    m_pServer->resetCounters();
+    const TOutcome Refused = install(QStringLiteral("big"), Directory);
+    QCOMPARE(Refused.m_Reason, EPackageDownloaderError::NotEnoughDiskSpace);
+    QCOMPARE(chunkRequests(*m_pServer), 0);
+    QVERIFY(readTreeFile(Installed) == Before);
 }
 
 void TestDownloadLimits::bandwidthLimit_data()

@@ -117,7 +117,7 @@ private:
             Handled = checkWholeFile(File, Path);
         }
         if (!Handled) {
-            markForFullDownload(File, Path, Entry);
+            markForFullDownload(File, Entry);
         }
         return Entry;
     }
@@ -384,16 +384,12 @@ private:
     }
 
     // Nothing of the local copy is used: the file is fetched whole.
-    void markForFullDownload(const TFileInPackage& File, const QString& Path, TFileToDownload& Entry) const
+    // The local copy stays where it is: the downloader removes it (or, for the launcher
+    // replacing itself, moves it to ".old") when the first new chunk of the file is saved.
+    // Removed here, it would be gone even when the free-space check then refuses the
+    // update, and the installed version would be broken for nothing.
+    static void markForFullDownload(const TFileInPackage& File, TFileToDownload& Entry)
     {
-        // the launcher replacing itself keeps the old file as ".old" so that a failed
-        // update can put it back
-        if (m_Job.selfUpdateMode() == ESelfUpdateMode::RenameReplacedFiles && QFileInfo(Path).isFile()) {
-            QFile::remove(Path + QStringLiteral(".old"));
-            QFile::rename(Path, Path + QStringLiteral(".old"));
-        } else {
-            QFile::remove(Path);
-        }
         if (!File.m_PackedForm.m_Url.isEmpty()) {
             Entry.m_Chunks = {File.m_PackedForm};
         }
@@ -643,6 +639,7 @@ void TPackageInstallation::onRequiredChangesComputedForInstallation(TPackageDiff
                 m_pFilesystemHelper->moveReplacing(Path, Path + QStringLiteral(".old"));
             }
         }
+        removeFilesFetchedWhole();
         if (m_FilesToDownload.empty()) {
             onDownloadCompleted();
             return;
@@ -653,6 +650,31 @@ void TPackageInstallation::onRequiredChangesComputedForInstallation(TPackageDiff
         // the job ends as a failed download instead of staying in progress for ever,
         // which would block every later request for this package
         onDownloadFailed(EPackageDownloaderError::SavingFailed);
+    }
+}
+
+void TPackageInstallation::removeFilesFetchedWhole()
+{
+    // Files that come anew whole go before the first byte is fetched, not while the scan
+    // still decides (the free-space check may yet refuse the update, and the installed
+    // version must then stay whole), and not later either: freed first, the disk only
+    // fills from here on, and never beyond what the free-space check allowed for.
+    for (const TFileToDownload& File : m_FilesToDownload) {
+        if (File.m_Chunks.empty() || File.m_ChunksToDownload.size() != File.m_Chunks.size()) {
+            continue;
+        }
+        const QString Path = m_pFilesystemHelper->resolvePathInsideDirectory(m_InstallationDirectory, File.m_LocalFile);
+        const QFileInfo Existing(Path);
+        if (!Existing.isFile() || Existing.isSymLink()) {
+            continue; // nothing there, or what the downloader turns down or replaces itself
+        }
+        if (m_SelfUpdateMode == ESelfUpdateMode::RenameReplacedFiles) {
+            // the launcher replacing itself keeps the old file as ".old" so that a failed
+            // update can put it back
+            m_pFilesystemHelper->moveReplacing(Path, Path + QStringLiteral(".old"));
+        } else {
+            m_pFilesystemHelper->removeFileOrDirectory(Path);
+        }
     }
 }
 

@@ -88,6 +88,8 @@ public slots:
     void onVerifyFinished(bool Result);
 
 private:
+    // removes (or moves aside) the local copies of the files that are fetched whole
+    void removeFilesFetchedWhole();
     std::shared_ptr<TPackage> m_pPackage;
     std::shared_ptr<QNetworkAccessManager> m_pNetworkAccessManager;
     std::shared_ptr<::shared::TDownloadPool> m_pDownloadPool;
