@@ -1,10 +1,20 @@
 #include "Sha256.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <new>
 
 namespace shared {
+
+namespace {
+// By default OpenSSL registers an exit handler that frees the state of every thread that
+// used it. A pool thread still ending while the process exits frees its own state at the
+// same moment: one block freed twice, and a heap damaged at exit ("malloc_consolidate():
+// invalid chunk size" as the last thread ends). Initialised before anything else uses
+// it, and without that handler, OpenSSL leaves the memory to the end of the process.
+[[maybe_unused]] const bool g_OpenSslWithoutExitHandler = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
+} // namespace
 
 TSha256::TSha256()
     : m_pContext(EVP_MD_CTX_new())
