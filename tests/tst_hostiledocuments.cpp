@@ -24,6 +24,7 @@ private slots:
     void initTestCase();
     void refusedDocumentsChangeNothing_data();
     void refusedDocumentsChangeNothing();
+    void sharedFolderIsRefused();
     void directoryInTheWayIsAFailure();
     void completeExecutableGetsItsBits();
     void dotSlashNamesAreTheSameFiles();
@@ -38,7 +39,10 @@ private:
         ELocalPackageStatus m_StatusAfter = ELocalPackageStatus::Undetermined;
     };
     std::shared_ptr<TLauncherFilesystemHelper> helper();
-    std::shared_ptr<TLauncherConfigurationReader> configuration(const QByteArray& Package, const QByteArray& Assets);
+    // Game in the folder "game"; with OtherFolder, a second package "Other" of the same
+    // document in that folder.
+    std::shared_ptr<TLauncherConfigurationReader> configuration(const QByteArray& Package, const QByteArray& Assets,
+                                                                const QString& OtherFolder = QString());
     TOutcome install(const std::shared_ptr<TLauncherConfigurationReader>& pConfiguration);
     // Every file below the data directory (installation, markers, sentinels) with its bytes
     // and whether it is executable.
@@ -148,17 +152,23 @@ std::shared_ptr<TLauncherFilesystemHelper> TestHostileDocuments::helper()
     return std::make_shared<TLauncherFilesystemHelper>(Path);
 }
 
-std::shared_ptr<TLauncherConfigurationReader> TestHostileDocuments::configuration(const QByteArray& Package, const QByteArray& Assets)
+std::shared_ptr<TLauncherConfigurationReader> TestHostileDocuments::configuration(const QByteArray& Package, const QByteArray& Assets,
+                                                                                  const QString& OtherFolder)
 {
     const QJsonObject Build {{"os", "linux"}, {"architecture", "x86_64"}, {"url", "v1/package.json"}};
-    const QJsonObject Entry {{"name", "Game"}, {"directoryname", "game"}, {"builds", QJsonArray {Build}}};
-    auto pConfiguration = std::make_shared<TLauncherConfigurationReader>(toJson(QJsonObject {{"packages", QJsonArray {Entry}}}),
-                                                                         m_pServer->url(QStringLiteral("/")));
+    QJsonArray Entries {QJsonObject {{"name", "Game"}, {"directoryname", "game"}, {"builds", QJsonArray {Build}}}};
+    if (!OtherFolder.isEmpty()) {
+        Entries.append(QJsonObject {{"name", "Other"}, {"directoryname", OtherFolder}, {"builds", QJsonArray {Build}}});
+    }
+    auto pConfiguration =
+        std::make_shared<TLauncherConfigurationReader>(toJson(QJsonObject {{"packages", Entries}}), m_pServer->url(QStringLiteral("/")));
     // as the configuration handler does once both documents arrived: chunk URLs resolve
     // to the real chunks of version 1
-    TPackageBuild* pBuild = pConfiguration->getPackages().front()->currentBuild();
-    const QUrl Base = pBuild->m_Url.adjusted(QUrl::RemoveFilename);
-    pBuild->m_pConfiguration = std::make_unique<TPackageConfigurationReader>(Package, Assets, Base, Base);
+    for (const auto& pPackage : pConfiguration->getPackages()) {
+        TPackageBuild* pBuild = pPackage->currentBuild();
+        const QUrl Base = pBuild->m_Url.adjusted(QUrl::RemoveFilename);
+        pBuild->m_pConfiguration = std::make_unique<TPackageConfigurationReader>(Package, Assets, Base, Base);
+    }
     return pConfiguration;
 }
 
@@ -290,6 +300,21 @@ void TestHostileDocuments::refusedDocumentsChangeNothing()
     // with the good document the package is still installed
     TInstallationManager Manager(configuration(m_Version1, QByteArray()), helper());
     QCOMPARE(Manager.packages().front()->localPackageStatus(), ELocalPackageStatus::Installed);
+}
+
+// Two packages in one folder: neither is installed over the other.
+void TestHostileDocuments::sharedFolderIsRefused()
+{
+    const QMap<QString, QByteArray> Before = snapshot();
+    QTest::ignoreMessage(QtCriticalMsg,
+                         QRegularExpression(QStringLiteral("^The package configuration of Game was refused: its folder "
+                                                           "\"game\" is also the folder of \"Other\"")));
+    const TOutcome Outcome = install(configuration(m_Version1, QByteArray(), QStringLiteral("game")));
+    QVERIFY(Outcome.m_Finished);
+    QCOMPARE(Outcome.m_Reason, int(EPackageDownloaderError::DownloadFailed));
+    QVERIFY(snapshot() == Before);
+    // in folders of their own, both are fine
+    QCOMPARE(install(configuration(m_Version1, QByteArray(), QStringLiteral("other"))).m_Reason, int(EPackageDownloaderError::NoError));
 }
 
 void TestHostileDocuments::directoryInTheWayIsAFailure()

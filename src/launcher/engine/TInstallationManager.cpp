@@ -113,7 +113,7 @@ std::shared_ptr<TPackageInstallation> TInstallationManager::startJob(const std::
     const TPackageConfigurationReader& Current = *pPackage->currentConfiguration();
     const QDir Directory = installationDirectory(*pPackage);
     Installed = readPackageConfigurationFromInstallationDirectory(*pPackage);
-    const QString Refusal = refusalOf(Current);
+    const QString Refusal = refusalOf(*pPackage);
     if (Refusal.isEmpty()) {
         try {
             m_Markers.markPartiallyInstalled(*pPackage);
@@ -143,10 +143,18 @@ std::shared_ptr<TPackageInstallation> TInstallationManager::startJob(const std::
     return pJob;
 }
 
-QString TInstallationManager::refusalOf(const TPackageConfigurationReader& Configuration) const
+QString TInstallationManager::refusalOf(const TPackage& Package) const
 {
+    const TPackageConfigurationReader& Configuration = *Package.currentConfiguration();
     if (!Configuration.m_Valid) {
         return Configuration.m_Error;
+    }
+    // Two packages of this machine in one folder would overwrite each other's files and
+    // markers, each update breaking the other game.
+    for (const auto& pOther : packages()) {
+        if (pOther.get() != &Package && pOther->currentConfiguration() && pOther->m_DirectoryName == Package.m_DirectoryName) {
+            return QStringLiteral("its folder \"%1\" is also the folder of \"%2\"").arg(Package.m_DirectoryName, pOther->m_Name);
+        }
     }
     // The markers live in the installation folder beside the game's files: a game file of
     // the same name would overwrite the marker, or be overwritten by it, and the

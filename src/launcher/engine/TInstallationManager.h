@@ -58,9 +58,10 @@ public slots:
 
 private:
     std::shared_ptr<TPackageInstallation> startJob(const std::shared_ptr<TPackage>& pPackage, TPackageConfigurationReader& Installed);
-    // Why a package document cannot be installed: refused when read, or naming one of the
-    // launcher's marker files; empty when it can.
-    QString refusalOf(const TPackageConfigurationReader& Configuration) const;
+    // Why a package cannot be installed: its document was refused when read, names one of
+    // the launcher's marker files, or another package of this machine has the same folder;
+    // empty when it can.
+    QString refusalOf(const TPackage& Package) const;
     std::shared_ptr<TPackageInstallation> findJob(const TPackage& Package) const;
     void finishJob(const std::shared_ptr<TPackageInstallation>& pJob);
     void reportFunnel(const QString& SettingsKey, const QString& EventName);
