@@ -286,26 +286,51 @@ TPackageFileDownloader::TChunkResult TPackageFileDownloader::processChunk(TWorke
                                                                           QByteArray& Body, bool Unpack)
 {
     TChunkResult Result;
+    const auto TransferFault = [&Result, &Chunk] {
+        Result.m_FailedStep = EStep::Decompress;
+        Result.m_TransferFault = true;
+        Result.m_Error = QStringLiteral("packed hash of %1 does not match").arg(Chunk.m_Chunk.m_Url.toString());
+        return Result;
+    };
     QByteArray Unpacked = Body;
-    if (Unpack) {
-        // The packed hash tells a body damaged on the way from a payload the publisher
-        // packed wrongly: only the first is worth fetching again, and it is never handed
-        // to a decoder.
-        if (!packedHashMatches(Chunk.m_Chunk, Body)) {
-            Result.m_FailedStep = EStep::Decompress;
-            Result.m_TransferFault = true;
-            Result.m_Error = QStringLiteral("packed hash of %1 does not match").arg(Chunk.m_Chunk.m_Url.toString());
-            return Result;
-        }
-        if (!guarded(Result, EStep::Decompress, [&] { Unpacked = decompressDownloadedData(Chunk.m_Chunk, Body); })) {
-            return Result;
-        }
-        Body.clear(); // the packed body is not needed any more
+    std::size_t StoredOffset = 0;
+    std::size_t StoredSize = 0;
+    const bool Stored = Unpack &&
+        ::shared::findStoredPayload(Body.constData(), static_cast<std::size_t>(Body.size()), Chunk.m_Chunk.m_UnpackedSize, StoredOffset,
+                                    StoredSize);
+    if (Stored) {
+        // A stored payload meets no decoder: it is checked where it lies in the body, and its
+        // packed hash only when its content is wrong, to tell damage on the way (fetched
+        // again) from a payload the publisher packed wrongly. One SHA-256 pass and no copy
+        // instead of two passes and a copy.
         qInfo() << "processDownloadedData decompress finished " << Chunk.m_Chunk.m_Url;
         qInfo() << "processDownloadedData verify " << Chunk.m_Chunk.m_Url << " Thread: " << QThread::currentThreadId();
-    }
-    if (!guarded(Result, EStep::Verify, [&] { verifyDownloadedData(Chunk.m_Chunk, Unpacked); })) {
-        return Result;
+        const QByteArray Payload = QByteArray::fromRawData(Body.constData() + StoredOffset, static_cast<int>(StoredSize));
+        if (!guarded(Result, EStep::Verify, [&] { verifyDownloadedData(Chunk.m_Chunk, Payload); })) {
+            return packedHashMatches(Chunk.m_Chunk, Body) ? Result : TransferFault();
+        }
+        // the body is the task's own by now: the payload is moved to its front, not copied
+        Body.remove(0, static_cast<int>(StoredOffset));
+        Body.truncate(static_cast<int>(StoredSize));
+        Unpacked = std::move(Body);
+    } else {
+        if (Unpack) {
+            // The packed hash tells a body damaged on the way from a payload the publisher
+            // packed wrongly: only the first is worth fetching again, and it is never handed
+            // to a decoder.
+            if (!packedHashMatches(Chunk.m_Chunk, Body)) {
+                return TransferFault();
+            }
+            if (!guarded(Result, EStep::Decompress, [&] { Unpacked = decompressDownloadedData(Chunk.m_Chunk, Body); })) {
+                return Result;
+            }
+            Body.clear(); // the packed body is not needed any more
+            qInfo() << "processDownloadedData decompress finished " << Chunk.m_Chunk.m_Url;
+            qInfo() << "processDownloadedData verify " << Chunk.m_Chunk.m_Url << " Thread: " << QThread::currentThreadId();
+        }
+        if (!guarded(Result, EStep::Verify, [&] { verifyDownloadedData(Chunk.m_Chunk, Unpacked); })) {
+            return Result;
+        }
     }
     qInfo() << "processDownloadedData verify finished " << Chunk.m_Chunk.m_Url;
     if (!Gate.enter()) {

@@ -408,16 +408,23 @@ unsigned char* writableBytes(QByteArray& Buffer)
     return reinterpret_cast<unsigned char*>(Buffer.data());
 }
 
-// Decodes the container in Data into Output, sized once to the declared unpacked size.
-template<typename TBuffer> bool unpackInto(TBuffer& Output, const char* Data, std::size_t Length, std::uint64_t MaxUnpackedSize)
+// The header of the container in Data, when its sizes are ones decoding accepts: something
+// to produce, no more than MaxUnpackedSize, a payload that is all there.
+bool readUsableHeader(const char* Data, std::size_t Length, std::uint64_t MaxUnpackedSize, TBundleHeader& Header)
 {
-    TBundleHeader Header;
     if (!readBundleHeader(Data, Length, Header)) {
         return false;
     }
     const std::size_t Available = Length - Header.m_PayloadOffset;
-    if (Header.m_UnpackedSize == 0 || Header.m_UnpackedSize > MaxUnpackedSize || Header.m_PackedSize > Available ||
-        Header.m_UnpackedSize > static_cast<std::uint64_t>(std::numeric_limits<int>::max())) {
+    return Header.m_UnpackedSize != 0 && Header.m_UnpackedSize <= MaxUnpackedSize && Header.m_PackedSize <= Available &&
+        Header.m_UnpackedSize <= static_cast<std::uint64_t>(std::numeric_limits<int>::max());
+}
+
+// Decodes the container in Data into Output, sized once to the declared unpacked size.
+template<typename TBuffer> bool unpackInto(TBuffer& Output, const char* Data, std::size_t Length, std::uint64_t MaxUnpackedSize)
+{
+    TBundleHeader Header;
+    if (!readUsableHeader(Data, Length, MaxUnpackedSize, Header)) {
         return false;
     }
     try {
@@ -478,6 +485,18 @@ std::uint64_t zpaqInstructionBudget(std::uint64_t OutputSize)
     constexpr std::uint64_t kFloor = std::uint64_t(1) << 26;
     constexpr std::uint64_t kPerOutputByte = 1024;
     return kFloor + OutputSize * kPerOutputByte;
+}
+
+bool findStoredPayload(const char* Data, std::size_t Length, std::uint64_t MaxUnpackedSize, std::size_t& Offset, std::size_t& Size) noexcept
+{
+    TBundleHeader Header;
+    if (!readUsableHeader(Data, Length, MaxUnpackedSize, Header) || Header.m_Algorithm != static_cast<int>(EBundleAlgorithm::Stored) ||
+        Header.m_PackedSize > Header.m_UnpackedSize) {
+        return false; // decodeStored refuses a payload longer than the declared output
+    }
+    Offset = Header.m_PayloadOffset;
+    Size = static_cast<std::size_t>(Header.m_PackedSize);
+    return true;
 }
 
 QByteArray decompressBundleData(const QByteArray& Data, std::uint64_t MaxUnpackedSize)

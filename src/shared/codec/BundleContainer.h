@@ -71,6 +71,12 @@ bool unpackBundle(QByteArray& Output, const QByteArray& Input, std::uint64_t Max
 std::uint64_t zpaqMemoryLimit(std::uint64_t OutputSize);
 std::uint64_t zpaqInstructionBudget(std::uint64_t OutputSize);
 
+// Where the payload of a stored container lies in Data, under the checks decoding applies
+// (the same bytes decompressBundleData would return); false for any other algorithm, for
+// data that is not a container and for a header decoding would refuse.
+bool findStoredPayload(const char* Data, std::size_t Length, std::uint64_t MaxUnpackedSize, std::size_t& Offset,
+                       std::size_t& Size) noexcept;
+
 // Decoding as the downloader needs it: data that is not a container comes back unchanged,
 // a container is decoded or TDecompressionError is thrown.
 QByteArray decompressBundleData(const QByteArray& Data, std::uint64_t MaxUnpackedSize);
