@@ -22,12 +22,28 @@ bool fails(const QByteArray& Data, quint64 Limit = kDefaultUnpackedSizeLimit)
     if (Unpacked || Output != Data) {
         return false;
     }
+    std::size_t Offset = 0;
+    std::size_t Size = 0;
+    if (findStoredPayload(Data.constData(), std::size_t(Data.size()), Limit, Offset, Size)) {
+        return false; // the downloader's shortcut for stored payloads must refuse it too
+    }
     try {
         decompressBundleData(Data, Limit);
     } catch (const TDecompressionError& Error) {
         return QString::fromUtf8(Error.what()) == QStringLiteral("Invalid input data could not be decompressed");
     }
     return false;
+}
+
+// The bytes findStoredPayload locates, or a null array.
+QByteArray storedPayload(const QByteArray& Data, quint64 Limit)
+{
+    std::size_t Offset = 0;
+    std::size_t Size = 0;
+    if (!findStoredPayload(Data.constData(), std::size_t(Data.size()), Limit, Offset, Size)) {
+        return QByteArray();
+    }
+    return Data.mid(int(Offset), int(Size));
 }
 
 } // namespace
@@ -85,6 +101,12 @@ void TestBundleContainer::storedAndSizes()
     QCOMPARE(decompressBundleData(LongContainer, 300), Long);
     // non-minimal varints are still read
     QCOMPARE(decompressBundleData(QByteArray("\x70\x00\x83\x00\x03", 5) + "abc", 3), QByteArray("abc"));
+    // the downloader finds a stored payload where it lies: the bytes decoding gives
+    for (const QByteArray& Container :
+         {Stored, LongContainer, QByteArray("\x70\x00\x83\x00\x03", 5) + "abc", containerBytes(0, 5, "abc")}) {
+        QCOMPARE(storedPayload(Container, 300), decompressBundleData(Container, 300));
+    }
+    QVERIFY(storedPayload(containerBytes(5, 3, "abc"), 3).isNull()); // not stored
 
     // unknown and unsupported numbers fail
     for (int Algorithm : {1, 2, 7, 8, 9, 11, 13, 22, 23}) {
