@@ -309,7 +309,8 @@ TPackageFileDownloader::TChunkResult TPackageFileDownloader::processChunk(TWorke
         if (!guarded(Result, EStep::Verify, [&] { verifyDownloadedData(Chunk.m_Chunk, Payload); })) {
             return packedHashMatches(Chunk.m_Chunk, Body) ? Result : TransferFault();
         }
-        // the body is the task's own by now: the payload is moved to its front, not copied
+        // the body is normally the task's own by now: the payload is moved to its front
+        // (a body still shared elsewhere is copied first)
         Body.remove(0, static_cast<int>(StoredOffset));
         Body.truncate(static_cast<int>(StoredSize));
         Unpacked = std::move(Body);

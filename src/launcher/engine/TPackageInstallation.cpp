@@ -384,10 +384,9 @@ private:
     }
 
     // Nothing of the local copy is used: the file is fetched whole.
-    // The local copy stays where it is: the downloader removes it (or, for the launcher
-    // replacing itself, moves it to ".old") when the first new chunk of the file is saved.
-    // Removed here, it would be gone even when the free-space check then refuses the
-    // update, and the installed version would be broken for nothing.
+    // The local copy stays where it is until the free-space check has let the update go
+    // ahead (removeFilesFetchedWhole). Removed here, it would be gone even when that check
+    // refuses the update, and the installed version would be broken for nothing.
     static void markForFullDownload(const TFileInPackage& File, TFileToDownload& Entry)
     {
         if (!File.m_PackedForm.m_Url.isEmpty()) {
