@@ -150,9 +150,10 @@ QString TInstallationManager::refusalOf(const TPackage& Package) const
         return Configuration.m_Error;
     }
     // Two packages of this machine in one folder would overwrite each other's files and
-    // markers, each update breaking the other game.
+    // markers, each update breaking the other game. (A package with a build for this
+    // machine owns its folder even while its document could not be fetched.)
     for (const auto& pOther : packages()) {
-        if (pOther.get() != &Package && pOther->currentConfiguration() && pOther->m_DirectoryName == Package.m_DirectoryName) {
+        if (pOther.get() != &Package && pOther->currentBuild() && pOther->m_DirectoryName == Package.m_DirectoryName) {
             return QStringLiteral("its folder \"%1\" is also the folder of \"%2\"").arg(Package.m_DirectoryName, pOther->m_Name);
         }
     }
