@@ -40,6 +40,7 @@ private slots:
 private:
     QTemporaryDir m_Work;
     QString m_Tree; // the main source tree
+    QString m_MarkerTree; // a tree with a file named like a marker at its top
     QString m_TreeOut; // packed with --codec 3 and all package options
 };
 
@@ -153,6 +154,10 @@ void TestPackTool::initTestCase()
     writeTreeFile(m_Tree, "data/copy-of-readme.txt", textBytes(3000, 1));
     writeTreeFile(m_Tree, "data/big.bin", randomBytes(20 * 1000 * 1000, 7));
     QVERIFY(QFile::link(m_Tree + "/a.txt", m_Tree + "/data/link-to-a.txt"));
+
+    m_MarkerTree = m_Work.path() + "/marker-tree";
+    writeTreeFile(m_MarkerTree, "data/package.json", "{}"); // below the top folder: allowed
+    writeTreeFile(m_MarkerTree, "partial-package.json", "{}");
 
     m_TreeOut = m_Work.path() + "/tree-out";
     const TRun Run = runTool({"pack", m_Tree, m_TreeOut, "--version", "2.5.1", "--executable", "./bin/game", "--parameter", "-fullscreen",
@@ -337,7 +342,8 @@ void TestPackTool::chunkSizeIsDeclaredAndUsed()
 
 void TestPackTool::badCommandLinesWriteNothing_data()
 {
-    // @TREE@: the main source tree, @OUT@: an output that must not appear, @FILE@: a regular file
+    // @TREE@: the main source tree, @OUT@: an output that must not appear, @FILE@: a regular file,
+    // @MARKERTREE@: a tree with a file named like one of the launcher's markers
     QTest::addColumn<QStringList>("Arguments");
     QTest::addColumn<int>("ExitCode");
     QTest::addColumn<QString>("Message");
@@ -346,6 +352,8 @@ void TestPackTool::badCommandLinesWriteNothing_data()
                                     << "unknown option '--fast'";
     QTest::newRow("output inside source") << QStringList {"pack", "@TREE@", "@TREE@/out", "--version", "1"} << 2 << "inside SOURCE_DIR";
     QTest::newRow("unwritable output") << QStringList {"pack", "@TREE@", "@FILE@/out", "--version", "1"} << 1 << "cannot create directory";
+    QTest::newRow("a file named like a marker") << QStringList {"pack", "@MARKERTREE@", "@OUT@", "--version", "1"} << 1
+                                                << "'partial-package.json' has the name of a launcher's marker file";
     QTest::newRow("assets without version") << QStringList {"pack", "@TREE@",   "@OUT@",       "--version",
                                                             "1",    "--assets", "@TREE@/data", "@OUT@2"}
                                             << 2 << "--assets-version";
@@ -372,6 +380,7 @@ void TestPackTool::badCommandLinesWriteNothing()
     writeTreeFile(Scratch.path(), "file", "not a directory");
     Arguments.replaceInStrings("@FILE@", Scratch.path() + "/file")
         .replaceInStrings("@TREE@", m_Tree)
+        .replaceInStrings("@MARKERTREE@", m_MarkerTree)
         .replaceInStrings("@OUT@", Scratch.path() + "/out");
     const QStringList TreeBefore = testsupport::treeFiles(m_Tree);
     const TRun Run = runTool(Arguments);

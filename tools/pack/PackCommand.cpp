@@ -390,6 +390,20 @@ int pack(const TPackOptions& Options)
 
     const std::vector<TSourceFile> PackageFiles = listFiles(Options.m_Source);
     const std::vector<TSourceFile> AssetFiles = WithAssets ? listFiles(Options.m_AssetsSource) : std::vector<TSourceFile>();
+    // The launcher keeps its marker files in the game's folder, under these names with its
+    // default settings, and refuses a document that lists a file of the same name.
+    for (const std::vector<TSourceFile>* pFiles : {&PackageFiles, &AssetFiles}) {
+        for (const TSourceFile& File : *pFiles) {
+            for (const char* Marker : {"package.json", "partial-package.json", "assets.json"}) {
+                if (File.m_LocalFile == QLatin1String(Marker)) {
+                    throw TToolError(
+                        QStringLiteral("'%1' has the name of a launcher's marker file, and launchers would refuse the package: "
+                                       "rename it or move it into a folder")
+                            .arg(File.m_LocalFile));
+                }
+            }
+        }
+    }
     for (const TSourceFile& Asset : AssetFiles) {
         const auto Same = std::lower_bound(PackageFiles.begin(), PackageFiles.end(), Asset.m_LocalFile,
                                            [](const TSourceFile& File, const QString& Name) { return File.m_LocalFile < Name; });
