@@ -49,6 +49,19 @@ constexpr std::array<std::uint32_t, 256> kGearTable = {{
 // of a second on a busy machine.
 constexpr std::size_t kLargestSystemRead = 0x200000; // 2 MiB
 
+// Opens File (its name set) for one sequential scan with Parameters; false when they are
+// outside the bounds or the file cannot be opened.
+bool openForScan(QFile& File, const TChunkingParameters& Parameters)
+{
+    if (!Parameters.problem().isEmpty() || !File.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        return false;
+    }
+#ifdef Q_OS_UNIX
+    ::posix_fadvise(File.handle(), 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
+    return true;
+}
+
 // Reads until Size bytes arrived or the end of the file; -1 on a read error.
 qint64 readFully(QFile& File, unsigned char* Target, std::size_t Size)
 {
@@ -140,44 +153,6 @@ bool cutInBlocks(QFile& File, const TPieceCallback& OnPiece, const TChunkingPara
     }
 }
 
-} // namespace
-
-const std::array<std::uint32_t, 256>& chunkGearTable()
-{
-    return kGearTable;
-}
-
-TChunkingParameters TChunkingParameters::forAverage(std::uint64_t Average)
-{
-    TChunkingParameters Parameters;
-    Parameters.m_Minimum = Average / 4;
-    Parameters.m_Maximum = std::min<std::uint64_t>(Average * 4, kHighestMaximum);
-    Parameters.m_MaskBits = 0;
-    while (Parameters.m_MaskBits < 63 && (std::uint64_t(1) << Parameters.m_MaskBits) < Average) {
-        ++Parameters.m_MaskBits;
-    }
-    return Parameters;
-}
-
-QString TChunkingParameters::problem() const
-{
-    if (m_Minimum < kLowestMinimum) {
-        return QStringLiteral("the minimum piece length %1 is below %2").arg(m_Minimum).arg(kLowestMinimum);
-    }
-    if (m_Maximum > kHighestMaximum) {
-        return QStringLiteral("the maximum piece length %1 is above %2").arg(m_Maximum).arg(kHighestMaximum);
-    }
-    if (m_Minimum >= m_Maximum) {
-        return QStringLiteral("the minimum piece length %1 is not below the maximum %2").arg(m_Minimum).arg(m_Maximum);
-    }
-    if (m_MaskBits < kFewestMaskBits || m_MaskBits > kMostMaskBits) {
-        return QStringLiteral("%1 mask bits are outside %2 to %3").arg(m_MaskBits).arg(kFewestMaskBits).arg(kMostMaskBits);
-    }
-    return QString();
-}
-
-namespace {
-
 // Searches the Length bytes at Data for the first byte after which the rolling value has
 // no bit set under CutMask, carrying the value in and out. Returns the number of bytes up
 // to and including that byte, or 0 when there is none (Value then is the value after the
@@ -223,38 +198,6 @@ std::size_t findCut(const unsigned char* Data, std::size_t Length, std::uint32_t
     }
     return 0;
 }
-
-} // namespace
-
-std::size_t nextPieceLength(const unsigned char* Data, std::size_t Length, const TChunkingParameters& Parameters)
-{
-    const auto Minimum = static_cast<std::size_t>(Parameters.m_Minimum);
-    if (Length <= Minimum) {
-        return Length;
-    }
-    const auto Maximum = static_cast<std::size_t>(Parameters.m_Maximum);
-    const std::size_t Limit = Length < Maximum ? Length : Maximum;
-    std::uint32_t Value = 0;
-    const std::size_t Cut = findCut(Data + Minimum, Limit - Minimum, Parameters.cutMask(), Value);
-    return Cut != 0 ? Minimum + Cut : Limit;
-}
-
-bool chunkFile(const QString& FilePath, const TPieceCallback& OnPiece, const TChunkingParameters& Parameters)
-{
-    if (!Parameters.problem().isEmpty()) {
-        return false;
-    }
-    QFile File(FilePath);
-    if (!File.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-        return false;
-    }
-#ifdef Q_OS_UNIX
-    ::posix_fadvise(File.handle(), 0, 0, POSIX_FADV_SEQUENTIAL);
-#endif
-    return cutInBlocks(File, OnPiece, Parameters);
-}
-
-namespace {
 
 // The search of nextPieceLength carried across blocks: where the current piece stands and
 // its rolling value. Fed the file's bytes block by block it cuts exactly where
@@ -319,18 +262,65 @@ constexpr std::size_t kHashingScanRead = 0x40000; // 256 KiB
 
 } // namespace
 
+const std::array<std::uint32_t, 256>& chunkGearTable()
+{
+    return kGearTable;
+}
+
+TChunkingParameters TChunkingParameters::forAverage(std::uint64_t Average)
+{
+    TChunkingParameters Parameters;
+    Parameters.m_Minimum = Average / 4;
+    Parameters.m_Maximum = std::min<std::uint64_t>(Average * 4, kHighestMaximum);
+    Parameters.m_MaskBits = 0;
+    while (Parameters.m_MaskBits < 63 && (std::uint64_t(1) << Parameters.m_MaskBits) < Average) {
+        ++Parameters.m_MaskBits;
+    }
+    return Parameters;
+}
+
+QString TChunkingParameters::problem() const
+{
+    if (m_Minimum < kLowestMinimum) {
+        return QStringLiteral("the minimum piece length %1 is below %2").arg(m_Minimum).arg(kLowestMinimum);
+    }
+    if (m_Maximum > kHighestMaximum) {
+        return QStringLiteral("the maximum piece length %1 is above %2").arg(m_Maximum).arg(kHighestMaximum);
+    }
+    if (m_Minimum >= m_Maximum) {
+        return QStringLiteral("the minimum piece length %1 is not below the maximum %2").arg(m_Minimum).arg(m_Maximum);
+    }
+    if (m_MaskBits < kFewestMaskBits || m_MaskBits > kMostMaskBits) {
+        return QStringLiteral("%1 mask bits are outside %2 to %3").arg(m_MaskBits).arg(kFewestMaskBits).arg(kMostMaskBits);
+    }
+    return QString();
+}
+
+std::size_t nextPieceLength(const unsigned char* Data, std::size_t Length, const TChunkingParameters& Parameters)
+{
+    const auto Minimum = static_cast<std::size_t>(Parameters.m_Minimum);
+    if (Length <= Minimum) {
+        return Length;
+    }
+    const auto Maximum = static_cast<std::size_t>(Parameters.m_Maximum);
+    const std::size_t Limit = Length < Maximum ? Length : Maximum;
+    std::uint32_t Value = 0;
+    const std::size_t Cut = findCut(Data + Minimum, Limit - Minimum, Parameters.cutMask(), Value);
+    return Cut != 0 ? Minimum + Cut : Limit;
+}
+
+bool chunkFile(const QString& FilePath, const TPieceCallback& OnPiece, const TChunkingParameters& Parameters)
+{
+    QFile File(FilePath);
+    return openForScan(File, Parameters) && cutInBlocks(File, OnPiece, Parameters);
+}
+
 bool chunkFileHashing(const QString& FilePath, const TDigestCallback& OnPiece, const TChunkingParameters& Parameters)
 {
-    if (!Parameters.problem().isEmpty()) {
-        return false;
-    }
     QFile File(FilePath);
-    if (!File.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+    if (!openForScan(File, Parameters)) {
         return false;
     }
-#ifdef Q_OS_UNIX
-    ::posix_fadvise(File.handle(), 0, 0, POSIX_FADV_SEQUENTIAL);
-#endif
     thread_local std::unique_ptr<unsigned char[]> pBlock(new unsigned char[kHashingScanRead]);
     TStreamingCutter Cutter(Parameters);
     TSha256 Hash;
