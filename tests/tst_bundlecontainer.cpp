@@ -56,6 +56,7 @@ private slots:
     void referenceVectors_data();
     void referenceVectors();
     void brokenVectors();
+    void lzmaAfterFailures();
     void sizeBoundRefusedBeforeAllocating();
     void zpaqModelMemoryBounded_data();
     void zpaqModelMemoryBounded();
@@ -189,6 +190,28 @@ void TestBundleContainer::brokenVectors()
         }
     }
     QCOMPARE(Judged, 16);
+}
+
+void TestBundleContainer::lzmaAfterFailures()
+{
+    // A worker thread keeps its LZMA decoder from chunk to chunk: a stream that broke off
+    // or carried garbage must leave nothing behind for the next one, of whatever size.
+    const QByteArray Large = readVectorFile(QStringLiteral("text256k.a05.bin"));
+    const QByteArray LargeRaw = readVectorFile(QStringLiteral("text256k.raw"));
+    const QByteArray Small = readVectorFile(QStringLiteral("log64k.a10.bin"));
+    const QByteArray SmallRaw = readVectorFile(QStringLiteral("log64k.raw"));
+    QVERIFY(!Large.isEmpty() && !Small.isEmpty() && !LargeRaw.isEmpty() && !SmallRaw.isEmpty());
+    QByteArray Garbled = Large;
+    for (int Index = Garbled.size() / 2; Index < Garbled.size() / 2 + 64; ++Index) {
+        Garbled[Index] = char(Garbled[Index] ^ 0x5A);
+    }
+    const QByteArray Truncated = Large.left(Large.size() / 2);
+    for (const QByteArray& Broken : {Garbled, Truncated, Garbled}) {
+        QVERIFY(fails(Broken));
+        QCOMPARE(TSha256::hash(decompressBundleData(Small, quint64(SmallRaw.size()))), TSha256::hash(SmallRaw));
+        QVERIFY(fails(Broken));
+        QCOMPARE(TSha256::hash(decompressBundleData(Large, quint64(LargeRaw.size()))), TSha256::hash(LargeRaw));
+    }
 }
 
 void TestBundleContainer::sizeBoundRefusedBeforeAllocating()

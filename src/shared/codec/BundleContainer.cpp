@@ -191,6 +191,52 @@ constexpr unsigned kLzmaMaxPropertiesByte = 224;
 constexpr std::uint32_t kLzmaMinDictionary = 4096;
 constexpr std::size_t kLzmaOutputStep = 0x40000; // 256 KiB, well inside the core's cache
 
+// One decoder per worker thread, kept between chunks. A fresh one allocates its state and
+// a dictionary as large as the chunk for every chunk, and each page of that dictionary is
+// then faulted in anew: for an installation of many chunks a large share of the decoding
+// time. The dictionary is kept in size classes of powers of two, so that chunks of similar
+// size reuse it, and a thread never holds more than twice what its last chunk needed.
+class TThreadLzmaDecoder {
+public:
+    ~TThreadLzmaDecoder() { lzma_end(&m_Stream); }
+
+    // A raw LZMA1 decoder for the options; false when liblzma refuses them.
+    bool start(lzma_options_lzma& Options)
+    {
+        Options.dict_size = dictionaryClass(Options.dict_size);
+        lzma_filter Filters[2];
+        Filters[0].id = LZMA_FILTER_LZMA1EXT;
+        Filters[0].options = &Options;
+        Filters[1].id = LZMA_VLI_UNKNOWN;
+        Filters[1].options = nullptr;
+        // liblzma reuses the state and the dictionary of the same filter and size
+        if (lzma_raw_decoder(&m_Stream, Filters) != LZMA_OK) {
+            reset();
+            return false;
+        }
+        return true;
+    }
+    lzma_stream& stream() { return m_Stream; }
+    // After a failure nothing of the broken stream is kept.
+    void reset()
+    {
+        lzma_end(&m_Stream);
+        m_Stream = LZMA_STREAM_INIT;
+    }
+
+private:
+    static std::uint32_t dictionaryClass(std::uint32_t Needed)
+    {
+        std::uint32_t Class = 0x10000; // 64 KiB: small chunks all share one
+        while (Class < Needed && Class < (std::uint32_t(1) << 31)) {
+            Class <<= 1;
+        }
+        return std::max(Class, Needed);
+    }
+
+    lzma_stream m_Stream = LZMA_STREAM_INIT;
+};
+
 bool decodeLzmaAlone(const unsigned char* Payload, std::size_t PayloadSize, unsigned char* Output, std::size_t OutputSize,
                      std::size_t& Produced)
 {
@@ -214,19 +260,16 @@ bool decodeLzmaAlone(const unsigned char* Payload, std::size_t PayloadSize, unsi
     Options.ext_flags = LZMA_LZMA1EXT_ALLOW_EOPM;
     lzma_set_ext_size(Options, OutputSize);
 
-    lzma_filter Filters[2];
-    Filters[0].id = LZMA_FILTER_LZMA1EXT;
-    Filters[0].options = &Options;
-    Filters[1].id = LZMA_VLI_UNKNOWN;
-    Filters[1].options = nullptr;
-
-    lzma_stream Stream = LZMA_STREAM_INIT;
-    if (lzma_raw_decoder(&Stream, Filters) != LZMA_OK) {
+    thread_local TThreadLzmaDecoder Decoder;
+    if (!Decoder.start(Options)) {
         return false;
     }
+    lzma_stream& Stream = Decoder.stream();
     Stream.next_in = Payload + kLzmaHeaderSize;
     Stream.avail_in = PayloadSize - kLzmaHeaderSize;
     Stream.next_out = Output;
+    Stream.total_in = 0;
+    Stream.total_out = 0;
     // The decoder writes into its dictionary and copies from there to the output, as
     // much as the output has room for in one go. Handed the whole output at once it
     // would decode megabytes before copying them, long after they left the cache; in
@@ -249,7 +292,11 @@ bool decodeLzmaAlone(const unsigned char* Payload, std::size_t PayloadSize, unsi
         }
     }
     Produced = static_cast<std::size_t>(Stream.total_out);
-    lzma_end(&Stream);
+    Stream.next_in = nullptr;
+    Stream.next_out = nullptr;
+    if (Result != LZMA_STREAM_END) {
+        Decoder.reset();
+    }
     return Result == LZMA_STREAM_END && Produced == OutputSize;
 }
 
