@@ -220,6 +220,11 @@ void TInstallationManager::finishJob(const std::shared_ptr<TPackageInstallation>
     disconnect(pJob.get(), &TPackageInstallation::diskAccessFailed, this, &TInstallationManager::onDiskAccessFailed);
     m_InstallationsInProgress.erase(std::remove(m_InstallationsInProgress.begin(), m_InstallationsInProgress.end(), pJob),
                                     m_InstallationsInProgress.end());
+    // Freed on the event loop's next turn, after the notifications that may start the
+    // client: the bookkeeping of a large installation (tens of thousands of chunk records)
+    // takes a tenth of a second to free, which the player would wait for.
+    QMetaObject::invokeMethod(
+        this, [pJob] {}, Qt::QueuedConnection);
 }
 
 void TInstallationManager::emitAllStartedUpdatesFinishedOnce()
