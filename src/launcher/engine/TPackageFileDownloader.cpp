@@ -237,7 +237,7 @@ void TPackageFileDownloader::onDownloadCompleted(QUrl Url, QByteArray Data)
                       false);
         return;
     }
-    processDownloadedData(Url, Data);
+    processDownloadedData(Url, std::move(Data));
 }
 
 template<typename TWork> bool TPackageFileDownloader::guarded(TChunkResult& Result, EStep Step, const TWork& Work)
@@ -254,7 +254,7 @@ template<typename TWork> bool TPackageFileDownloader::guarded(TChunkResult& Resu
     return false;
 }
 
-void TPackageFileDownloader::processDownloadedData(const QUrl& Url, const QByteArray& Data)
+void TPackageFileDownloader::processDownloadedData(const QUrl& Url, QByteArray Data)
 {
     const auto Found = m_OutstandingChunks.find(Url);
     if (Found == m_OutstandingChunks.end()) {
@@ -271,7 +271,7 @@ void TPackageFileDownloader::processDownloadedData(const QUrl& Url, const QByteA
     // destructor): to save, and to post its result, which a destroyed downloader never
     // receives. No future watcher per chunk: each one asks the system for the number of
     // processors, a file read, thousands of times in an installation of small files.
-    QThreadPool::globalInstance()->start([this, pGate = m_pWorkerGate, Chunk, pBody = std::make_shared<QByteArray>(Data), Unpack, Url] {
+    QThreadPool::globalInstance()->start([this, pGate = m_pWorkerGate, Chunk, pBody = std::make_shared<QByteArray>(std::move(Data)), Unpack, Url] {
         ::shared::runInBackground();
         const TChunkResult Result = processChunk(*pGate, Chunk, *pBody, Unpack);
         if (pGate->enter()) {
@@ -292,7 +292,7 @@ TPackageFileDownloader::TChunkResult TPackageFileDownloader::processChunk(TWorke
         Result.m_Error = QStringLiteral("packed hash of %1 does not match").arg(Chunk.m_Chunk.m_Url.toString());
         return Result;
     };
-    QByteArray Unpacked = Body;
+    QByteArray Unpacked;
     std::size_t StoredOffset = 0;
     std::size_t StoredSize = 0;
     const bool Stored = Unpack &&
@@ -309,11 +309,12 @@ TPackageFileDownloader::TChunkResult TPackageFileDownloader::processChunk(TWorke
         if (!guarded(Result, EStep::Verify, [&] { verifyDownloadedData(Chunk.m_Chunk, Payload); })) {
             return packedHashMatches(Chunk.m_Chunk, Body) ? Result : TransferFault();
         }
-        // the body is normally the task's own by now: the payload is moved to its front
-        // (a body still shared elsewhere is copied first)
-        Body.remove(0, static_cast<int>(StoredOffset));
-        Body.truncate(static_cast<int>(StoredSize));
+        // The body is normally the task's own by now, and the payload is moved to its front
+        // in place. (A body still shared elsewhere would be copied whole into fresh memory
+        // first, which costs more than checking it.)
         Unpacked = std::move(Body);
+        Unpacked.remove(0, static_cast<int>(StoredOffset));
+        Unpacked.truncate(static_cast<int>(StoredSize));
     } else {
         if (Unpack) {
             // The packed hash tells a body damaged on the way from a payload the publisher
@@ -328,6 +329,9 @@ TPackageFileDownloader::TChunkResult TPackageFileDownloader::processChunk(TWorke
             Body.clear(); // the packed body is not needed any more
             qInfo() << "processDownloadedData decompress finished " << Chunk.m_Chunk.m_Url;
             qInfo() << "processDownloadedData verify " << Chunk.m_Chunk.m_Url << " Thread: " << QThread::currentThreadId();
+        }
+        if (!Unpack) {
+            Unpacked = std::move(Body);
         }
         if (!guarded(Result, EStep::Verify, [&] { verifyDownloadedData(Chunk.m_Chunk, Unpacked); })) {
             return Result;

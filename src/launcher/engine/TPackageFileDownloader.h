@@ -2,6 +2,7 @@
 
 #include "TLauncherFilesystemHelper.h"
 #include "TPackageDifference.h"
+#include "TUrlHash.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,6 +20,8 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace shared {
@@ -166,7 +169,7 @@ private:
         QString m_Error;
     };
 
-    void processDownloadedData(const QUrl& Url, const QByteArray& Data);
+    void processDownloadedData(const QUrl& Url, QByteArray Data);
     template<typename TWork> static bool guarded(TChunkResult& Result, EStep Step, const TWork& Work);
     // decompress, verify and save one chunk, on a worker thread
     TChunkResult processChunk(TWorkerGate& Gate, const TChunkToDownload& Chunk, QByteArray& Body, bool Unpack);
@@ -193,10 +196,10 @@ private:
     ESelfUpdateMode m_RenameMode = ESelfUpdateMode::Off;
     bool m_Finished = false;
     std::vector<TChunkToDownload> m_AllChunks;
-    std::map<QUrl, TChunkToDownload> m_OutstandingChunks;
-    std::set<QUrl> m_ChunksAwaitingWriteReport;
-    std::map<QUrl, TFileSize> m_BytesReceived;
-    std::map<QUrl, TFileSize> m_BytesWritten;
+    std::unordered_map<QUrl, TChunkToDownload, ::shared::TUrlHash> m_OutstandingChunks;
+    std::unordered_set<QUrl, ::shared::TUrlHash> m_ChunksAwaitingWriteReport;
+    std::unordered_map<QUrl, TFileSize, ::shared::TUrlHash> m_BytesReceived;
+    std::unordered_map<QUrl, TFileSize, ::shared::TUrlHash> m_BytesWritten;
     QTimer m_ProgressTimer;
     TFileSize m_PreviousReceived = 0;
     TFileSize m_PreviousWritten = 0;

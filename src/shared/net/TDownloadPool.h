@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QHash>
-#include <QMap>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QObject>
@@ -146,7 +145,7 @@ private:
     void readLimitedReplies();
 
     std::shared_ptr<QNetworkAccessManagerWrapper> m_pNetworkAccess;
-    QMap<QUrl, QNetworkReplyWrapper*> m_ActiveDownloads;
+    QHash<QUrl, QNetworkReplyWrapper*> m_ActiveDownloads;
     int m_MaxConcurrentDownloads;
     std::deque<QUrl> m_Queue;
     QSet<QUrl> m_Queued; // the URLs in m_Queue: a package queues thousands at once
@@ -158,7 +157,7 @@ private:
     QHash<QNetworkReplyWrapper*, QByteArray> m_Bodies;
     QTimer* m_pLimiterTimer = nullptr;
     QSet<QNetworkReplyWrapper*> m_OversizedReplies;
-    QMap<QUrl, qint64> m_MaximumBodySizes;
+    QHash<QUrl, qint64> m_MaximumBodySizes;
     qint64 m_DefaultMaximumBodySize = kDefaultMaximumBodySize;
     int m_TransferTimeoutMs = kDefaultTransferTimeoutMs;
 };
