@@ -233,6 +233,7 @@ void TestHostileDocuments::refusedDocumentsChangeNothing_data()
     QTest::newRow("a directory below a file") << withExtraFile(V1, Model, "readme.txt/x") << QByteArray() << "also a directory";
     QTest::newRow("the installed marker's name") << withExtraFile(V1, Model, "package.json") << QByteArray() << "own marker file";
     QTest::newRow("the partial marker's name") << withExtraFile(V1, Model, "./partial-package.json") << QByteArray() << "own marker file";
+    QTest::newRow("the default marker's name") << withExtraFile(V1, Model, "default") << QByteArray() << "own marker file";
     QJsonObject Assets {{"version", "1"}, {"files", QJsonArray {QJsonObject {{"localfile", "readme.txt"}, {"unpackedsize", 0}}}}};
     QTest::newRow("same name in the assets") << V1 << toJson(Assets) << "listed twice";
 

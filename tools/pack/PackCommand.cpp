@@ -394,7 +394,7 @@ int pack(const TPackOptions& Options)
     // default settings, and refuses a document that lists a file of the same name.
     for (const std::vector<TSourceFile>* pFiles : {&PackageFiles, &AssetFiles}) {
         for (const TSourceFile& File : *pFiles) {
-            for (const char* Marker : {"package.json", "partial-package.json", "assets.json"}) {
+            for (const char* Marker : {"package.json", "partial-package.json", "assets.json", "default"}) {
                 if (File.m_LocalFile == QLatin1String(Marker)) {
                     throw TToolError(
                         QStringLiteral("'%1' has the name of a launcher's marker file, and launchers would refuse the package: "

@@ -160,12 +160,10 @@ QString TInstallationManager::refusalOf(const TPackage& Package) const
     // The markers live in the installation folder beside the game's files: a game file of
     // the same name would overwrite the marker, or be overwritten by it, and the
     // installation would never again be what its marker says.
-    const auto pSettings = m_pFilesystemHelper->getSettings();
-    for (const QString& Marker : {pSettings->m_PackageFileName, pSettings->m_PartialPackageFileName, pSettings->m_AssetFileName}) {
-        const QString Name = QDir::cleanPath(Marker);
+    for (const QString& Name : m_pFilesystemHelper->markerNames()) {
         const bool Clash = std::any_of(Configuration.m_Files.begin(), Configuration.m_Files.end(),
                                        [&Name](const TFileInPackage& File) { return File.m_LocalFile == Name; });
-        if (!Marker.isEmpty() && Clash) {
+        if (Clash) {
             return QStringLiteral("the file name \"%1\" is the name of the launcher's own marker file").arg(Name);
         }
     }

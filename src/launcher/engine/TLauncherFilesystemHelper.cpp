@@ -17,6 +17,7 @@ void torvaneInitEngineResources();
 namespace zarvo::launcher {
 
 const char* const TLauncherFilesystemHelper::kSettingsFileName = "launchersettings.ini";
+const char* const TLauncherFilesystemHelper::kDefaultMarkerName = "default";
 
 namespace {
 
@@ -143,6 +144,29 @@ void TLauncherFilesystemHelper::moveReplacing(const QString& Source, const QStri
     if (std::rename(QFile::encodeName(Source).constData(), QFile::encodeName(Destination).constData()) != 0) {
         throw std::runtime_error(QStringLiteral("Failed to move file %1 to %2").arg(Source, Destination).toUtf8().toStdString());
     }
+}
+
+QStringList TLauncherFilesystemHelper::markerNames() const
+{
+    QStringList Names {QString::fromLatin1(kDefaultMarkerName)};
+    for (const QString& Name : {m_pSettings->m_PackageFileName, m_pSettings->m_PartialPackageFileName, m_pSettings->m_AssetFileName}) {
+        if (!Name.isEmpty()) {
+            Names.append(QDir::cleanPath(Name));
+        }
+    }
+    return Names;
+}
+
+bool TLauncherFilesystemHelper::holdsOnlyMarkers(const QDir& Directory) const
+{
+    if (!Directory.exists()) {
+        return true;
+    }
+    const QStringList Markers = markerNames();
+    const QFileInfoList Entries = Directory.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+    return std::all_of(Entries.begin(), Entries.end(), [&Markers](const QFileInfo& Entry) {
+        return Entry.isFile() && !Entry.isSymLink() && Markers.contains(Entry.fileName());
+    });
 }
 
 } // namespace zarvo::launcher

@@ -13,6 +13,8 @@ namespace zarvo::launcher {
 class TLauncherFilesystemHelper : public shared::TFileSystemHelper {
 public:
     static const char* const kSettingsFileName;
+    // The marker of the default client package, in its installation folder.
+    static const char* const kDefaultMarkerName;
 
     TLauncherFilesystemHelper();
     // Loads the settings from the given INI file (tests and tools).
@@ -32,6 +34,14 @@ public:
     virtual void removeFileOrDirectory(const QString& Path);
     // Replaces Destination by Source when Source exists; otherwise does nothing.
     virtual void moveReplacing(const QString& Source, const QString& Destination);
+    // The names of the files the launcher keeps in an installation folder beside the
+    // game's: the package, partial and assets markers of the settings and the default
+    // marker, each as a document would name it.
+    QStringList markerNames() const;
+    // True when Directory is missing or holds nothing but files named like markers: a
+    // fresh installation, none of whose files can be there yet (a package may not name a
+    // marker), so they need not be looked for one by one.
+    bool holdsOnlyMarkers(const QDir& Directory) const;
 
 private:
     std::shared_ptr<TLauncherSettings> m_pSettings;

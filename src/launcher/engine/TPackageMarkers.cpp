@@ -7,9 +7,6 @@
 
 namespace zarvo::launcher {
 
-namespace {
-const QString kDefaultMarkerName = QStringLiteral("default");
-}
 
 TPackageMarkers::TPackageMarkers(std::shared_ptr<TLauncherFilesystemHelper> pFilesystemHelper)
     : m_pFilesystemHelper(std::move(pFilesystemHelper))
@@ -46,7 +43,7 @@ QString TPackageMarkers::assetsDocumentPath(const TPackage& Package) const
 
 QString TPackageMarkers::defaultMarkerPath(const TPackage& Package) const
 {
-    return pathInInstallation(Package, kDefaultMarkerName);
+    return pathInInstallation(Package, QString::fromLatin1(TLauncherFilesystemHelper::kDefaultMarkerName));
 }
 
 TPackageConfigurationReader TPackageMarkers::readInstalledConfiguration(const TPackage& Package) const
