@@ -3,11 +3,11 @@
 #include <QDebug>
 #include <QFileInfo>
 #include <QMutex>
+#include <QSet>
 #include <QStorageInfo>
 #include <QThread>
 
 #include <algorithm>
-#include <set>
 
 namespace zarvo::launcher {
 
@@ -43,10 +43,15 @@ TDiskSpaceRequirement TDiskSpaceCheck::requirement(const std::vector<TFileToDown
     TDiskSpaceRequirement Requirement;
     std::uint64_t LargestChunk = 0;
     std::uint64_t DistinctChunkBytes = 0;
-    std::set<QByteArray> Seen;
+    QSet<QByteArray> Seen;
+    // a fresh installation has nothing of its files yet: thousands of look-ups saved
+    const bool SomethingThere = !FilesystemHelper.holdsOnlyMarkers(InstallationDirectory);
     for (const TFileToDownload& File : Files) {
-        const QFileInfo Local(FilesystemHelper.resolvePathInsideDirectory(InstallationDirectory, File.m_LocalFile));
-        const std::uint64_t Present = Local.isFile() ? static_cast<std::uint64_t>(Local.size()) : 0;
+        std::uint64_t Present = 0;
+        if (SomethingThere) {
+            const QFileInfo Local(FilesystemHelper.resolvePathInsideDirectory(InstallationDirectory, File.m_LocalFile));
+            Present = Local.isFile() ? static_cast<std::uint64_t>(Local.size()) : 0;
+        }
         if (File.m_UnpackedSize > Present) {
             Requirement.m_InstallationGrowth += File.m_UnpackedSize - Present;
         }
@@ -56,7 +61,8 @@ TDiskSpaceRequirement TDiskSpaceCheck::requirement(const std::vector<TFileToDown
             }
             const TChunkInPackage& Chunk = File.m_Chunks[static_cast<std::size_t>(Position)];
             LargestChunk = std::max<std::uint64_t>(LargestChunk, Chunk.m_UnpackedSize);
-            if (Seen.insert(Chunk.m_UnpackedHash).second) {
+            if (!Seen.contains(Chunk.m_UnpackedHash)) {
+                Seen.insert(Chunk.m_UnpackedHash);
                 DistinctChunkBytes += Chunk.m_UnpackedSize;
             }
         }

@@ -139,7 +139,7 @@ void TPackageFileDownloader::startDownload(const std::vector<TFileToDownload>& F
     m_PreviousWritten = 0;
 
     // one fetch per distinct chunk (by unpacked hash), shared by every file and slot
-    std::map<QByteArray, std::size_t> ChunkIndexByHash;
+    QHash<QByteArray, std::size_t> ChunkIndexByHash;
     for (const TFileToDownload& File : Files) {
         if (File.m_ChunksToDownload.empty()) {
             if (File.m_Chunks.empty() && File.m_UnpackedSize == 0) {
@@ -177,13 +177,13 @@ void TPackageFileDownloader::startDownload(const std::vector<TFileToDownload>& F
             const TChunkInPackage& Chunk = File.m_Chunks[static_cast<std::size_t>(Position)];
             auto Found = ChunkIndexByHash.find(Chunk.m_UnpackedHash);
             if (Found == ChunkIndexByHash.end()) {
-                Found = ChunkIndexByHash.emplace(Chunk.m_UnpackedHash, m_AllChunks.size()).first;
+                Found = ChunkIndexByHash.insert(Chunk.m_UnpackedHash, m_AllChunks.size());
                 TChunkToDownload Record;
                 Record.m_Chunk = Chunk;
                 m_AllChunks.push_back(Record);
                 m_PendingChunks.insert(Chunk.m_UnpackedHash, std::make_shared<TPendingChunk>());
             }
-            TChunkToDownload& Record = m_AllChunks[Found->second];
+            TChunkToDownload& Record = m_AllChunks[Found.value()];
             if (Record.m_Files.empty() || Record.m_Files.back() != pState) {
                 Record.m_Files.push_back(pState);
             }

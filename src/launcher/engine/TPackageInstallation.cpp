@@ -32,7 +32,10 @@ struct TScanContext {
     QMutex m_Mutex;
     QList<TFileInPackage> m_WorkList;
     TFileSize m_BytesScanned = 0;
+    TFileSize m_BytesReported = 0;
     TFileSize m_BytesTotal = 0;
+    // a fresh installation: no file of the package can be there to examine
+    bool m_NothingInstalled = false;
     TFileInPackageVector m_InstalledFiles; // fast scan only
     TChunkInPackageVector m_InstalledChunks;
 };
@@ -102,7 +105,9 @@ private:
         const QString Path = m_pFilesystemHelper->resolvePathInsideDirectory(m_InstallationDirectory, File.m_LocalFile);
         TFileToDownload Entry = prepareEntry(File);
         bool Handled = false;
-        if (File.m_Chunks.size() >= 2) {
+        if (m_Context.m_NothingInstalled) {
+            // nothing to look at
+        } else if (File.m_Chunks.size() >= 2) {
             bool Trusted = false;
             const std::vector<TPiece> Pieces = collectLocalPieces(File, Path, Trusted);
             std::vector<TChunkScanState> States = initialStates(Entry);
@@ -197,9 +202,18 @@ private:
 
     void reportScanned(std::uint64_t Bytes)
     {
+        if (Bytes == 0) {
+            return;
+        }
         QMutexLocker Lock(&m_Context.m_Mutex);
         m_Context.m_BytesScanned += Bytes;
-        emit m_Job.scanProgress(m_Context.m_BytesScanned, m_Context.m_BytesTotal);
+        // in steps of a thousandth at least: every step is an event for the window, and a
+        // scan of small pieces would send hundreds of thousands
+        if (m_Context.m_BytesScanned - m_Context.m_BytesReported >= m_Context.m_BytesTotal / 1000 ||
+            m_Context.m_BytesScanned >= m_Context.m_BytesTotal) {
+            m_Context.m_BytesReported = m_Context.m_BytesScanned;
+            emit m_Job.scanProgress(m_Context.m_BytesScanned, m_Context.m_BytesTotal);
+        }
     }
 
     // Notes for every chunk of the new file where a local piece with its content lies.
@@ -468,11 +482,13 @@ QList<TFileToDownload> TPackageInstallation::FindFilesInPackageBasedOnHashAndSiz
 {
     auto pContext = std::make_shared<TScanContext>();
     m_ScratchBytesUsed = 0;
+    pContext->m_NothingInstalled = pFilesystemHelper->holdsOnlyMarkers(InstallationDirectory);
     for (const TFileInPackage& File : NewFiles) {
-        const QString Path = pFilesystemHelper->resolvePathInsideDirectory(InstallationDirectory, File.m_LocalFile);
-        const QFileInfo Info(Path);
-        if (Info.isFile()) {
-            pContext->m_BytesTotal += static_cast<TFileSize>(Info.size());
+        if (!pContext->m_NothingInstalled) {
+            const QFileInfo Info(pFilesystemHelper->resolvePathInsideDirectory(InstallationDirectory, File.m_LocalFile));
+            if (Info.isFile()) {
+                pContext->m_BytesTotal += static_cast<TFileSize>(Info.size());
+            }
         }
         pContext->m_WorkList.append(File);
     }
@@ -658,6 +674,9 @@ void TPackageInstallation::removeFilesFetchedWhole()
     // still decides (the free-space check may yet refuse the update, and the installed
     // version must then stay whole), and not later either: freed first, the disk only
     // fills from here on, and never beyond what the free-space check allowed for.
+    if (m_pFilesystemHelper->holdsOnlyMarkers(m_InstallationDirectory)) {
+        return; // a fresh installation
+    }
     for (const TFileToDownload& File : m_FilesToDownload) {
         if (File.m_Chunks.empty() || File.m_ChunksToDownload.size() != File.m_Chunks.size()) {
             continue;
