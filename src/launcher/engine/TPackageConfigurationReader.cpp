@@ -4,10 +4,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSet>
 
 #include <algorithm>
-#include <map>
-#include <set>
 #include <stdexcept>
 
 namespace zarvo::launcher {
@@ -43,23 +42,41 @@ QString printable(const QString& Name)
     return Result;
 }
 
-QString describe(const QJsonObject& Object, const QString& Where)
-{
-    const QString Name = Object.value(QLatin1String("localfile")).toString();
-    return Name.isEmpty() ? Where : QStringLiteral("%1 \"%2\"").arg(Where, printable(Name));
-}
+// What a refusal names: a fixed text, or an element of the document described by its
+// "localfile" name. Only a refusal spells it out: a document lists thousands of elements.
+class TWhere {
+public:
+    TWhere(const QString& Text)
+        : m_Text(Text)
+    {
+    }
+    TWhere(const QJsonObject& Object, const QString& Kind)
+        : m_Text(Kind)
+        , m_pObject(&Object)
+    {
+    }
+    QString text() const
+    {
+        const QString Name = m_pObject ? m_pObject->value(QLatin1String("localfile")).toString() : QString();
+        return Name.isEmpty() ? m_Text : QStringLiteral("%1 \"%2\"").arg(m_Text, printable(Name));
+    }
 
-void requireType(const QJsonObject& Object, const char* Key, QJsonValue::Type Type, const QString& Where)
+private:
+    QString m_Text;
+    const QJsonObject* m_pObject = nullptr;
+};
+
+void requireType(const QJsonObject& Object, const char* Key, QJsonValue::Type Type, const TWhere& Where)
 {
     const QJsonValue Value = Object.value(QLatin1String(Key));
     if (!Value.isUndefined() && Value.type() != Type) {
-        refuseDocument(QStringLiteral("\"%1\" of %2 has the wrong type").arg(QLatin1String(Key), Where));
+        refuseDocument(QStringLiteral("\"%1\" of %2 has the wrong type").arg(QLatin1String(Key), Where.text()));
     }
 }
 
 // Sizes are JSON numbers or decimal texts; anything else (negative, fractional, beyond
 // what a double holds exactly) is refused.
-std::uint64_t readSize(const QJsonObject& Object, const char* Key, const QString& Where)
+std::uint64_t readSize(const QJsonObject& Object, const char* Key, const TWhere& Where)
 {
     const QJsonValue Value = Object.value(QLatin1String(Key));
     if (Value.isUndefined()) {
@@ -78,10 +95,10 @@ std::uint64_t readSize(const QJsonObject& Object, const char* Key, const QString
             return Number;
         }
     }
-    refuseDocument(QStringLiteral("\"%1\" of %2 is not a size").arg(QLatin1String(Key), Where));
+    refuseDocument(QStringLiteral("\"%1\" of %2 is not a size").arg(QLatin1String(Key), Where.text()));
 }
 
-QByteArray readHash(const QJsonObject& Object, const char* Key, const QString& Where)
+QByteArray readHash(const QJsonObject& Object, const char* Key, const TWhere& Where)
 {
     const QJsonValue Value = Object.value(QLatin1String(Key));
     if (Value.isUndefined()) {
@@ -95,28 +112,28 @@ QByteArray readHash(const QJsonObject& Object, const char* Key, const QString& W
             (Digit >= QLatin1Char('A') && Digit <= QLatin1Char('F'));
     }
     if (!Hex) {
-        refuseDocument(QStringLiteral("\"%1\" of %2 is not a hexadecimal digest").arg(QLatin1String(Key), Where));
+        refuseDocument(QStringLiteral("\"%1\" of %2 is not a hexadecimal digest").arg(QLatin1String(Key), Where.text()));
     }
     return QByteArray::fromHex(Text.toLatin1());
 }
 
-QJsonArray readArray(const QJsonObject& Object, const char* Key, const QString& Where, bool Required)
+QJsonArray readArray(const QJsonObject& Object, const char* Key, const TWhere& Where, bool Required)
 {
     const QJsonValue Value = Object.value(QLatin1String(Key));
     if (Value.isUndefined() && !Required) {
         return QJsonArray();
     }
     if (!Value.isArray()) {
-        refuseDocument(Value.isUndefined() ? QStringLiteral("%1 has no \"%2\"").arg(Where, QLatin1String(Key))
-                                           : QStringLiteral("\"%1\" of %2 is not an array").arg(QLatin1String(Key), Where));
+        refuseDocument(Value.isUndefined() ? QStringLiteral("%1 has no \"%2\"").arg(Where.text(), QLatin1String(Key))
+                                           : QStringLiteral("\"%1\" of %2 is not an array").arg(QLatin1String(Key), Where.text()));
     }
     return Value.toArray();
 }
 
-QJsonObject elementObject(const QJsonValue& Element, const QString& Where)
+QJsonObject elementObject(const QJsonValue& Element, const TWhere& Where)
 {
     if (!Element.isObject()) {
-        refuseDocument(QStringLiteral("an element of %1 is not an object").arg(Where));
+        refuseDocument(QStringLiteral("an element of %1 is not an object").arg(Where.text()));
     }
     return Element.toObject();
 }
@@ -210,7 +227,7 @@ QString TPackageConfigurationReader::normaliseLocalFile(const QString& Name, QSt
 
 TChunkInPackage TPackageConfigurationReader::parseChunk(const QJsonObject& Object, const QUrl& Base)
 {
-    const QString Where = describe(Object, QStringLiteral("a chunk"));
+    const TWhere Where(Object, QStringLiteral("a chunk"));
     requireType(Object, "url", QJsonValue::String, Where);
     requireType(Object, "unpack", QJsonValue::Bool, Where);
     TChunkInPackage Chunk;
@@ -228,7 +245,7 @@ TChunkInPackage TPackageConfigurationReader::parseChunk(const QJsonObject& Objec
 
 TFileInPackage TPackageConfigurationReader::parseFile(const QJsonObject& Object, const QUrl& Base)
 {
-    const QString Where = describe(Object, QStringLiteral("a file"));
+    const TWhere Where(Object, QStringLiteral("a file"));
     const QJsonValue LocalFile = Object.value(QLatin1String("localfile"));
     if (!LocalFile.isString()) {
         refuseDocument(QStringLiteral("a file has no \"localfile\" name"));
@@ -248,12 +265,12 @@ TFileInPackage TPackageConfigurationReader::parseFile(const QJsonObject& Object,
         const double Number = Position.toDouble(-1);
         if (!Position.isDouble() || Number < 0 || Number > 2147483647.0 ||
             Number != static_cast<double>(static_cast<std::int32_t>(Number))) {
-            refuseDocument(QStringLiteral("%1 names an invalid chunk position").arg(Where));
+            refuseDocument(QStringLiteral("%1 names an invalid chunk position").arg(Where.text()));
         }
         File.m_Chunks.push_back(static_cast<std::int32_t>(Number));
     }
     for (const QJsonValue& Element : readArray(Object, "patches", Where, false)) {
-        const QJsonObject Patch = elementObject(Element, QStringLiteral("\"patches\" of %1").arg(Where));
+        const QJsonObject Patch = elementObject(Element, QStringLiteral("\"patches\" of %1").arg(Where.text()));
         TPatchInPackage Record;
         const QString Url = Patch.value(QLatin1String("url")).toString();
         if (!Url.isEmpty()) {
@@ -356,17 +373,23 @@ void TPackageConfigurationReader::checkFilesAndChunks()
     // Every check runs on the combined lists: a name or a chunk URL of the assets document
     // may clash with one of the package document.
     const auto Count = static_cast<std::int64_t>(m_Chunks.size());
-    std::map<QUrl, const TChunkInPackage*> ByUrl;
-    std::map<QByteArray, std::uint64_t> SizeByHash;
+    QHash<QUrl, const TChunkInPackage*> ByUrl;
+    QHash<QByteArray, std::uint64_t> SizeByHash;
+    ByUrl.reserve(static_cast<int>(m_Chunks.size()));
+    SizeByHash.reserve(static_cast<int>(m_Chunks.size()));
     const auto AddChunk = [&ByUrl, &SizeByHash](const TChunkInPackage& Chunk) {
-        const auto Known = ByUrl.emplace(Chunk.m_Url, &Chunk);
-        if (!Known.second && !sameData(*Known.first->second, Chunk)) {
+        const auto Known = ByUrl.constFind(Chunk.m_Url);
+        if (Known == ByUrl.constEnd()) {
+            ByUrl.insert(Chunk.m_Url, &Chunk);
+        } else if (!sameData(*Known.value(), Chunk)) {
             // the downloader fetches a URL once: two records would share one body
             refuseDocument(QStringLiteral("the chunk URL %1 is listed with different digests or sizes").arg(Chunk.m_Url.toString()));
         }
         if (!Chunk.m_UnpackedHash.isEmpty()) {
-            const auto Size = SizeByHash.emplace(Chunk.m_UnpackedHash, Chunk.m_UnpackedSize);
-            if (!Size.second && Size.first->second != Chunk.m_UnpackedSize) {
+            const auto Size = SizeByHash.constFind(Chunk.m_UnpackedHash);
+            if (Size == SizeByHash.constEnd()) {
+                SizeByHash.insert(Chunk.m_UnpackedHash, Chunk.m_UnpackedSize);
+            } else if (Size.value() != Chunk.m_UnpackedSize) {
                 refuseDocument(
                     QStringLiteral("the digest %1 is listed with different sizes").arg(QString::fromLatin1(Chunk.m_UnpackedHash.toHex())));
             }
@@ -379,11 +402,13 @@ void TPackageConfigurationReader::checkFilesAndChunks()
         AddChunk(Chunk);
     }
 
-    std::set<QString> Names;
+    QSet<QString> Names;
+    Names.reserve(static_cast<int>(m_Files.size()));
     for (const TFileInPackage& File : m_Files) {
-        if (!Names.insert(File.m_LocalFile).second) {
+        if (Names.contains(File.m_LocalFile)) {
             refuseDocument(QStringLiteral("the file name \"%1\" is listed twice").arg(File.m_LocalFile));
         }
+        Names.insert(File.m_LocalFile);
         std::uint64_t Sum = 0;
         for (std::int32_t Position : File.m_Chunks) {
             if (Position < 0 || Position >= Count) {
@@ -411,7 +436,7 @@ void TPackageConfigurationReader::checkFilesAndChunks()
     // "a" and "a/b" cannot both be files
     for (const QString& Name : Names) {
         for (int Slash = Name.indexOf(QLatin1Char('/')); Slash > 0; Slash = Name.indexOf(QLatin1Char('/'), Slash + 1)) {
-            if (Names.count(Name.left(Slash))) {
+            if (Names.contains(Name.left(Slash))) {
                 refuseDocument(QStringLiteral("the file name \"%1\" is also a directory of \"%2\"").arg(Name.left(Slash), Name));
             }
         }
