@@ -187,8 +187,10 @@ mixed_tree() {
 # launcher's decoding of the chunk files, split into two halves of about equal unpacked
 # size: the .lzma stream behind each LZMA container (size field "unknown"), each DEFLATE
 # payload wrapped as a gzip member, stored chunks as they are (`cat`). Writes OUT_DIR/run0
-# and run1, shell scripts that decode their half; with MODE "hash" the decoded bytes are
-# piped into `openssl dgst -sha256`, as the launcher checks every chunk's digest.
+# and run1, shell scripts that decode their half into the file OUT_DIR/out0 or out1, as an
+# installation writes what it decodes; and null0, null1, the same into /dev/null. With
+# MODE "hash" the decoded bytes also go through `openssl dgst -sha256`, as the launcher
+# checks every chunk's digest.
 yardstick_inputs() {
     mkdir -p "$2"
     python3 - "$1" "$2" "$3" <<'PY'
@@ -244,8 +246,10 @@ for i in (0, 1):
             open(listing, 'w').write('\n'.join(files) + '\n')
             lines.append("xargs -d '\\n' %s < '%s'" % (commands[tool], listing))
     body = '{ %s; }' % '; '.join(lines) if lines else 'true'
-    sink = ' | openssl dgst -sha256 > /dev/null' if mode == 'hash' else ' > /dev/null'
-    open(os.path.join(dst, 'run%d' % i), 'w').write('set -e\n' + body + sink + '\n')
+    out = os.path.join(dst, 'out%d' % i)
+    for script, target in (('run', out), ('null', '/dev/null')):
+        sink = (" | tee '%s' | openssl dgst -sha256 > /dev/null" % target) if mode == 'hash' else (" > '%s'" % target)
+        open(os.path.join(dst, '%s%d' % (script, i)), 'w').write('set -e\n' + body + sink + '\n')
 print('%d chunks: %s' % (len(entries), ', '.join('%s %d' % (t, sum(1 for e in entries if e[1] == t)) for t in ('xz', 'gzip', 'cat'))))
 PY
 }
