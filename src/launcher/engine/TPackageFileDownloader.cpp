@@ -175,6 +175,7 @@ void TPackageFileDownloader::startDownload(const std::vector<TFileToDownload>& F
             }
             pState->m_SlotsToWrite.push_back(Position);
             const TChunkInPackage& Chunk = File.m_Chunks[static_cast<std::size_t>(Position)];
+            ++pState->m_SlotsToWriteByHash[Chunk.m_UnpackedHash];
             auto Found = ChunkIndexByHash.find(Chunk.m_UnpackedHash);
             if (Found == ChunkIndexByHash.end()) {
                 Found = ChunkIndexByHash.insert(Chunk.m_UnpackedHash, m_AllChunks.size());
@@ -691,12 +692,10 @@ void TPackageFileDownloader::saveDownloadedData(const TChunkToDownload& Chunk, c
                 writeSlot(File, Path, Slot, Parked, Source, Record.m_Url);
             }
             File.m_SlotsToWrite.pop_front();
+            --File.m_SlotsToWriteByHash[Record.m_UnpackedHash];
             releaseUse(Record.m_UnpackedHash);
         }
-        const bool StillNeeded = std::any_of(File.m_SlotsToWrite.begin(), File.m_SlotsToWrite.end(), [&](int Slot) {
-            return File.m_Chunks[static_cast<std::size_t>(Slot)].m_UnpackedHash == Hash;
-        });
-        if (StillNeeded) {
+        if (File.m_SlotsToWriteByHash.value(Hash) > 0) {
             park(Hash, Data);
         }
         if (File.m_SlotsToWrite.empty()) {

@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QHash>
 #include <QMap>
 #include <QMutex>
 #include <QNetworkReply>
@@ -60,6 +61,9 @@ struct TChunkedFileState {
     std::vector<std::uint64_t> m_Offsets; // where each chunk starts in the file
     QMutex m_Mutex;
     std::list<int> m_SlotsToWrite; // positions in m_Chunks still to write, in file order
+    // how many of those hold each digest: a file of tens of thousands of chunks would
+    // otherwise be searched once per arriving chunk
+    QHash<QByteArray, int> m_SlotsToWriteByHash;
     bool m_Opened = false;
     QFile m_Target;
     QFile m_VerificationLog; // only with chunk verification on

@@ -14,6 +14,7 @@
 #include <QHash>
 #include <QMutex>
 #include <QNetworkAccessManager>
+#include <QSet>
 #include <QThread>
 #include <QtConcurrent>
 
@@ -38,6 +39,7 @@ struct TScanContext {
     bool m_NothingInstalled = false;
     TFileInPackageVector m_InstalledFiles; // fast scan only
     TChunkInPackageVector m_InstalledChunks;
+    QHash<QString, const TFileInPackage*> m_InstalledByName; // into m_InstalledFiles
 };
 
 // Where one chunk of the new file lies in the local copy.
@@ -160,15 +162,13 @@ private:
     std::vector<TPiece> collectLocalPieces(const TFileInPackage& File, const QString& Path, bool& Trusted) const
     {
         std::vector<TPiece> Pieces;
-        for (const TFileInPackage& Installed : m_Context.m_InstalledFiles) {
-            if (Installed.m_LocalFile == File.m_LocalFile && Installed.m_Chunks.size() >= 2) {
-                Trusted = installedPieces(Installed, Path, Pieces);
-                if (Trusted) {
-                    return Pieces;
-                }
-                Pieces.clear();
-                break;
+        const TFileInPackage* pInstalled = m_Context.m_InstalledByName.value(File.m_LocalFile);
+        if (pInstalled && pInstalled->m_Chunks.size() >= 2) {
+            Trusted = installedPieces(*pInstalled, Path, Pieces);
+            if (Trusted) {
+                return Pieces;
             }
+            Pieces.clear();
         }
         // cut as the new document's chunks were cut, so that unchanged content meets them
         ::shared::chunkFileHashing(
@@ -454,10 +454,13 @@ TPackageDifference TPackageInstallation::computeRequiredChanges(const QDir& Inst
                                                                 TPackageConfigurationReader InstalledConfiguration, bool FastScan)
 {
     TPackageDifference Difference;
+    QSet<QString> NewNames;
+    NewNames.reserve(static_cast<int>(NewConfiguration.m_Files.size()));
+    for (const TFileInPackage& File : NewConfiguration.m_Files) {
+        NewNames.insert(File.m_LocalFile);
+    }
     for (const TFileInPackage& Installed : InstalledConfiguration.m_Files) {
-        const bool StillThere = std::any_of(NewConfiguration.m_Files.begin(), NewConfiguration.m_Files.end(),
-                                            [&](const TFileInPackage& File) { return File.m_LocalFile == Installed.m_LocalFile; });
-        if (!StillThere) {
+        if (!NewNames.contains(Installed.m_LocalFile)) {
             Difference.m_FilesToDelete.push_back(Installed);
         }
     }
@@ -498,6 +501,9 @@ QList<TFileToDownload> TPackageInstallation::FindFilesInPackageBasedOnHashAndSiz
     if (FastScan) {
         pContext->m_InstalledFiles = InstalledFiles;
         pContext->m_InstalledChunks = InstalledChunks;
+        for (const TFileInPackage& Installed : pContext->m_InstalledFiles) {
+            pContext->m_InstalledByName.insert(Installed.m_LocalFile, &Installed);
+        }
     }
 
     const auto Worker = [this, pContext, &NewChunks, &InstallationDirectory, &pFilesystemHelper, &Chunking]() -> QList<TFileToDownload> {
