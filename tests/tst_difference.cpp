@@ -6,6 +6,7 @@
 #include "support/LoopbackHttpServer.h"
 
 #include "ContentDefinedChunker.h"
+#include "RegularFile.h"
 #include "Sha256.h"
 #include "TFunnelEventSender.h"
 #include "TInPlaceRearrangement.h"
@@ -18,7 +19,12 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QtConcurrent>
 #include <QtTest>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace zarvo::launcher;
 using testsupport::randomBytes;
@@ -131,6 +137,7 @@ private slots:
     void singleChunkFilesAndDeletions();
     void fastScanTrustsTheInstalledDocument();
     void verification();
+    void pipesAndDevicesAreNeverRead();
     void funnelEvents();
 
 private:
@@ -626,6 +633,58 @@ void TestDifference::verification()
     QCoreApplication::processEvents();
     const TFileSize Read = Progress.isEmpty() ? 0 : Progress.last().at(0).value<TFileSize>();
     QVERIFY2(Read < TFileSize(15 << 20), qPrintable(QString::number(Read)));
+}
+
+void TestDifference::pipesAndDevicesAreNeverRead()
+{
+    // Named pipes where files should be (a chunked and a whole file) would block the open
+    // for ever; a link to an endless device would feed the scan without end (the same
+    // check keeps both out, and only the pipes can be let go should the check fail).
+    QTemporaryDir Dir;
+    QVERIFY(QFile::link(QStringLiteral("/dev/zero"), Dir.filePath(QStringLiteral("zero.pak"))));
+    QFile Zero(Dir.filePath(QStringLiteral("zero.pak")));
+    QVERIFY(!shared::openRegularFileForReading(Zero));
+    TConfiguration Config;
+    Config.addFile(QStringLiteral("pipe.pak"), {m_Pieces[0], m_Pieces[1]});
+    Config.addFile(QStringLiteral("pipe.txt"), {QByteArray("whole")});
+    const QStringList Pipes {Dir.filePath(QStringLiteral("pipe.pak")), Dir.filePath(QStringLiteral("pipe.txt"))};
+    for (const QString& Pipe : Pipes) {
+        QCOMPARE(::mkfifo(QFile::encodeName(Pipe).constData(), 0600), 0);
+    }
+
+    // Run on the pool and waited for with a bound; a reader stuck in a pipe is let go by
+    // a writer coming and going, so that a failure ends as a failure and not as a hang.
+    const auto Bounded = [&Pipes](auto Work) {
+        auto Future = QtConcurrent::run(Work);
+        QElapsedTimer Clock;
+        Clock.start();
+        while (!Future.isFinished() && Clock.elapsed() < 10000) {
+            QThread::msleep(10);
+        }
+        const bool InTime = Future.isFinished();
+        while (!Future.isFinished()) {
+            for (const QString& Pipe : Pipes) {
+                const int Writer = ::open(QFile::encodeName(Pipe).constData(), O_WRONLY | O_NONBLOCK);
+                if (Writer >= 0) {
+                    ::close(Writer);
+                }
+            }
+            QThread::msleep(10);
+        }
+        return std::make_pair(InTime, Future.result());
+    };
+    const auto Scan = Bounded([this, &Config, &Dir] {
+        return job().FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate(Config.m_Files, Config.m_Chunks, {}, {}, false,
+                                                                         QDir(Dir.path()), m_pHelper);
+    });
+    QVERIFY(Scan.first);
+    QCOMPARE(Scan.second.size(), 2);
+    for (const TFileToDownload& Entry : Scan.second) {
+        QCOMPARE(Entry.m_ChunksToDownload.size(), Entry.m_Chunks.size());
+    }
+    const auto Verification = Bounded([this, &Config, &Dir] { return job().VerifyPackage(QDir(Dir.path()), m_pHelper, Config.m_Files); });
+    QVERIFY(Verification.first);
+    QVERIFY(!Verification.second);
 }
 
 void TestDifference::funnelEvents()

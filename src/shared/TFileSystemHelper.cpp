@@ -1,6 +1,7 @@
 #include "TFileSystemHelper.h"
 
 #include "BundleContainer.h"
+#include "RegularFile.h"
 
 #include <QBuffer>
 #include <QDebug>
@@ -94,15 +95,18 @@ std::shared_ptr<TReadOnlyMemoryBlob> TFileSystemHelper::createReadOnlyMemoryBlob
 QByteArray TFileSystemHelper::readFile(const QString& FilePath)
 {
     QFile File(FilePath);
-    File.open(QIODevice::ReadOnly);
+    QString Why;
+    if (!openRegularFileForReading(File, QIODevice::NotOpen, &Why)) {
+        throwIoError(File, Why);
+    }
     return readWholeFile(File);
 }
 
 QByteArray TFileSystemHelper::readFileOrEmpty(const QString& FilePath)
 {
+    // a marker or cache that is a pipe or a device reads as missing, never blocks
     QFile File(FilePath);
-    File.open(QIODevice::ReadOnly);
-    if (File.error() == QFileDevice::OpenError) {
+    if (!openRegularFileForReading(File)) {
         return QByteArray();
     }
     return readWholeFile(File);

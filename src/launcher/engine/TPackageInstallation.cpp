@@ -2,6 +2,7 @@
 
 #include "BackgroundThread.h"
 #include "ContentDefinedChunker.h"
+#include "RegularFile.h"
 #include "Sha256.h"
 #include "TBandwidthLimiter.h"
 #include "TDownloadPool.h"
@@ -370,7 +371,9 @@ private:
     {
         QByteArray Digest;
         QFile Local(Path);
-        if (Local.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        qint64 Size = 0;
+        if (::shared::openRegularFileForReading(Local, QIODevice::Unbuffered)) {
+            Size = Local.size();
             ::shared::TSha256 Hash;
             // one buffer for all the files of this worker: fresh pages for every read
             // cost more than the hashing of small files
@@ -387,10 +390,8 @@ private:
             Digest = Hash.result();
             Local.close();
         }
-        const QFileInfo Info(Path);
-        const qint64 Size = Info.isFile() ? Info.size() : 0;
         reportScanned(static_cast<std::uint64_t>(Size));
-        if (Info.isFile() && static_cast<std::uint64_t>(Size) == File.m_UnpackedSize && Digest == File.m_UnpackedHash) {
+        if (!Digest.isEmpty() && static_cast<std::uint64_t>(Size) == File.m_UnpackedSize && Digest == File.m_UnpackedHash) {
             qInfo() << "reuseable file found " << Path << " Thread: " << QThread::currentThreadId();
             return true;
         }
@@ -564,7 +565,7 @@ bool TPackageInstallation::VerifyPackage(const QDir& InstallationDirectory,
                 Current = File.m_LocalFile;
                 const QString Path = pFilesystemHelper->resolvePathInsideDirectory(InstallationDirectory, File.m_LocalFile);
                 QFile Local(Path);
-                if (!Local.open(QIODevice::ReadOnly | QIODevice::ExistingOnly)) {
+                if (!::shared::openRegularFileForReading(Local)) {
                     Fail();
                     return;
                 }

@@ -1,5 +1,6 @@
 #include "ContentDefinedChunker.h"
 
+#include "RegularFile.h"
 #include "Sha256.h"
 
 #include <QFile>
@@ -53,7 +54,7 @@ constexpr std::size_t kLargestSystemRead = 0x200000; // 2 MiB
 // outside the bounds or the file cannot be opened.
 bool openForScan(QFile& File, const TChunkingParameters& Parameters)
 {
-    if (!Parameters.problem().isEmpty() || !File.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+    if (!Parameters.problem().isEmpty() || !openRegularFileForReading(File, QIODevice::Unbuffered)) {
         return false;
     }
 #ifdef Q_OS_UNIX
