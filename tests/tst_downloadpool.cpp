@@ -60,6 +60,7 @@ private slots:
     void limitAndQueueOrder();
     void priorityAndZeroLimit();
     void releaseOnFinishFalseKeepsSlot();
+    void bytesInFlightBound();
     void failuresAndRedirects_data();
     void failuresAndRedirects();
     void bufferedSocketsKeepConnectionsAlive();
@@ -156,6 +157,41 @@ void TestDownloadPool::releaseOnFinishFalseKeepsSlot()
     QTest::qWait(200);
     QCOMPARE(Fixture.m_Failed.size(), 1);
     QCOMPARE(Fixture.m_Failed.first().at(1).value<QNetworkReply::NetworkError>(), QNetworkReply::ContentNotFoundError);
+}
+
+void TestDownloadPool::bytesInFlightBound()
+{
+    // slots held until released, as the chunk downloader holds them: URLs of 100 bytes
+    // under a bound of 250 run two at a time, one of 300 when nothing else runs, and a
+    // URL without a limit of its own counts nothing
+    TLoopbackHttpServer Server;
+    for (const char* Path : {"/a", "/b", "/c", "/big", "/free"}) {
+        Server.setBody(QString::fromLatin1(Path), "x");
+    }
+    TPoolFixture Fixture(10, false);
+    Fixture.m_Pool.setMaximumBytesInFlight(250);
+    for (const char* Path : {"/a", "/b", "/c"}) {
+        Fixture.m_Pool.download(Server.url(QString::fromLatin1(Path)), 100);
+    }
+    Fixture.m_Pool.download(Server.url(QStringLiteral("/big")), 300);
+    QTRY_COMPARE_WITH_TIMEOUT(Fixture.m_Success.size(), 2, 10000);
+    QTest::qWait(100);
+    QCOMPARE(Server.totalRequests(), 2);
+    Fixture.m_Pool.releaseDownload(Server.url(QStringLiteral("/a")));
+    QTRY_COMPARE_WITH_TIMEOUT(Fixture.m_Success.size(), 3, 10000);
+    QTest::qWait(100);
+    QCOMPARE(Server.totalRequests(), 3); // /big waits behind /b and /c
+    Fixture.m_Pool.download(Server.url(QStringLiteral("/free")));
+    Fixture.m_Pool.releaseDownload(Server.url(QStringLiteral("/b")));
+    Fixture.m_Pool.releaseDownload(Server.url(QStringLiteral("/c")));
+    QTRY_COMPARE_WITH_TIMEOUT(Fixture.m_Success.size(), 4, 10000);
+    QTest::qWait(100);
+    QCOMPARE(Server.requestCount(QStringLiteral("/big")), 1);
+    QCOMPARE(Server.requestCount(QStringLiteral("/free")), 0); // the sum is past the bound already
+    QCOMPARE(Fixture.m_Pool.getNumberOfActiveDownloads(), 1);
+    Fixture.m_Pool.releaseDownload(Server.url(QStringLiteral("/big")));
+    QTRY_COMPARE_WITH_TIMEOUT(Fixture.m_Success.size(), 5, 10000);
+    QCOMPARE(Fixture.succeededUrls().last(), Server.url(QStringLiteral("/free")));
 }
 
 void TestDownloadPool::failuresAndRedirects_data()

@@ -28,6 +28,9 @@ namespace {
 constexpr int kWorkerCount = 6;
 constexpr qint64 kVerificationBlockSize = 0x200000; // 2 MiB: one read the kernel copies without a break
 constexpr qint64 kCopyBlockSize = 0x400000; // 4 MiB
+// Packed chunk bytes fetched or processed at once: four of the largest chunks. More would
+// only hold memory (and fault it in) while the line is shared by more transfers.
+constexpr qint64 kChunkBytesInFlight = qint64(64) << 20;
 
 // Shared state of one difference computation.
 struct TScanContext {
@@ -438,6 +441,7 @@ TPackageInstallation::TPackageInstallation(std::shared_ptr<TPackage> pPackage, s
         std::make_shared<::shared::TDownloadPool>(m_pFilesystemHelper->getSettings()->m_MaxConcurrentDownloads,
                                                   std::make_shared<::shared::QNetworkAccessManagerWrapper>(m_pNetworkAccessManager), false);
     m_pDownloadPool->setTransferTimeout(m_pFilesystemHelper->getSettings()->transferTimeoutMs());
+    m_pDownloadPool->setMaximumBytesInFlight(kChunkBytesInFlight);
     if (const std::int32_t Rate = m_pFilesystemHelper->getSettings()->m_MaxDownloadRate; Rate > 0) {
         chunkDownloadLimiter()->setRate(static_cast<std::int64_t>(Rate) * 1000);
         m_pDownloadPool->setBandwidthLimiter(chunkDownloadLimiter());

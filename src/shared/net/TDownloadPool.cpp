@@ -263,9 +263,21 @@ void TDownloadPool::setCache(QAbstractNetworkCache* pCache)
 
 void TDownloadPool::releaseDownload(const QUrl& Url)
 {
-    if (m_ActiveDownloads.remove(Url) > 0) {
+    if (removeActive(Url)) {
         schedule();
     }
+}
+
+bool TDownloadPool::removeActive(const QUrl& Url)
+{
+    m_BytesInFlight -= m_BytesOfActive.take(Url);
+    return m_ActiveDownloads.remove(Url) > 0;
+}
+
+void TDownloadPool::setMaximumBytesInFlight(qint64 Bytes)
+{
+    m_MaximumBytesInFlight = std::max<qint64>(Bytes, 0);
+    schedule();
 }
 
 void TDownloadPool::setBandwidthLimiter(std::shared_ptr<TBandwidthLimiter> pLimiter)
@@ -353,6 +365,11 @@ void TDownloadPool::schedule()
         if (getNumberOfActiveDownloads() >= getMaxConcurrentDownloads()) {
             return;
         }
+        const auto OwnLimit = m_MaximumBodySizes.constFind(m_Queue.front());
+        const qint64 Bytes = OwnLimit == m_MaximumBodySizes.constEnd() ? 0 : std::max<qint64>(OwnLimit.value(), 0);
+        if (m_MaximumBytesInFlight > 0 && !m_ActiveDownloads.isEmpty() && m_BytesInFlight + Bytes > m_MaximumBytesInFlight) {
+            return;
+        }
         const QUrl Url = m_Queue.front();
         m_Queue.pop_front();
         m_Queued.remove(Url);
@@ -384,6 +401,8 @@ void TDownloadPool::schedule()
             connect(pReply, &QNetworkReplyWrapper::readyRead, this, [this, pReply] { readArrived(pReply); });
         }
         m_ActiveDownloads.insert(Url, pReply);
+        m_BytesOfActive.insert(Url, Bytes);
+        m_BytesInFlight += Bytes;
     }
 }
 
@@ -458,7 +477,7 @@ void TDownloadPool::onReplyFinished(QNetworkReplyWrapper* pReply)
         return;
     }
     if (m_ReleaseOnFinish) {
-        m_ActiveDownloads.remove(Url);
+        removeActive(Url);
     }
     if (pReply->networkError() != QNetworkReply::NoError || m_OversizedReplies.contains(pReply)) {
         reportFailure(pReply);
@@ -492,7 +511,7 @@ void TDownloadPool::onReplyError(QNetworkReplyWrapper* pReply, QNetworkReply::Ne
     // reported once: the finished event that follows finds the reply marked
     m_ReportedReplies.insert(pReply);
     if (m_ReleaseOnFinish) {
-        m_ActiveDownloads.remove(Url);
+        removeActive(Url);
     }
     reportFailure(pReply);
     if (m_ReleaseOnFinish) {

@@ -110,6 +110,11 @@ public:
     int transferTimeout() const { return m_TransferTimeoutMs; }
     // Limit of bodies of URLs asked for without one of their own (negative: no limit).
     void setDefaultMaximumBodySize(qint64 Bytes);
+    // Bound on the memory of running requests (0: none): a request with a body limit of its
+    // own counts that limit while it holds its slot, and the next one starts only while
+    // the sum stays within Bytes, or when nothing runs. Ten requests for 16 MiB bodies
+    // would otherwise hold 160 MiB, and on a fast line finish no sooner than four do.
+    void setMaximumBytesInFlight(qint64 Bytes);
     virtual void downloadWithPriority(const QUrl& Url);
     virtual void setMaxConcurrentDownloads(int Maximum);
     virtual int getMaxConcurrentDownloads() const;
@@ -129,6 +134,8 @@ signals:
 private:
     void enqueue(const QUrl& Url, bool AtFront);
     void schedule();
+    // Ends the slot of Url; true when it held one.
+    bool removeActive(const QUrl& Url);
     void onReplyFinished(QNetworkReplyWrapper* pReply);
     void onReplyError(QNetworkReplyWrapper* pReply, QNetworkReply::NetworkError Code);
     // Aborts a reply whose body is larger than its URL's limit; true when it is.
@@ -158,6 +165,9 @@ private:
     QTimer* m_pLimiterTimer = nullptr;
     QSet<QNetworkReplyWrapper*> m_OversizedReplies;
     QHash<QUrl, qint64> m_MaximumBodySizes;
+    QHash<QUrl, qint64> m_BytesOfActive; // what each running request counts
+    qint64 m_BytesInFlight = 0;
+    qint64 m_MaximumBytesInFlight = 0;
     qint64 m_DefaultMaximumBodySize = kDefaultMaximumBodySize;
     int m_TransferTimeoutMs = kDefaultTransferTimeoutMs;
 };
