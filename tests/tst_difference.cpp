@@ -674,8 +674,8 @@ void TestDifference::pipesAndDevicesAreNeverRead()
         return std::make_pair(InTime, Future.result());
     };
     const auto Scan = Bounded([this, &Config, &Dir] {
-        return job().FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate(Config.m_Files, Config.m_Chunks, {}, {}, false,
-                                                                         QDir(Dir.path()), m_pHelper);
+        return job().FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate(Config.m_Files, Config.m_Chunks, {}, {}, false, QDir(Dir.path()),
+                                                                        m_pHelper);
     });
     QVERIFY(Scan.first);
     QCOMPARE(Scan.second.size(), 2);

@@ -13,6 +13,7 @@
 #include <QThreadPool>
 
 #include <algorithm>
+#include <set>
 #include <stdexcept>
 
 namespace zarvo::launcher {
@@ -272,15 +273,16 @@ void TPackageFileDownloader::processDownloadedData(const QUrl& Url, QByteArray D
     // destructor): to save, and to post its result, which a destroyed downloader never
     // receives. No future watcher per chunk: each one asks the system for the number of
     // processors, a file read, thousands of times in an installation of small files.
-    QThreadPool::globalInstance()->start([this, pGate = m_pWorkerGate, Chunk, pBody = std::make_shared<QByteArray>(std::move(Data)), Unpack, Url] {
-        ::shared::runInBackground();
-        const TChunkResult Result = processChunk(*pGate, Chunk, *pBody, Unpack);
-        if (pGate->enter()) {
-            QMetaObject::invokeMethod(
-                this, [this, Url, Result] { onChunkProcessed(Url, Result); }, Qt::QueuedConnection);
-            pGate->leave();
-        }
-    });
+    QThreadPool::globalInstance()->start(
+        [this, pGate = m_pWorkerGate, Chunk, pBody = std::make_shared<QByteArray>(std::move(Data)), Unpack, Url] {
+            ::shared::runInBackground();
+            const TChunkResult Result = processChunk(*pGate, Chunk, *pBody, Unpack);
+            if (pGate->enter()) {
+                QMetaObject::invokeMethod(
+                    this, [this, Url, Result] { onChunkProcessed(Url, Result); }, Qt::QueuedConnection);
+                pGate->leave();
+            }
+        });
 }
 
 TPackageFileDownloader::TChunkResult TPackageFileDownloader::processChunk(TWorkerGate& Gate, const TChunkToDownload& Chunk,
@@ -330,8 +332,7 @@ TPackageFileDownloader::TChunkResult TPackageFileDownloader::processChunk(TWorke
             Body.clear(); // the packed body is not needed any more
             qInfo() << "processDownloadedData decompress finished " << Chunk.m_Chunk.m_Url;
             qInfo() << "processDownloadedData verify " << Chunk.m_Chunk.m_Url << " Thread: " << QThread::currentThreadId();
-        }
-        if (!Unpack) {
+        } else {
             Unpacked = std::move(Body);
         }
         if (!guarded(Result, EStep::Verify, [&] { verifyDownloadedData(Chunk.m_Chunk, Unpacked); })) {

@@ -18,9 +18,7 @@
 #include <atomic>
 #include <cstdint>
 #include <list>
-#include <map>
 #include <memory>
-#include <set>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>

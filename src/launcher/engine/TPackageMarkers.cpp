@@ -7,7 +7,6 @@
 
 namespace zarvo::launcher {
 
-
 TPackageMarkers::TPackageMarkers(std::shared_ptr<TLauncherFilesystemHelper> pFilesystemHelper)
     : m_pFilesystemHelper(std::move(pFilesystemHelper))
 {

@@ -23,7 +23,7 @@ bool openRegularFileForReading(QFile& File, QIODevice::OpenMode Extra, QString* 
     if (Descriptor < 0) {
         return Fail(QString::fromLocal8Bit(std::strerror(errno)));
     }
-    struct stat Status {};
+    struct stat Status { };
     if (::fstat(Descriptor, &Status) != 0 || !S_ISREG(Status.st_mode)) {
         ::close(Descriptor);
         return Fail(QStringLiteral("Not a regular file"));
