@@ -433,8 +433,10 @@ void TPackageConfigurationReader::checkFilesAndChunks()
             AddChunk(File.m_PackedForm);
         }
     }
-    // "a" and "a/b" cannot both be files
-    for (const QString& Name : Names) {
+    // "a" and "a/b" cannot both be files (checked in the document's order, so that the
+    // refusal names the same pair every time)
+    for (const TFileInPackage& File : m_Files) {
+        const QString& Name = File.m_LocalFile;
         for (int Slash = Name.indexOf(QLatin1Char('/')); Slash > 0; Slash = Name.indexOf(QLatin1Char('/'), Slash + 1)) {
             if (Names.contains(Name.left(Slash))) {
                 refuseDocument(QStringLiteral("the file name \"%1\" is also a directory of \"%2\"").arg(Name.left(Slash), Name));
