@@ -1,6 +1,7 @@
 #include "RandomBytes.h"
 #include "TestEnvironment.h"
 
+#include "NamedPipes.h"
 #include "PackTool.h"
 #include "ServedPackages.h"
 #include "support/LoopbackHttpServer.h"
@@ -19,12 +20,7 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QtConcurrent>
 #include <QtTest>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 using namespace zarvo::launcher;
 using testsupport::randomBytes;
@@ -649,30 +645,9 @@ void TestDifference::pipesAndDevicesAreNeverRead()
     Config.addFile(QStringLiteral("pipe.txt"), {QByteArray("whole")});
     const QStringList Pipes {Dir.filePath(QStringLiteral("pipe.pak")), Dir.filePath(QStringLiteral("pipe.txt"))};
     for (const QString& Pipe : Pipes) {
-        QCOMPARE(::mkfifo(QFile::encodeName(Pipe).constData(), 0600), 0);
+        QVERIFY(testsupport::makeNamedPipe(Pipe));
     }
-
-    // Run on the pool and waited for with a bound; a reader stuck in a pipe is let go by
-    // a writer coming and going, so that a failure ends as a failure and not as a hang.
-    const auto Bounded = [&Pipes](auto Work) {
-        auto Future = QtConcurrent::run(Work);
-        QElapsedTimer Clock;
-        Clock.start();
-        while (!Future.isFinished() && Clock.elapsed() < 10000) {
-            QThread::msleep(10);
-        }
-        const bool InTime = Future.isFinished();
-        while (!Future.isFinished()) {
-            for (const QString& Pipe : Pipes) {
-                const int Writer = ::open(QFile::encodeName(Pipe).constData(), O_WRONLY | O_NONBLOCK);
-                if (Writer >= 0) {
-                    ::close(Writer);
-                }
-            }
-            QThread::msleep(10);
-        }
-        return std::make_pair(InTime, Future.result());
-    };
+    const auto Bounded = [&Pipes](auto Work) { return testsupport::runLettingPipesGo(Work, Pipes, 10000); };
     const auto Scan = Bounded([this, &Config, &Dir] {
         return job().FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate(Config.m_Files, Config.m_Chunks, {}, {}, false, QDir(Dir.path()),
                                                                         m_pHelper);

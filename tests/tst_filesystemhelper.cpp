@@ -2,6 +2,7 @@
 
 #include "BackgroundThread.h"
 #include "BundleContainer.h"
+#include "NamedPipes.h"
 #include "TFileSystemHelper.h"
 
 #include <QFile>
@@ -10,9 +11,7 @@
 #include <QtConcurrent>
 #include <QtTest>
 
-#include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -206,26 +205,15 @@ void TestFileSystemHelper::jsonAndFiles()
     // A marker or cache that is a named pipe reads as missing at once. (Should the open
     // ever wait again, a writer coming and going lets it go: a failure, not a hang.)
     const QString Pipe = Dir.filePath(QStringLiteral("pipe.json"));
-    QCOMPARE(::mkfifo(QFile::encodeName(Pipe).constData(), 0600), 0);
-    auto Read = QtConcurrent::run([&Helper, &Pipe] {
-        bool ParseFailed = true;
-        return Helper.readJsonFileAsQJsonDocument(Pipe, ParseFailed).isNull() && !ParseFailed;
-    });
-    QElapsedTimer Clock;
-    Clock.start();
-    while (!Read.isFinished() && Clock.elapsed() < 5000) {
-        QThread::msleep(10);
-    }
-    const bool InTime = Read.isFinished();
-    while (!Read.isFinished()) {
-        const int Writer = ::open(QFile::encodeName(Pipe).constData(), O_WRONLY | O_NONBLOCK);
-        if (Writer >= 0) {
-            ::close(Writer);
-        }
-        QThread::msleep(10);
-    }
-    QVERIFY(InTime);
-    QVERIFY(Read.result());
+    QVERIFY(testsupport::makeNamedPipe(Pipe));
+    const auto Read = testsupport::runLettingPipesGo(
+        [&Helper, &Pipe] {
+            bool ParseFailed = true;
+            return Helper.readJsonFileAsQJsonDocument(Pipe, ParseFailed).isNull() && !ParseFailed;
+        },
+        {Pipe}, 5000);
+    QVERIFY(Read.first);
+    QVERIFY(Read.second);
     QVERIFY_EXCEPTION_THROWN(Helper.readFile(Pipe), std::runtime_error);
 }
 

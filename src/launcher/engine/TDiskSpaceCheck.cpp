@@ -38,17 +38,16 @@ QString gigabytes(std::uint64_t Bytes, bool RoundUp)
 } // namespace
 
 TDiskSpaceRequirement TDiskSpaceCheck::requirement(const std::vector<TFileToDownload>& Files, const QDir& InstallationDirectory,
-                                                   TLauncherFilesystemHelper& FilesystemHelper, std::int32_t MaxCachedChunks)
+                                                   TLauncherFilesystemHelper& FilesystemHelper, std::int32_t MaxCachedChunks,
+                                                   bool NothingInstalled)
 {
     TDiskSpaceRequirement Requirement;
     std::uint64_t LargestChunk = 0;
     std::uint64_t DistinctChunkBytes = 0;
     QSet<QByteArray> Seen;
-    // a fresh installation has nothing of its files yet: thousands of look-ups saved
-    const bool SomethingThere = !FilesystemHelper.holdsOnlyMarkers(InstallationDirectory);
     for (const TFileToDownload& File : Files) {
         std::uint64_t Present = 0;
-        if (SomethingThere) {
+        if (!NothingInstalled) {
             const QFileInfo Local(FilesystemHelper.resolvePathInsideDirectory(InstallationDirectory, File.m_LocalFile));
             Present = Local.isFile() ? static_cast<std::uint64_t>(Local.size()) : 0;
         }

@@ -40,8 +40,11 @@ struct TDiskSpaceShortage {
 
 class TDiskSpaceCheck {
 public:
+    // NothingInstalled: the folder holds no file of the package yet (a fresh installation),
+    // so no local copy is looked up.
     static TDiskSpaceRequirement requirement(const std::vector<TFileToDownload>& Files, const QDir& InstallationDirectory,
-                                             TLauncherFilesystemHelper& FilesystemHelper, std::int32_t MaxCachedChunks);
+                                             TLauncherFilesystemHelper& FilesystemHelper, std::int32_t MaxCachedChunks,
+                                             bool NothingInstalled);
 
     // The first place that lacks room (the installation directory, then the temporary
     // folder); none when everything fits or when a free-space figure is not available

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -162,11 +163,20 @@ bool TLauncherFilesystemHelper::holdsOnlyMarkers(const QDir& Directory) const
     if (!Directory.exists()) {
         return true;
     }
+    // stops at the first other entry: an installed folder costs one look, not one per file
     const QStringList Markers = markerNames();
-    const QFileInfoList Entries = Directory.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
-    return std::all_of(Entries.begin(), Entries.end(), [&Markers](const QFileInfo& Entry) {
-        return Entry.isFile() && !Entry.isSymLink() && Markers.contains(Entry.fileName());
-    });
+    QDirIterator Entries(Directory.path(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+    while (Entries.hasNext()) {
+        Entries.next();
+        if (!Markers.contains(Entries.fileName())) {
+            return false;
+        }
+        const QFileInfo Entry = Entries.fileInfo();
+        if (!Entry.isFile() || Entry.isSymLink()) {
+            return false;
+        }
+    }
+    return true;
 }
 
 } // namespace zarvo::launcher

@@ -491,6 +491,7 @@ QList<TFileToDownload> TPackageInstallation::FindFilesInPackageBasedOnHashAndSiz
     auto pContext = std::make_shared<TScanContext>();
     m_ScratchBytesUsed = 0;
     pContext->m_NothingInstalled = pFilesystemHelper->holdsOnlyMarkers(InstallationDirectory);
+    m_NothingInstalled = pContext->m_NothingInstalled;
     for (const TFileInPackage& File : NewFiles) {
         if (!pContext->m_NothingInstalled) {
             const QFileInfo Info(pFilesystemHelper->resolvePathInsideDirectory(InstallationDirectory, File.m_LocalFile));
@@ -635,8 +636,9 @@ void TPackageInstallation::onRequiredChangesComputedForInstallation(TPackageDiff
     qInfo() << "startDownload: " << m_pPackage->m_Name << " Thread: " << QThread::currentThreadId();
     try {
         // nothing is deleted or fetched when the result would not fit on the disk
-        const TDiskSpaceRequirement Requirement = TDiskSpaceCheck::requirement(
-            m_FilesToDownload, m_InstallationDirectory, *m_pFilesystemHelper, m_pFilesystemHelper->getSettings()->m_MaxCachedChunks);
+        const TDiskSpaceRequirement Requirement =
+            TDiskSpaceCheck::requirement(m_FilesToDownload, m_InstallationDirectory, *m_pFilesystemHelper,
+                                         m_pFilesystemHelper->getSettings()->m_MaxCachedChunks, m_NothingInstalled);
         m_DiskSpaceShortage = TDiskSpaceCheck::findShortage(Requirement, m_InstallationDirectory.absolutePath(), QDir::tempPath());
         if (m_DiskSpaceShortage) {
             qWarning() << "not enough disk space for " << m_pPackage->m_Name << ": " << TDiskSpaceCheck::describe(*m_DiskSpaceShortage)
@@ -685,8 +687,8 @@ void TPackageInstallation::removeFilesFetchedWhole()
     // still decides (the free-space check may yet refuse the update, and the installed
     // version must then stay whole), and not later either: freed first, the disk only
     // fills from here on, and never beyond what the free-space check allowed for.
-    if (m_pFilesystemHelper->holdsOnlyMarkers(m_InstallationDirectory)) {
-        return; // a fresh installation
+    if (m_NothingInstalled) {
+        return; // a fresh installation: the scan found no file of the package
     }
     for (const TFileToDownload& File : m_FilesToDownload) {
         if (File.m_Chunks.empty() || File.m_ChunksToDownload.size() != File.m_Chunks.size()) {

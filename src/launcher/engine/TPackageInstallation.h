@@ -104,6 +104,8 @@ private:
     std::vector<TFileInPackage> m_FilesToDelete;
     std::vector<TFileToDownload> m_FilesToDownload;
     std::atomic<std::uint64_t> m_ScratchBytesUsed {0};
+    // what the last scan found: a folder with no file of the package in it
+    std::atomic<bool> m_NothingInstalled {false};
     std::optional<TDiskSpaceShortage> m_DiskSpaceShortage;
 };
 

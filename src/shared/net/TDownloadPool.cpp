@@ -270,8 +270,17 @@ void TDownloadPool::releaseDownload(const QUrl& Url)
 
 bool TDownloadPool::removeActive(const QUrl& Url)
 {
-    m_BytesInFlight -= m_BytesOfActive.take(Url);
+    m_BytesOfActive.remove(Url);
     return m_ActiveDownloads.remove(Url) > 0;
+}
+
+qint64 TDownloadPool::bytesInFlight() const
+{
+    qint64 Sum = 0;
+    for (const qint64 Bytes : m_BytesOfActive) {
+        Sum += Bytes;
+    }
+    return Sum;
 }
 
 void TDownloadPool::setMaximumBytesInFlight(qint64 Bytes)
@@ -367,7 +376,7 @@ void TDownloadPool::schedule()
         }
         const auto OwnLimit = m_MaximumBodySizes.constFind(m_Queue.front());
         const qint64 Bytes = OwnLimit == m_MaximumBodySizes.constEnd() ? 0 : std::max<qint64>(OwnLimit.value(), 0);
-        if (m_MaximumBytesInFlight > 0 && !m_ActiveDownloads.isEmpty() && m_BytesInFlight + Bytes > m_MaximumBytesInFlight) {
+        if (m_MaximumBytesInFlight > 0 && !m_ActiveDownloads.isEmpty() && bytesInFlight() + Bytes > m_MaximumBytesInFlight) {
             return;
         }
         const QUrl Url = m_Queue.front();
@@ -402,7 +411,6 @@ void TDownloadPool::schedule()
         }
         m_ActiveDownloads.insert(Url, pReply);
         m_BytesOfActive.insert(Url, Bytes);
-        m_BytesInFlight += Bytes;
     }
 }
 

@@ -136,6 +136,8 @@ private:
     void schedule();
     // Ends the slot of Url; true when it held one.
     bool removeActive(const QUrl& Url);
+    // The sum of what the running requests count (a few, at most the concurrency limit).
+    qint64 bytesInFlight() const;
     void onReplyFinished(QNetworkReplyWrapper* pReply);
     void onReplyError(QNetworkReplyWrapper* pReply, QNetworkReply::NetworkError Code);
     // Aborts a reply whose body is larger than its URL's limit; true when it is.
@@ -166,7 +168,6 @@ private:
     QSet<QNetworkReplyWrapper*> m_OversizedReplies;
     QHash<QUrl, qint64> m_MaximumBodySizes;
     QHash<QUrl, qint64> m_BytesOfActive; // what each running request counts
-    qint64 m_BytesInFlight = 0;
     qint64 m_MaximumBytesInFlight = 0;
     qint64 m_DefaultMaximumBodySize = kDefaultMaximumBodySize;
     int m_TransferTimeoutMs = kDefaultTransferTimeoutMs;
