@@ -10,6 +10,11 @@
 
 #include <atomic>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <csignal>
+#include <unistd.h>
+
 using namespace zarvo::launcher;
 
 class TestLogging : public QObject {
@@ -17,7 +22,19 @@ class TestLogging : public QObject {
 private slots:
     void lineFormat();
     void concurrentLinesStayWhole();
+    void linesReachTheFileWithoutAnExit();
+    void crashKeepsTheLastLines();
 };
+
+namespace {
+
+QByteArray readLog(const QString& Path)
+{
+    QFile Log(Path);
+    return Log.open(QIODevice::ReadOnly) ? Log.readAll() : QByteArray();
+}
+
+} // namespace
 
 void TestLogging::lineFormat()
 {
@@ -70,6 +87,70 @@ void TestLogging::concurrentLinesStayWhole()
         Worker += Line.contains(QStringLiteral("Info: worker")) ? 1 : 0;
     }
     QCOMPARE(Worker, kLines);
+}
+
+void TestLogging::linesReachTheFileWithoutAnExit()
+{
+    // Lines are written in batches, but a warning takes all before it along at once, and
+    // a launcher that hangs still shows its last lines within moments.
+    QTemporaryDir Dir;
+    const QString Path = Dir.filePath(QStringLiteral("launcher.log"));
+    setupLoggingToFile(Path);
+    qInfo() << "gathered";
+    qWarning() << "written at once";
+    const QByteArray AfterWarning = readLog(Path);
+    qInfo() << "the last line";
+    QElapsedTimer Waited;
+    Waited.start();
+    while (!readLog(Path).contains("the last line") && Waited.elapsed() < 5000) {
+        QThread::msleep(10);
+    }
+    const QByteArray Later = readLog(Path);
+    shutdownLogging();
+    QVERIFY(AfterWarning.contains("Info: gathered\n"));
+    QVERIFY(AfterWarning.contains("Warning: written at once\n"));
+    QVERIFY(Later.contains("Info: the last line\n"));
+}
+
+void TestLogging::crashKeepsTheLastLines()
+{
+    // a real process that logs and then crashes on a bad memory access
+    QTemporaryDir Dir;
+    const QString Path = Dir.filePath(QStringLiteral("launcher.log"));
+    const pid_t Child = ::fork();
+    QVERIFY(Child >= 0);
+    if (Child == 0) {
+        const struct rlimit NoCore { 0, 0 };
+        ::setrlimit(RLIMIT_CORE, &NoCore);
+        // as in the launcher, nothing but the default handles a crash before the log does
+        for (const int Signal : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT}) {
+            ::signal(Signal, SIG_DFL);
+        }
+        setupLoggingToFile(Path);
+        for (int Index = 0; Index < 100; ++Index) {
+            qInfo() << "line" << Index << "before the crash";
+        }
+        volatile int* volatile pNowhere = nullptr;
+        *pNowhere = 1;
+        ::_exit(0);
+    }
+    int Status = 0;
+    QElapsedTimer Waited;
+    Waited.start();
+    pid_t Ended = 0;
+    while ((Ended = ::waitpid(Child, &Status, WNOHANG)) == 0 && Waited.elapsed() < 20000) {
+        QThread::msleep(10);
+    }
+    if (Ended == 0) {
+        ::kill(Child, SIGKILL);
+        ::waitpid(Child, &Status, 0);
+        QFAIL("the crashing process did not end");
+    }
+    // killed by the signal, or (under a sanitizer) ended by its report
+    QVERIFY(WIFSIGNALED(Status) || (WIFEXITED(Status) && WEXITSTATUS(Status) != 0));
+    const QByteArray Log = readLog(Path);
+    QVERIFY2(Log.contains("Info: line 99 before the crash\n"), Log.right(200).constData());
+    QCOMPARE(Log.count("before the crash"), 100);
 }
 
 QTEST_GUILESS_MAIN(TestLogging)
