@@ -4,6 +4,7 @@
 #include "CodecVectors.h"
 #include "ContainerBytes.h"
 #include "HostileZpaq.h"
+#include "LzmaContainer.h"
 #include "Sha256.h"
 
 #include <QtTest>
@@ -57,6 +58,7 @@ private slots:
     void referenceVectors();
     void brokenVectors();
     void lzmaAfterFailures();
+    void lzmaInPieces();
     void sizeBoundRefusedBeforeAllocating();
     void zpaqModelMemoryBounded_data();
     void zpaqModelMemoryBounded();
@@ -212,6 +214,58 @@ void TestBundleContainer::lzmaAfterFailures()
         QVERIFY(fails(Broken));
         QCOMPARE(TSha256::hash(decompressBundleData(Large, quint64(LargeRaw.size()))), TSha256::hash(LargeRaw));
     }
+}
+
+void TestBundleContainer::lzmaInPieces()
+{
+    // Decoded in pieces, an LZMA container gives exactly what decoding it whole gives, in
+    // order, in pieces no larger than a core's cache holds; nothing else is taken.
+    const QByteArray Data = wordyBytes(1500000, 3);
+    const QByteArray Container = lzmaContainer(Data);
+    const auto inPieces = [](const QByteArray& Bytes, quint64 Limit, QByteArray& Output, int& Largest) {
+        return decodeInPieces(Bytes.constData(), std::size_t(Bytes.size()), Limit, [&](const char* pPiece, std::size_t Size) {
+            Output.append(pPiece, int(Size));
+            Largest = std::max(Largest, int(Size));
+        });
+    };
+    QByteArray Output;
+    int Largest = 0;
+    QVERIFY(inPieces(Container, quint64(Data.size()), Output, Largest));
+    QVERIFY(Output == Data);
+    QVERIFY(Largest <= 256 * 1024);
+    QVERIFY(Output.size() / Largest >= 5);
+    for (const QByteArray& Other : {containerBytes(0, 5, "abcde"), QByteArray("not a container"), readVectorFile(QStringLiteral("log64k.a03.bin"))}) {
+        QVERIFY(!decodesInPieces(Other.constData(), std::size_t(Other.size()), 1 << 20));
+        QVERIFY(!inPieces(Other, 1 << 20, Output, Largest));
+    }
+    // declared larger than the caller's bound: refused before a byte is decoded
+    QVERIFY(!decodesInPieces(Container.constData(), std::size_t(Container.size()), quint64(Data.size() - 1)));
+
+    // a stream cut short, or declaring more than it holds, throws after what it decoded;
+    // the thread's decoder is then as good as new
+    const QByteArray Payload = lzmaPayload(Data);
+    for (const QByteArray& Broken :
+         {containerBytes(5, quint64(Data.size()), Payload.left(Payload.size() / 2), 16), containerBytes(5, quint64(Data.size()) + 1, Payload, 16)}) {
+        QByteArray Partial;
+        QVERIFY_EXCEPTION_THROWN(inPieces(Broken, 1 << 30, Partial, Largest), TDecompressionError);
+        QVERIFY(Data.startsWith(Partial));
+        Output.clear();
+        QVERIFY(inPieces(Container, quint64(Data.size()), Output, Largest));
+        QVERIFY(Output == Data);
+    }
+    // what the receiver throws (a full disk) ends the decoding and comes back unchanged
+    int Pieces = 0;
+    QVERIFY_EXCEPTION_THROWN(decodeInPieces(Container.constData(), std::size_t(Container.size()), quint64(Data.size()),
+                                            [&](const char*, std::size_t) {
+                                                if (++Pieces == 2) {
+                                                    throw std::runtime_error("disk full");
+                                                }
+                                            }),
+                             std::runtime_error);
+    QCOMPARE(Pieces, 2);
+    Output.clear();
+    QVERIFY(inPieces(Container, quint64(Data.size()), Output, Largest));
+    QVERIFY(Output == Data);
 }
 
 void TestBundleContainer::sizeBoundRefusedBeforeAllocating()

@@ -1,6 +1,7 @@
 #include "TestEnvironment.h"
 
 #include "HostileZpaq.h"
+#include "LzmaContainer.h"
 #include "PackageBuilder.h"
 #include "support/LoopbackHttpServer.h"
 
@@ -11,6 +12,7 @@
 #include <QNetworkAccessManager>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QThreadPool>
 #include <QtTest>
 
 using namespace zarvo::launcher;
@@ -73,6 +75,8 @@ private slots:
     void outOfOrderChunksAreParked();
     void parkingSpillsToTemporaryFiles();
     void largestFilesAreFetchedFirst();
+    void chunksDecodedStraightIntoPlace_data();
+    void chunksDecodedStraightIntoPlace();
     void sharedChunksAreFetchedOnce();
     void retriesAndFailures_data();
     void retriesAndFailures();
@@ -203,38 +207,99 @@ void TestDownloader::parkingSpillsToTemporaryFiles()
 
 void TestDownloader::largestFilesAreFetchedFirst()
 {
-    // small.bin comes first in the document, big.bin (four chunks) is larger: big.bin is
-    // fetched first, front to back, so that no chunk has to wait parked
-    QVector<TServedChunk> Big;
-    QByteArray BigContent;
-    for (int Index = 0; Index < 4; ++Index) {
-        const QByteArray Part = patternBytes(20000 * (4 - Index), 30 + Index);
-        const QString Path = QStringLiteral("/big/%1").arg(Index);
-        Big << makeChunk(m_pServer->url(Path), Part);
-        m_pServer->setBody(Path, Big.last().m_Body);
-        BigContent += Part;
-    }
-    QVector<TServedChunk> Small;
-    QByteArray SmallContent;
-    for (int Index = 0; Index < 2; ++Index) {
-        const QByteArray Part = patternBytes(70000, 40 + Index);
-        const QString Path = QStringLiteral("/small/%1").arg(Index);
-        Small << makeChunk(m_pServer->url(Path), Part);
-        m_pServer->setBody(Path, Small.last().m_Body);
-        SmallContent += Part;
+    // Largest files first, as many side by side as there are workers (two here), each
+    // front to back, so that no chunk has to wait parked: small.bin comes first in the
+    // document and mid.bin, the next largest, takes turns with big.bin; small.bin
+    // follows once mid.bin is done.
+    const int Workers = QThreadPool::globalInstance()->maxThreadCount();
+    QThreadPool::globalInstance()->setMaxThreadCount(2);
+    struct TFile {
+        const char* m_Name;
+        int m_Chunks;
+        int m_Size;
+        QVector<TServedChunk> m_Served;
+        QByteArray m_Content;
+    };
+    TFile Files[] = {{"small", 1, 30000, {}, {}}, {"big", 4, 40000, {}, {}}, {"mid", 2, 35000, {}, {}}};
+    std::vector<TFileToDownload> Requested;
+    for (TFile& File : Files) {
+        for (int Index = 0; Index < File.m_Chunks; ++Index) {
+            const QByteArray Part = patternBytes(File.m_Size - Index, quint32(File.m_Size + Index));
+            const QString Path = QStringLiteral("/%1/%2").arg(QLatin1String(File.m_Name)).arg(Index);
+            File.m_Served << makeChunk(m_pServer->url(Path), Part);
+            m_pServer->setBody(Path, File.m_Served.last().m_Body);
+            File.m_Content += Part;
+        }
+        Requested.push_back(makeFile(QLatin1String(File.m_Name) + QStringLiteral(".bin"), File.m_Served, File.m_Content));
     }
     // one transfer at a time, so the requests show the order
-    TRun Run = start({makeFile(QStringLiteral("small.bin"), Small, SmallContent), makeFile(QStringLiteral("big.bin"), Big, BigContent)},
-                     "maxConcurrentDownloads=1\nmaxCachedChunks=0\n");
+    TRun Run = start(Requested, "maxConcurrentDownloads=1\nmaxCachedChunks=0\n");
     const TWriteWatch Watch(*Run.m_pDownloader, 1);
     QTRY_COMPARE_WITH_TIMEOUT(Run.ends(), 1, 10000);
+    QThreadPool::globalInstance()->setMaxThreadCount(Workers);
     QCOMPARE(Run.m_pCompleted->size(), 1);
-    const QStringList Expected {"/big/0", "/big/1", "/big/2", "/big/3", "/small/0", "/small/1"};
+    const QStringList Expected {"/big/0", "/mid/0", "/big/1", "/mid/1", "/big/2", "/small/0", "/big/3"};
     QCOMPARE(m_pServer->requestedPaths(), Expected);
     QTRY_COMPARE(Watch.m_Order, Expected);
-    QCOMPARE(fileContent(m_pInstallation->filePath(QStringLiteral("big.bin"))), BigContent);
-    QCOMPARE(fileContent(m_pInstallation->filePath(QStringLiteral("small.bin"))), SmallContent);
+    for (const TFile& File : Files) {
+        QCOMPARE(fileContent(m_pInstallation->filePath(QLatin1String(File.m_Name) + QStringLiteral(".bin"))), File.m_Content);
+    }
     QCOMPARE(Watch.m_PeakParked, 0);
+}
+
+void TestDownloader::chunksDecodedStraightIntoPlace_data()
+{
+    QTest::addColumn<QString>("Fault");
+    QTest::addColumn<int>("FirstFetches");
+    QTest::newRow("none") << QString() << 1;
+    QTest::newRow("decodes to other bytes: fetched four times") << QStringLiteral("other bytes") << 4;
+    QTest::newRow("stream breaks off: fetched once") << QStringLiteral("broken") << 1;
+}
+
+void TestDownloader::chunksDecodedStraightIntoPlace()
+{
+    // LZMA chunks larger than a decoding piece. The first arrives last: the two behind it
+    // wait parked, then it is decoded straight into its place and they follow it. When it
+    // fails, the file holds the two behind it for the next run; its own place holds
+    // whatever it decoded, which the next run fetches again.
+    QFETCH(QString, Fault);
+    QFETCH(int, FirstFetches);
+    const QString Prefix = QStringLiteral("/lzma-%1/").arg(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('-'));
+    QVector<TServedChunk> Chunks;
+    QByteArray Content;
+    for (int Index = 0; Index < 3; ++Index) {
+        const QByteArray Part = wordyBytes(700000 + 1000 * Index, quint32(50 + Index));
+        TServedChunk Chunk = makeChunk(m_pServer->url(Prefix + QString::number(Index)), Part);
+        Chunk.m_Body = lzmaContainer(Part);
+        if (Index == 0 && Fault == QLatin1String("broken")) {
+            Chunk.m_Body = containerBytes(5, quint64(Part.size()), lzmaPayload(Part).left(20000), 16);
+        }
+        Chunk.m_Record.m_PackedSize = quint64(Chunk.m_Body.size());
+        Chunk.m_Record.m_PackedHash = shared::TSha256::hash(Chunk.m_Body);
+        if (Index == 0 && Fault == QLatin1String("other bytes")) {
+            Chunk.m_Record.m_UnpackedHash = shared::TSha256::hash(Part + "!");
+        }
+        m_pServer->setBody(Prefix + QString::number(Index), Chunk.m_Body);
+        Chunks << Chunk;
+        Content += Part;
+    }
+    m_pServer->setBehaviour(Prefix + QStringLiteral("0"), delayed(400));
+    TRun Run = start({makeFile(QStringLiteral("packed.bin"), Chunks, Content)});
+    const TWriteWatch Watch(*Run.m_pDownloader, 5);
+    QTRY_COMPARE_WITH_TIMEOUT(Run.ends(), 1, 20000);
+    QCOMPARE(m_pServer->requestCount(Prefix + QStringLiteral("0")), FirstFetches);
+    const QByteArray Local = fileContent(m_pInstallation->filePath(QStringLiteral("packed.bin")));
+    if (Fault.isEmpty()) {
+        QCOMPARE(Run.m_pCompleted->size(), 1);
+        QVERIFY(Local == Content);
+        QCOMPARE(Watch.m_Order, (QStringList {Prefix + QStringLiteral("0"), Prefix + QStringLiteral("1"), Prefix + QStringLiteral("2")}));
+        QCOMPARE(Watch.m_PeakParked, 2);
+    } else {
+        QCOMPARE(Run.failure(), EPackageDownloaderError::DownloadFailed);
+        QCOMPARE(Local.size(), Content.size());
+        QVERIFY(Local.mid(700000) == Content.mid(700000));
+    }
+    QCOMPARE(Run.m_pDownloader->parkedInMemory(), 0);
 }
 
 void TestDownloader::sharedChunksAreFetchedOnce()

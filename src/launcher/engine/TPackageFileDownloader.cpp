@@ -13,8 +13,11 @@
 #include <QThreadPool>
 
 #include <algorithm>
+#include <cerrno>
 #include <set>
 #include <stdexcept>
+
+#include <unistd.h>
 
 namespace zarvo::launcher {
 
@@ -30,6 +33,23 @@ void appendLine(QFile& Log, const QString& Line)
     if (Log.isOpen()) {
         QTextStream Stream(&Log);
         Stream << Line << '\n';
+    }
+}
+
+// Writes all of Size bytes at Offset of the open file, whatever its position.
+void writeAt(int Descriptor, const QString& Path, const char* pData, std::size_t Size, std::uint64_t Offset)
+{
+    while (Size > 0) {
+        const ssize_t Written = ::pwrite(Descriptor, pData, Size, static_cast<off_t>(Offset));
+        if (Written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (Written <= 0) {
+            throwIoError(Path, "couldn't write chunk file");
+        }
+        pData += Written;
+        Size -= static_cast<std::size_t>(Written);
+        Offset += static_cast<std::uint64_t>(Written);
     }
 }
 
@@ -126,6 +146,47 @@ int TPackageFileDownloader::parkedInMemory() const
     return m_ParkedInMemory;
 }
 
+std::vector<const TChunkToDownload*> TPackageFileDownloader::fetchOrder(const std::vector<TChunkToDownload>& Chunks, int Lanes)
+{
+    // Largest files first, each file's chunks in file order: the small files come last,
+    // so the run never ends with one core decoding a 16 MiB chunk while the other waits,
+    // and the chunks of a file arrive about in the order it is written in, so few of them
+    // wait parked in memory. Equal sizes keep the document's order.
+    std::vector<const TChunkToDownload*> BySize;
+    BySize.reserve(Chunks.size());
+    for (const TChunkToDownload& Record : Chunks) {
+        BySize.push_back(&Record);
+    }
+    std::stable_sort(BySize.begin(), BySize.end(), [](const TChunkToDownload* pLeft, const TChunkToDownload* pRight) {
+        return pLeft->m_Files.front()->m_UnpackedSize > pRight->m_Files.front()->m_UnpackedSize;
+    });
+    // As many files side by side as there are workers, their chunks taking turns: each
+    // worker then mostly gets the next chunk of a file of its own, which it can decode
+    // straight into its place instead of parking it behind the other worker's chunk.
+    std::vector<const TChunkToDownload*> Order;
+    Order.reserve(BySize.size());
+    std::vector<std::pair<std::size_t, std::size_t>> Running; // [begin, end) of a file's run in BySize
+    std::size_t Next = 0;
+    const auto takeFile = [&BySize, &Next]() {
+        const std::size_t Begin = Next;
+        while (Next < BySize.size() && BySize[Next]->m_Files.front() == BySize[Begin]->m_Files.front()) {
+            ++Next;
+        }
+        return std::make_pair(Begin, Next);
+    };
+    while (Order.size() < BySize.size()) {
+        while (static_cast<int>(Running.size()) < std::max(Lanes, 1) && Next < BySize.size()) {
+            Running.push_back(takeFile());
+        }
+        for (auto& Run : Running) {
+            Order.push_back(BySize[Run.first++]);
+        }
+        Running.erase(std::remove_if(Running.begin(), Running.end(), [](const auto& Run) { return Run.first == Run.second; }),
+                      Running.end());
+    }
+    return Order;
+}
+
 void TPackageFileDownloader::startDownload(const std::vector<TFileToDownload>& Files, const QDir& InstallationDirectory,
                                            ESelfUpdateMode SelfUpdateMode)
 {
@@ -202,19 +263,7 @@ void TPackageFileDownloader::startDownload(const std::vector<TFileToDownload>& F
         return;
     }
     m_ProgressTimer.start();
-    // Largest files first, each file's chunks in file order: the small files come last,
-    // so the run never ends with one core decoding a 16 MiB chunk while the other waits,
-    // and the chunks of a file arrive about in the order it is written in, so few of them
-    // wait parked in memory. Equal sizes keep the document's order.
-    std::vector<const TChunkToDownload*> FetchOrder;
-    FetchOrder.reserve(m_AllChunks.size());
-    for (const TChunkToDownload& Record : m_AllChunks) {
-        FetchOrder.push_back(&Record);
-    }
-    std::stable_sort(FetchOrder.begin(), FetchOrder.end(), [](const TChunkToDownload* pLeft, const TChunkToDownload* pRight) {
-        return pLeft->m_Files.front()->m_UnpackedSize > pRight->m_Files.front()->m_UnpackedSize;
-    });
-    for (const TChunkToDownload* pRecord : FetchOrder) {
+    for (const TChunkToDownload* pRecord : fetchOrder(m_AllChunks, QThreadPool::globalInstance()->maxThreadCount())) {
         requestChunk(pRecord->m_Chunk);
     }
 }
@@ -325,6 +374,9 @@ TPackageFileDownloader::TChunkResult TPackageFileDownloader::processChunk(TWorke
             // to a decoder.
             if (!packedHashMatches(Chunk.m_Chunk, Body)) {
                 return TransferFault();
+            }
+            if (streamIntoPlace(Gate, Chunk, Body, Result)) {
+                return Result;
             }
             if (!guarded(Result, EStep::Decompress, [&] { Unpacked = decompressDownloadedData(Chunk.m_Chunk, Body); })) {
                 return Result;
@@ -669,45 +721,152 @@ void TPackageFileDownloader::saveDownloadedData(const TChunkToDownload& Chunk, c
         if (!File.m_Opened) {
             prepareTarget(File, Path);
         }
-        while (!File.m_SlotsToWrite.empty()) {
-            const int Slot = File.m_SlotsToWrite.front();
-            const TChunkInPackage& Record = File.m_Chunks[static_cast<std::size_t>(Slot)];
-            if (Record.m_UnpackedHash == Hash) {
-                writeSlot(File, Path, Slot, Data, " to ", Chunk.m_Chunk.m_Url);
-            } else {
-                QByteArray Parked;
-                const char* Source = nullptr;
-                {
-                    QMutexLocker Lock(&m_Mutex);
-                    const auto Found = m_PendingChunks.find(Record.m_UnpackedHash);
-                    if (Found != m_PendingChunks.end() && (*Found)->m_State != EPendingChunkState::Empty) {
-                        Source = (*Found)->m_State == EPendingChunkState::InMemory ? " from cache to " : " from temp file to ";
-                        Parked = parkedData(**Found, Record);
-                    }
+        writeWaitingSlots(File, Path, Hash, &Data, Chunk.m_Chunk.m_Url);
+    }
+}
+
+void TPackageFileDownloader::writeWaitingSlots(TChunkedFileState& File, const QString& Path, const QByteArray& Hash,
+                                               const QByteArray* pData, const QUrl& ChunkUrl)
+{
+    while (!File.m_SlotsToWrite.empty()) {
+        const int Slot = File.m_SlotsToWrite.front();
+        const TChunkInPackage& Record = File.m_Chunks[static_cast<std::size_t>(Slot)];
+        if (pData && Record.m_UnpackedHash == Hash) {
+            writeSlot(File, Path, Slot, *pData, " to ", ChunkUrl);
+        } else {
+            QByteArray Parked;
+            const char* Source = nullptr;
+            {
+                QMutexLocker Lock(&m_Mutex);
+                const auto Found = m_PendingChunks.find(Record.m_UnpackedHash);
+                if (Found != m_PendingChunks.end() && (*Found)->m_State != EPendingChunkState::Empty) {
+                    Source = (*Found)->m_State == EPendingChunkState::InMemory ? " from cache to " : " from temp file to ";
+                    Parked = parkedData(**Found, Record);
                 }
-                if (!Source) {
-                    qInfo() << "saveDownloadedData chunk " << Record.m_Url << " not found for " << Path << ". => Wait for chunk"
-                            << " Thread: " << QThread::currentThreadId();
-                    break;
-                }
-                writeSlot(File, Path, Slot, Parked, Source, Record.m_Url);
             }
-            File.m_SlotsToWrite.pop_front();
-            --File.m_SlotsToWriteByHash[Record.m_UnpackedHash];
-            releaseUse(Record.m_UnpackedHash);
-        }
-        if (File.m_SlotsToWriteByHash.value(Hash) > 0) {
-            park(Hash, Data);
-        }
-        if (File.m_SlotsToWrite.empty()) {
-            File.m_Target.close();
-            File.m_VerificationLog.close();
-            if (File.m_Executable) {
-                QFile::setPermissions(Path,
-                                      QFile::permissions(Path) | QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther);
+            if (!Source) {
+                qInfo() << "saveDownloadedData chunk " << Record.m_Url << " not found for " << Path << ". => Wait for chunk"
+                        << " Thread: " << QThread::currentThreadId();
+                break;
             }
+            writeSlot(File, Path, Slot, Parked, Source, Record.m_Url);
+        }
+        File.m_SlotsToWrite.pop_front();
+        --File.m_SlotsToWriteByHash[Record.m_UnpackedHash];
+        releaseUse(Record.m_UnpackedHash);
+    }
+    if (pData && File.m_SlotsToWriteByHash.value(Hash) > 0) {
+        park(Hash, *pData);
+    }
+    if (File.m_SlotsToWrite.empty()) {
+        File.m_Target.close();
+        File.m_VerificationLog.close();
+        if (File.m_Executable) {
+            QFile::setPermissions(Path, QFile::permissions(Path) | QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther);
         }
     }
+}
+
+bool TPackageFileDownloader::streamIntoPlace(TWorkerGate& Gate, const TChunkToDownload& Chunk, const QByteArray& Body,
+                                             TChunkResult& Result)
+{
+    // A chunk that is the next piece of the one file that needs it is decoded in pieces
+    // that go to their place in the file while they are still in the core's cache, its
+    // digest taken on the way: no output buffer as large as the chunk, no second pass
+    // over it to check it, no third to write it. Its place is the file's next slot, so no
+    // other worker writes into that file until this one is done: later chunks wait parked
+    // as they always do. Pieces of a chunk that then fails its check lie in a part of the
+    // file that was to be replaced anyway, and are overwritten when it is fetched again;
+    // nothing is marked installed before the whole file was checked.
+    if (Chunk.m_Files.size() != 1 || m_ChunkVerification ||
+        !::shared::decodesInPieces(Body.constData(), static_cast<std::size_t>(Body.size()), Chunk.m_Chunk.m_UnpackedSize)) {
+        return false;
+    }
+    TChunkedFileState& File = *Chunk.m_Files.front();
+    const QByteArray& Hash = Chunk.m_Chunk.m_UnpackedHash;
+    QString Path;
+    int Slot = -1;
+    std::uint64_t Offset = 0;
+    int Descriptor = -1;
+    if (!Gate.enter()) {
+        Result.m_FailedStep = EStep::Save;
+        Result.m_Error = QStringLiteral("the downloader was closed");
+        return true;
+    }
+    bool Claimed = false;
+    const bool Opened = guarded(Result, EStep::Save, [&] {
+        QMutexLocker FileLock(&File.m_Mutex);
+        if (File.m_SlotsToWrite.empty() || File.m_SlotsToWriteByHash.value(Hash) != 1 ||
+            File.m_Chunks[static_cast<std::size_t>(File.m_SlotsToWrite.front())].m_UnpackedHash != Hash) {
+            return;
+        }
+        Path = m_pFilesystemHelper->resolvePathInsideDirectory(m_InstallationDirectory, File.m_LocalFile);
+        if (!File.m_Opened) {
+            prepareTarget(File, Path);
+        }
+        if (!File.m_Target.isOpen()) {
+            File.m_Target.setFileName(Path);
+            if (!File.m_Target.open(QIODevice::ReadWrite | QIODevice::Unbuffered)) {
+                throwIoError(Path, "couldn't open target file");
+            }
+        }
+        Slot = File.m_SlotsToWrite.front();
+        Offset = File.m_Offsets[static_cast<std::size_t>(Slot)];
+        Descriptor = File.m_Target.handle();
+        Claimed = true;
+    });
+    Gate.leave();
+    if (!Opened || !Claimed) {
+        return !Opened;
+    }
+
+    ::shared::TSha256 Digest;
+    std::uint64_t Written = 0;
+    try {
+        ::shared::decodeInPieces(Body.constData(), static_cast<std::size_t>(Body.size()), Chunk.m_Chunk.m_UnpackedSize,
+                                 [&](const char* pPiece, std::size_t Size) {
+                                     Digest.addData(pPiece, Size);
+                                     writeAt(Descriptor, Path, pPiece, Size, Offset + Written);
+                                     Written += Size;
+                                 });
+    } catch (const ::shared::TDecompressionError& Error) {
+        Result.m_FailedStep = EStep::Decompress;
+        Result.m_Error = QString::fromUtf8(Error.what());
+        return true;
+    } catch (const std::exception& Error) {
+        // only writing throws anything else
+        Result.m_FailedStep = EStep::Save;
+        Result.m_Error = QString::fromUtf8(Error.what());
+        return true;
+    }
+    qInfo() << "processDownloadedData decompress finished " << Chunk.m_Chunk.m_Url;
+    qInfo() << "processDownloadedData verify " << Chunk.m_Chunk.m_Url << " Thread: " << QThread::currentThreadId();
+    if (Digest.result() != Hash) {
+        qWarning() << "saveDownloadedData failed: invalid hash";
+        Result.m_FailedStep = EStep::Verify;
+        Result.m_Error = QStringLiteral("verify of url '%1' failed").arg(Chunk.m_Chunk.m_Url.toString());
+        return true;
+    }
+    qInfo() << "processDownloadedData verify finished " << Chunk.m_Chunk.m_Url;
+    if (!Gate.enter()) {
+        Result.m_FailedStep = EStep::Save;
+        Result.m_Error = QStringLiteral("the downloader was closed");
+        return true;
+    }
+    qInfo() << "processDownloadedData save " << Chunk.m_Chunk.m_Url << " Thread: " << QThread::currentThreadId();
+    guarded(Result, EStep::Save, [&] {
+        QMutexLocker FileLock(&File.m_Mutex);
+        qInfo() << "saveDownloadedData chunk " << Chunk.m_Chunk.m_Url << " to " << QFileInfo(Path).fileName() << " offset: " << Offset
+                << " Thread: " << QThread::currentThreadId();
+        emit writeProgress(Chunk.m_Chunk.m_Url, Chunk.m_Chunk.m_UnpackedSize);
+        File.m_SlotsToWrite.pop_front();
+        --File.m_SlotsToWriteByHash[Hash];
+        releaseUse(Hash);
+        // the chunks that waited for this one follow it now
+        writeWaitingSlots(File, Path, Hash, nullptr, Chunk.m_Chunk.m_Url);
+    });
+    Gate.leave();
+    return true;
 }
 
 void TPackageFileDownloader::onDownloadProgress(QUrl Url, qlonglong DownloadedBytes)

@@ -146,6 +146,8 @@ public:
     // True when the chunk has no packed hash or the body's SHA-256 equals it.
     static bool packedHashMatches(const TChunkInPackage& Chunk, const QByteArray& Data);
     void saveDownloadedData(const TChunkToDownload& Chunk, const QByteArray& Data);
+    // The order in which the chunks are asked for, Lanes files at a time.
+    static std::vector<const TChunkToDownload*> fetchOrder(const std::vector<TChunkToDownload>& Chunks, int Lanes);
 
 signals:
     void downloadCompleted();
@@ -175,6 +177,9 @@ private:
     template<typename TWork> static bool guarded(TChunkResult& Result, EStep Step, const TWork& Work);
     // decompress, verify and save one chunk, on a worker thread
     TChunkResult processChunk(TWorkerGate& Gate, const TChunkToDownload& Chunk, QByteArray& Body, bool Unpack);
+    // Decodes, checks and writes a chunk that is the next slot of its only file in one
+    // pass over cache-sized pieces; false (nothing done) when the chunk is not such a one.
+    bool streamIntoPlace(TWorkerGate& Gate, const TChunkToDownload& Chunk, const QByteArray& Body, TChunkResult& Result);
     void onChunkProcessed(const QUrl& Url, const TChunkResult& Result);
     void retryOrGiveUp(const QUrl& Url, const QString& Reason, bool Verification);
     void requestChunk(const TChunkInPackage& Chunk);
@@ -186,6 +191,11 @@ private:
     QByteArray parkedData(TPendingChunk& Pending, const TChunkInPackage& Record);
     void writeSlot(TChunkedFileState& File, const QString& Path, int Slot, const QByteArray& Data, const char* Source,
                    const QUrl& ChunkUrl);
+    // Writes the file's slots in order for as long as their data are at hand: Hash's from
+    // pData (when given), others parked; parks pData when Hash is needed later in the
+    // file; closes the file when nothing is left to write. Under the file's mutex.
+    void writeWaitingSlots(TChunkedFileState& File, const QString& Path, const QByteArray& Hash, const QByteArray* pData,
+                           const QUrl& ChunkUrl);
     void releaseUse(const QByteArray& UnpackedHash);
     void park(const QByteArray& UnpackedHash, const QByteArray& Data);
     void checkWrittenChunks(TChunkedFileState& File, int Slot);

@@ -237,9 +237,14 @@ private:
     lzma_stream m_Stream = LZMA_STREAM_INIT;
 };
 
-bool decodeLzmaAlone(const unsigned char* Payload, std::size_t PayloadSize, unsigned char* Output, std::size_t OutputSize,
-                     std::size_t& Produced)
+// The decoding of an .lzma payload that is to produce OutputSize bytes. NextWindow(Done)
+// says where the next (at most kLzmaOutputStep) bytes go, WindowFilled(Window, Size) is
+// told what arrived there; whatever it throws passes through, the decoder reset.
+template<typename TNextWindow, typename TWindowFilled>
+bool runLzmaAlone(const unsigned char* Payload, std::size_t PayloadSize, std::size_t OutputSize, std::size_t& Produced,
+                  const TNextWindow& NextWindow, const TWindowFilled& WindowFilled)
 {
+    Produced = 0;
     if (PayloadSize <= 17 || Payload[0] > kLzmaMaxPropertiesByte) {
         return false;
     }
@@ -267,7 +272,6 @@ bool decodeLzmaAlone(const unsigned char* Payload, std::size_t PayloadSize, unsi
     lzma_stream& Stream = Decoder.stream();
     Stream.next_in = Payload + kLzmaHeaderSize;
     Stream.avail_in = PayloadSize - kLzmaHeaderSize;
-    Stream.next_out = Output;
     Stream.total_in = 0;
     Stream.total_out = 0;
     // The decoder writes into its dictionary and copies from there to the output, as
@@ -275,21 +279,34 @@ bool decodeLzmaAlone(const unsigned char* Payload, std::size_t PayloadSize, unsi
     // would decode megabytes before copying them, long after they left the cache; in
     // steps of kLzmaOutputStep the copy reads what was decoded a moment ago.
     lzma_ret Result = LZMA_OK;
-    while (Result == LZMA_OK) {
-        const std::size_t Done = static_cast<std::size_t>(Stream.next_out - Output);
-        if (Done == OutputSize) {
-            // all that was declared is there: the stream must end now (end marker)
-            Stream.avail_out = 0;
+    std::size_t Done = 0;
+    try {
+        while (Result == LZMA_OK) {
+            if (Done == OutputSize) {
+                // all that was declared is there: the stream must end now (end marker)
+                Stream.avail_out = 0;
+                Result = lzma_code(&Stream, LZMA_FINISH);
+                break;
+            }
+            unsigned char* Window = NextWindow(Done);
+            const std::size_t Room = std::min(kLzmaOutputStep, OutputSize - Done);
+            const std::size_t InBefore = Stream.avail_in;
+            Stream.next_out = Window;
+            Stream.avail_out = Room;
             Result = lzma_code(&Stream, LZMA_FINISH);
-            break;
+            const std::size_t Arrived = Room - Stream.avail_out;
+            if (Arrived > 0) {
+                Done += Arrived;
+                WindowFilled(Window, Arrived);
+            } else if (Result == LZMA_OK && Stream.avail_in == InBefore) {
+                break; // no progress at all: the input ended early
+            }
         }
-        const std::size_t Window = std::min(kLzmaOutputStep, OutputSize - Done);
-        const std::size_t InBefore = Stream.avail_in;
-        Stream.avail_out = Window;
-        Result = lzma_code(&Stream, LZMA_FINISH);
-        if (Result == LZMA_OK && Stream.avail_out == Window && Stream.avail_in == InBefore) {
-            break; // no progress at all: the input ended early
-        }
+    } catch (...) {
+        Stream.next_in = nullptr;
+        Stream.next_out = nullptr;
+        Decoder.reset();
+        throw;
     }
     Produced = static_cast<std::size_t>(Stream.total_out);
     Stream.next_in = nullptr;
@@ -298,6 +315,14 @@ bool decodeLzmaAlone(const unsigned char* Payload, std::size_t PayloadSize, unsi
         Decoder.reset();
     }
     return Result == LZMA_STREAM_END && Produced == OutputSize;
+}
+
+bool decodeLzmaAlone(const unsigned char* Payload, std::size_t PayloadSize, unsigned char* Output, std::size_t OutputSize,
+                     std::size_t& Produced)
+{
+    return runLzmaAlone(
+        Payload, PayloadSize, OutputSize, Produced, [Output](std::size_t Done) { return Output + Done; },
+        [](unsigned char*, std::size_t) {});
 }
 
 // --- ZPAQ (libzpaq) --------------------------------------------------------------------
@@ -543,6 +568,34 @@ bool findStoredPayload(const char* Data, std::size_t Length, std::uint64_t MaxUn
     }
     Offset = Header.m_PayloadOffset;
     Size = static_cast<std::size_t>(Header.m_PackedSize);
+    return true;
+}
+
+bool decodesInPieces(const char* Data, std::size_t Length, std::uint64_t MaxUnpackedSize) noexcept
+{
+    TBundleHeader Header;
+    return readUsableHeader(Data, Length, MaxUnpackedSize, Header) &&
+        (Header.m_Algorithm == static_cast<int>(EBundleAlgorithm::Lzma) ||
+         Header.m_Algorithm == static_cast<int>(EBundleAlgorithm::LzmaLarge));
+}
+
+bool decodeInPieces(const char* Data, std::size_t Length, std::uint64_t MaxUnpackedSize, const TPieceSink& Sink)
+{
+    if (!decodesInPieces(Data, Length, MaxUnpackedSize)) {
+        return false;
+    }
+    TBundleHeader Header;
+    readUsableHeader(Data, Length, MaxUnpackedSize, Header);
+    // one window per thread, reused: it stays in the core's cache from chunk to chunk
+    thread_local std::unique_ptr<unsigned char[]> s_pWindow(new unsigned char[kLzmaOutputStep]);
+    unsigned char* pWindow = s_pWindow.get();
+    std::size_t Produced = 0;
+    if (!runLzmaAlone(
+            reinterpret_cast<const unsigned char*>(Data) + Header.m_PayloadOffset, static_cast<std::size_t>(Header.m_PackedSize),
+            static_cast<std::size_t>(Header.m_UnpackedSize), Produced, [pWindow](std::size_t) { return pWindow; },
+            [&Sink](const unsigned char* pPiece, std::size_t Size) { Sink(reinterpret_cast<const char*>(pPiece), Size); })) {
+        throw TDecompressionError(kInvalidCompressedDataMessage);
+    }
     return true;
 }
 

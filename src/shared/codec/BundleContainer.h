@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 
@@ -76,6 +77,17 @@ std::uint64_t zpaqInstructionBudget(std::uint64_t OutputSize);
 // data that is not a container and for a header decoding would refuse.
 bool findStoredPayload(const char* Data, std::size_t Length, std::uint64_t MaxUnpackedSize, std::size_t& Offset,
                        std::size_t& Size) noexcept;
+
+// Whether decodeInPieces takes Data: an LZMA container with a header decoding accepts.
+bool decodesInPieces(const char* Data, std::size_t Length, std::uint64_t MaxUnpackedSize) noexcept;
+
+// Decodes an LZMA container piece by piece: Sink gets the unpacked bytes in order, in
+// pieces of at most 256 KiB that are still in the core's cache, and the whole output
+// never exists at once. False (Sink never called) when decodesInPieces is false; throws
+// TDecompressionError when the stream is broken or ends before or after the declared
+// size, having handed Sink what it decoded until then. What Sink throws passes through.
+using TPieceSink = std::function<void(const char* pPiece, std::size_t Size)>;
+bool decodeInPieces(const char* Data, std::size_t Length, std::uint64_t MaxUnpackedSize, const TPieceSink& Sink);
 
 // Decoding as the downloader needs it: data that is not a container comes back unchanged,
 // a container is decoded or TDecompressionError is thrown.
