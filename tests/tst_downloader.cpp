@@ -254,6 +254,9 @@ void TestDownloader::chunksDecodedStraightIntoPlace_data()
     QTest::newRow("none") << QString() << 1;
     QTest::newRow("decodes to other bytes: fetched four times") << QStringLiteral("other bytes") << 4;
     QTest::newRow("stream breaks off: fetched once") << QStringLiteral("broken") << 1;
+    // a container declaring less than the document's size for the chunk, whose digest is
+    // that of what it holds: its place would be left partly as it was
+    QTest::newRow("shorter than its place: fetched four times") << QStringLiteral("short") << 4;
 }
 
 void TestDownloader::chunksDecodedStraightIntoPlace()
@@ -273,6 +276,9 @@ void TestDownloader::chunksDecodedStraightIntoPlace()
         Chunk.m_Body = lzmaContainer(Part);
         if (Index == 0 && Fault == QLatin1String("broken")) {
             Chunk.m_Body = containerBytes(5, quint64(Part.size()), lzmaPayload(Part).left(20000), 16);
+        } else if (Index == 0 && Fault == QLatin1String("short")) {
+            Chunk.m_Body = lzmaContainer(Part.left(Part.size() - 100));
+            Chunk.m_Record.m_UnpackedHash = shared::TSha256::hash(Part.left(Part.size() - 100));
         }
         Chunk.m_Record.m_PackedSize = quint64(Chunk.m_Body.size());
         Chunk.m_Record.m_PackedHash = shared::TSha256::hash(Chunk.m_Body);

@@ -268,6 +268,14 @@ void setupLogging()
     setupLoggingToFile(QDir::cleanPath(Directory + QDir::separator() + FileName + QStringLiteral(".log")));
 }
 
+void flushLog()
+{
+    QMutexLocker Lock(&g_LogMutex);
+    if (g_pLogFile) {
+        flushBuffer();
+    }
+}
+
 void shutdownLogging()
 {
     qInstallMessageHandler(nullptr);

@@ -12,6 +12,9 @@ void setupLogging();
 // The same with an explicit file (tests); installs the handler.
 void setupLoggingToFile(const QString& FilePath);
 
+// Writes the lines gathered so far (they are written in batches otherwise).
+void flushLog();
+
 // Removes the handler and closes the file.
 void shutdownLogging();
 

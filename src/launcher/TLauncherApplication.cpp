@@ -470,6 +470,7 @@ void TLauncherApplication::showMainWindow()
     m_pMainWindow->show();
     qInfo() << "main window shown"
             << " Thread: " << QThread::currentThreadId();
+    flushLog(); // from here on the launcher waits for the player: the log is current
     if (pConfiguration && pConfiguration->getHintsUrl().isValid() && !pConfiguration->getHintsUrl().isEmpty()) {
         m_pDownloadPool->download(pConfiguration->getHintsUrl(), ::shared::kMaxHintsDocumentSize);
     }

@@ -778,7 +778,7 @@ bool TPackageFileDownloader::streamIntoPlace(TWorkerGate& Gate, const TChunkToDo
     // as they always do. Pieces of a chunk that then fails its check lie in a part of the
     // file that was to be replaced anyway, and are overwritten when it is fetched again;
     // nothing is marked installed before the whole file was checked.
-    if (Chunk.m_Files.size() != 1 || m_ChunkVerification ||
+    if (Chunk.m_Files.size() != 1 ||
         !::shared::decodesInPieces(Body.constData(), static_cast<std::size_t>(Body.size()), Chunk.m_Chunk.m_UnpackedSize)) {
         return false;
     }
@@ -796,7 +796,7 @@ bool TPackageFileDownloader::streamIntoPlace(TWorkerGate& Gate, const TChunkToDo
     bool Claimed = false;
     const bool Opened = guarded(Result, EStep::Save, [&] {
         QMutexLocker FileLock(&File.m_Mutex);
-        if (File.m_SlotsToWrite.empty() || File.m_SlotsToWriteByHash.value(Hash) != 1 ||
+        if (m_ChunkVerification || File.m_SlotsToWrite.empty() || File.m_SlotsToWriteByHash.value(Hash) != 1 ||
             File.m_Chunks[static_cast<std::size_t>(File.m_SlotsToWrite.front())].m_UnpackedHash != Hash) {
             return;
         }
@@ -841,7 +841,8 @@ bool TPackageFileDownloader::streamIntoPlace(TWorkerGate& Gate, const TChunkToDo
     }
     qInfo() << "processDownloadedData decompress finished " << Chunk.m_Chunk.m_Url;
     qInfo() << "processDownloadedData verify " << Chunk.m_Chunk.m_Url << " Thread: " << QThread::currentThreadId();
-    if (Digest.result() != Hash) {
+    // a container declaring less than the chunk's size fills only part of its place
+    if (Digest.result() != Hash || Written != Chunk.m_Chunk.m_UnpackedSize) {
         qWarning() << "saveDownloadedData failed: invalid hash";
         Result.m_FailedStep = EStep::Verify;
         Result.m_Error = QStringLiteral("verify of url '%1' failed").arg(Chunk.m_Chunk.m_Url.toString());
