@@ -149,8 +149,11 @@ void TestLogging::crashKeepsTheLastLines()
     // killed by the signal, or (under a sanitizer) ended by its report
     QVERIFY(WIFSIGNALED(Status) || (WIFEXITED(Status) && WEXITSTATUS(Status) != 0));
     const QByteArray Log = readLog(Path);
-    QVERIFY2(Log.contains("Info: line 99 before the crash\n"), Log.right(200).constData());
-    QCOMPARE(Log.count("before the crash"), 100);
+    for (int Index = 0; Index < 100; ++Index) {
+        // (a flush the flusher thread had under way may show a line twice, never lose one)
+        const QByteArray Line = "Info: line " + QByteArray::number(Index) + " before the crash\n";
+        QVERIFY2(Log.contains(Line), Log.right(200).constData());
+    }
 }
 
 QTEST_GUILESS_MAIN(TestLogging)
