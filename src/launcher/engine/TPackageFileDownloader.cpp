@@ -36,6 +36,12 @@ void appendLine(QFile& Log, const QString& Line)
     }
 }
 
+[[noreturn]] void throwVerifyFailure(const TChunkInPackage& Chunk)
+{
+    qWarning() << "saveDownloadedData failed: invalid hash";
+    throw std::runtime_error(QStringLiteral("verify of url '%1' failed").arg(Chunk.m_Url.toString()).toUtf8().toStdString());
+}
+
 // Writes all of Size bytes at Offset of the open file, whatever its position.
 void writeAt(int Descriptor, const QString& Path, const char* pData, std::size_t Size, std::uint64_t Offset)
 {
@@ -391,16 +397,22 @@ TPackageFileDownloader::TChunkResult TPackageFileDownloader::processChunk(TWorke
             return Result;
         }
     }
+    saveChecked(Gate, Chunk, Result, [&] { saveDownloadedData(Chunk, Unpacked); });
+    return Result;
+}
+
+template<typename TSave>
+void TPackageFileDownloader::saveChecked(TWorkerGate& Gate, const TChunkToDownload& Chunk, TChunkResult& Result, const TSave& Save)
+{
     qInfo() << "processDownloadedData verify finished " << Chunk.m_Chunk.m_Url;
     if (!Gate.enter()) {
         Result.m_FailedStep = EStep::Save;
         Result.m_Error = QStringLiteral("the downloader was closed");
-        return Result;
+        return;
     }
     qInfo() << "processDownloadedData save " << Chunk.m_Chunk.m_Url << " Thread: " << QThread::currentThreadId();
-    guarded(Result, EStep::Save, [&] { saveDownloadedData(Chunk, Unpacked); });
+    guarded(Result, EStep::Save, Save);
     Gate.leave();
-    return Result;
 }
 
 void TPackageFileDownloader::onChunkProcessed(const QUrl& Url, const TChunkResult& Result)
@@ -557,8 +569,7 @@ QByteArray TPackageFileDownloader::verifyDownloadedData(const TChunkInPackage& C
 {
     qDebug() << "verifyDownloadedData " << Chunk.m_Url << "started";
     if (::shared::TSha256::hash(Data) != Chunk.m_UnpackedHash) {
-        qWarning() << "saveDownloadedData failed: invalid hash";
-        throw std::runtime_error(QStringLiteral("verify of url '%1' failed").arg(Chunk.m_Url.toString()).toUtf8().toStdString());
+        throwVerifyFailure(Chunk);
     }
     qDebug() << "verifyDownloadedData " << Chunk.m_Url << "finished";
     return Data;
@@ -664,6 +675,13 @@ void TPackageFileDownloader::writeSlot(TChunkedFileState& File, const QString& P
     emit writeProgress(Record.m_Url, Record.m_UnpackedSize);
 }
 
+void TPackageFileDownloader::frontSlotWritten(TChunkedFileState& File, const QByteArray& UnpackedHash)
+{
+    File.m_SlotsToWrite.pop_front();
+    --File.m_SlotsToWriteByHash[UnpackedHash];
+    releaseUse(UnpackedHash);
+}
+
 void TPackageFileDownloader::releaseUse(const QByteArray& UnpackedHash)
 {
     QMutexLocker Lock(&m_Mutex);
@@ -751,9 +769,7 @@ void TPackageFileDownloader::writeWaitingSlots(TChunkedFileState& File, const QS
             }
             writeSlot(File, Path, Slot, Parked, Source, Record.m_Url);
         }
-        File.m_SlotsToWrite.pop_front();
-        --File.m_SlotsToWriteByHash[Record.m_UnpackedHash];
-        releaseUse(Record.m_UnpackedHash);
+        frontSlotWritten(File, Record.m_UnpackedHash);
     }
     if (pData && File.m_SlotsToWriteByHash.value(Hash) > 0) {
         park(Hash, *pData);
@@ -842,31 +858,22 @@ bool TPackageFileDownloader::streamIntoPlace(TWorkerGate& Gate, const TChunkToDo
     qInfo() << "processDownloadedData decompress finished " << Chunk.m_Chunk.m_Url;
     qInfo() << "processDownloadedData verify " << Chunk.m_Chunk.m_Url << " Thread: " << QThread::currentThreadId();
     // a container declaring less than the chunk's size fills only part of its place
-    if (Digest.result() != Hash || Written != Chunk.m_Chunk.m_UnpackedSize) {
-        qWarning() << "saveDownloadedData failed: invalid hash";
-        Result.m_FailedStep = EStep::Verify;
-        Result.m_Error = QStringLiteral("verify of url '%1' failed").arg(Chunk.m_Chunk.m_Url.toString());
+    if (!guarded(Result, EStep::Verify, [&] {
+            if (Digest.result() != Hash || Written != Chunk.m_Chunk.m_UnpackedSize) {
+                throwVerifyFailure(Chunk.m_Chunk);
+            }
+        })) {
         return true;
     }
-    qInfo() << "processDownloadedData verify finished " << Chunk.m_Chunk.m_Url;
-    if (!Gate.enter()) {
-        Result.m_FailedStep = EStep::Save;
-        Result.m_Error = QStringLiteral("the downloader was closed");
-        return true;
-    }
-    qInfo() << "processDownloadedData save " << Chunk.m_Chunk.m_Url << " Thread: " << QThread::currentThreadId();
-    guarded(Result, EStep::Save, [&] {
+    saveChecked(Gate, Chunk, Result, [&] {
         QMutexLocker FileLock(&File.m_Mutex);
         qInfo() << "saveDownloadedData chunk " << Chunk.m_Chunk.m_Url << " to " << QFileInfo(Path).fileName() << " offset: " << Offset
                 << " Thread: " << QThread::currentThreadId();
         emit writeProgress(Chunk.m_Chunk.m_Url, Chunk.m_Chunk.m_UnpackedSize);
-        File.m_SlotsToWrite.pop_front();
-        --File.m_SlotsToWriteByHash[Hash];
-        releaseUse(Hash);
+        frontSlotWritten(File, Hash);
         // the chunks that waited for this one follow it now
         writeWaitingSlots(File, Path, Hash, nullptr, Chunk.m_Chunk.m_Url);
     });
-    Gate.leave();
     return true;
 }
 

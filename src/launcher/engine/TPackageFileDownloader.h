@@ -180,6 +180,8 @@ private:
     // Decodes, checks and writes a chunk that is the next slot of its only file in one
     // pass over cache-sized pieces; false (nothing done) when the chunk is not such a one.
     bool streamIntoPlace(TWorkerGate& Gate, const TChunkToDownload& Chunk, const QByteArray& Body, TChunkResult& Result);
+    // The steps after a chunk's check: Save runs inside the worker gate, as a save step.
+    template<typename TSave> void saveChecked(TWorkerGate& Gate, const TChunkToDownload& Chunk, TChunkResult& Result, const TSave& Save);
     void onChunkProcessed(const QUrl& Url, const TChunkResult& Result);
     void retryOrGiveUp(const QUrl& Url, const QString& Reason, bool Verification);
     void requestChunk(const TChunkInPackage& Chunk);
@@ -196,6 +198,8 @@ private:
     // file; closes the file when nothing is left to write. Under the file's mutex.
     void writeWaitingSlots(TChunkedFileState& File, const QString& Path, const QByteArray& Hash, const QByteArray* pData,
                            const QUrl& ChunkUrl);
+    // The file's first slot to write (holding UnpackedHash) is written. Under the file's mutex.
+    void frontSlotWritten(TChunkedFileState& File, const QByteArray& UnpackedHash);
     void releaseUse(const QByteArray& UnpackedHash);
     void park(const QByteArray& UnpackedHash, const QByteArray& Data);
     void checkWrittenChunks(TChunkedFileState& File, int Slot);

@@ -571,21 +571,29 @@ bool findStoredPayload(const char* Data, std::size_t Length, std::uint64_t MaxUn
     return true;
 }
 
-bool decodesInPieces(const char* Data, std::size_t Length, std::uint64_t MaxUnpackedSize) noexcept
+namespace {
+
+bool readLzmaHeader(const char* Data, std::size_t Length, std::uint64_t MaxUnpackedSize, TBundleHeader& Header)
 {
-    TBundleHeader Header;
     return readUsableHeader(Data, Length, MaxUnpackedSize, Header) &&
         (Header.m_Algorithm == static_cast<int>(EBundleAlgorithm::Lzma) ||
          Header.m_Algorithm == static_cast<int>(EBundleAlgorithm::LzmaLarge));
 }
 
+} // namespace
+
+bool decodesInPieces(const char* Data, std::size_t Length, std::uint64_t MaxUnpackedSize) noexcept
+{
+    TBundleHeader Header;
+    return readLzmaHeader(Data, Length, MaxUnpackedSize, Header);
+}
+
 bool decodeInPieces(const char* Data, std::size_t Length, std::uint64_t MaxUnpackedSize, const TPieceSink& Sink)
 {
-    if (!decodesInPieces(Data, Length, MaxUnpackedSize)) {
+    TBundleHeader Header;
+    if (!readLzmaHeader(Data, Length, MaxUnpackedSize, Header)) {
         return false;
     }
-    TBundleHeader Header;
-    readUsableHeader(Data, Length, MaxUnpackedSize, Header);
     // one window per thread, reused: it stays in the core's cache from chunk to chunk
     thread_local std::unique_ptr<unsigned char[]> s_pWindow(new unsigned char[kLzmaOutputStep]);
     unsigned char* pWindow = s_pWindow.get();
