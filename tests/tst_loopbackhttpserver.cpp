@@ -184,7 +184,7 @@ private slots:
     void resetIsAnRstAndTruncationAClose()
     {
         TLoopbackHttpServer Server;
-        const QByteArray Data = pattern(128 * 1024, 3); // small enough for Qt to report every cut
+        const QByteArray Data = pattern(128 * 1024, 3);
         Server.setBody("/whole", Data);
         TBehaviour Reset = behaviour(200, 0, Data), Truncate = Reset;
         Reset.m_ResetAfterBodyBytes = 50000;
@@ -202,9 +202,15 @@ private slots:
         QCOMPARE(Error, ECONNRESET);
         QVERIFY(Response.size() <= 50000 && Response == Data.left(Response.size())); // in-flight bytes may be lost
 
+        // Qt 5.15 reports a cut as RemoteHostClosedError, or, when the socket is already gone
+        // before it reads the last bytes, as a finished reply with a short body.
+        const auto cutShort = [&](const TFetched& Fetched) {
+            return Fetched.m_Error == QNetworkReply::RemoteHostClosedError ||
+                   (Fetched.m_Error == QNetworkReply::NoError && Fetched.m_Body.size() < Data.size());
+        };
         QNetworkAccessManager Client;
-        QCOMPARE(fetch(Client, Server.url("/reset")).m_Error, QNetworkReply::RemoteHostClosedError);
-        QCOMPARE(fetch(Client, Server.url("/truncate")).m_Error, QNetworkReply::RemoteHostClosedError);
+        QVERIFY(cutShort(fetch(Client, Server.url("/reset"))));
+        QVERIFY(cutShort(fetch(Client, Server.url("/truncate"))));
         // The server carries on, and no cut response stays counted as active.
         QVERIFY(fetch(Client, Server.url("/whole")).m_Body == Data);
         QVERIFY(Server.waitUntil([&] { return Server.activeRequests() == 0; }));
