@@ -1,6 +1,7 @@
 #include "TestEnvironment.h"
 
 #include "LauncherLogging.h"
+#include "ProcessHelpers.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -16,6 +17,8 @@
 #include <unistd.h>
 
 using namespace zarvo::launcher;
+using testsupport::readAll;
+using testsupport::waitUntil;
 
 class TestLogging : public QObject {
     Q_OBJECT
@@ -25,16 +28,6 @@ private slots:
     void linesReachTheFileWithoutAnExit();
     void crashKeepsTheLastLines();
 };
-
-namespace {
-
-QByteArray readLog(const QString& Path)
-{
-    QFile Log(Path);
-    return Log.open(QIODevice::ReadOnly) ? Log.readAll() : QByteArray();
-}
-
-} // namespace
 
 void TestLogging::lineFormat()
 {
@@ -98,14 +91,10 @@ void TestLogging::linesReachTheFileWithoutAnExit()
     setupLoggingToFile(Path);
     qInfo() << "gathered";
     qWarning() << "written at once";
-    const QByteArray AfterWarning = readLog(Path);
+    const QByteArray AfterWarning = readAll(Path);
     qInfo() << "the last line";
-    QElapsedTimer Waited;
-    Waited.start();
-    while (!readLog(Path).contains("the last line") && Waited.elapsed() < 5000) {
-        QThread::msleep(10);
-    }
-    const QByteArray Later = readLog(Path);
+    waitUntil([&] { return readAll(Path).contains("the last line"); }, 5000);
+    const QByteArray Later = readAll(Path);
     shutdownLogging();
     QVERIFY(AfterWarning.contains("Info: gathered\n"));
     QVERIFY(AfterWarning.contains("Warning: written at once\n"));
@@ -135,20 +124,14 @@ void TestLogging::crashKeepsTheLastLines()
         ::_exit(0);
     }
     int Status = 0;
-    QElapsedTimer Waited;
-    Waited.start();
-    pid_t Ended = 0;
-    while ((Ended = ::waitpid(Child, &Status, WNOHANG)) == 0 && Waited.elapsed() < 20000) {
-        QThread::msleep(10);
-    }
-    if (Ended == 0) {
+    if (!waitUntil([&] { return ::waitpid(Child, &Status, WNOHANG) != 0; }, 20000)) {
         ::kill(Child, SIGKILL);
         ::waitpid(Child, &Status, 0);
         QFAIL("the crashing process did not end");
     }
     // killed by the signal, or (under a sanitizer) ended by its report
     QVERIFY(WIFSIGNALED(Status) || (WIFEXITED(Status) && WEXITSTATUS(Status) != 0));
-    const QByteArray Log = readLog(Path);
+    const QByteArray Log = readAll(Path);
     for (int Index = 0; Index < 100; ++Index) {
         // (a flush the flusher thread had under way may show a line twice, never lose one)
         const QByteArray Line = "Info: line " + QByteArray::number(Index) + " before the crash\n";

@@ -42,6 +42,17 @@ void appendLine(QFile& Log, const QString& Line)
     throw std::runtime_error(QStringLiteral("verify of url '%1' failed").arg(Chunk.m_Url.toString()).toUtf8().toStdString());
 }
 
+// The file's target, open for writing chunks into their places.
+void openTarget(TChunkedFileState& File, const QString& Path)
+{
+    if (!File.m_Target.isOpen()) {
+        File.m_Target.setFileName(Path);
+        if (!File.m_Target.open(QIODevice::ReadWrite | QIODevice::Unbuffered)) {
+            throwIoError(Path, "couldn't open target file");
+        }
+    }
+}
+
 // Writes all of Size bytes at Offset of the open file, whatever its position.
 void writeAt(int Descriptor, const QString& Path, const char* pData, std::size_t Size, std::uint64_t Offset)
 {
@@ -401,13 +412,21 @@ TPackageFileDownloader::TChunkResult TPackageFileDownloader::processChunk(TWorke
     return Result;
 }
 
+bool TPackageFileDownloader::enterGate(TWorkerGate& Gate, TChunkResult& Result)
+{
+    if (Gate.enter()) {
+        return true;
+    }
+    Result.m_FailedStep = EStep::Save;
+    Result.m_Error = QStringLiteral("the downloader was closed");
+    return false;
+}
+
 template<typename TSave>
 void TPackageFileDownloader::saveChecked(TWorkerGate& Gate, const TChunkToDownload& Chunk, TChunkResult& Result, const TSave& Save)
 {
     qInfo() << "processDownloadedData verify finished " << Chunk.m_Chunk.m_Url;
-    if (!Gate.enter()) {
-        Result.m_FailedStep = EStep::Save;
-        Result.m_Error = QStringLiteral("the downloader was closed");
+    if (!enterGate(Gate, Result)) {
         return;
     }
     qInfo() << "processDownloadedData save " << Chunk.m_Chunk.m_Url << " Thread: " << QThread::currentThreadId();
@@ -650,12 +669,7 @@ void TPackageFileDownloader::writeSlot(TChunkedFileState& File, const QString& P
                                        const QUrl& ChunkUrl)
 {
     const TChunkInPackage& Record = File.m_Chunks[static_cast<std::size_t>(Slot)];
-    if (!File.m_Target.isOpen()) {
-        File.m_Target.setFileName(Path);
-        if (!File.m_Target.open(QIODevice::ReadWrite | QIODevice::Unbuffered)) {
-            throwIoError(Path, "couldn't open target file");
-        }
-    }
+    openTarget(File, Path);
     if (m_ChunkVerification) {
         checkWrittenChunks(File, Slot);
     }
@@ -670,6 +684,12 @@ void TPackageFileDownloader::writeSlot(TChunkedFileState& File, const QString& P
                        .arg(Offset)
                        .arg(::shared::TSha256::hash(Data) == Record.m_UnpackedHash ? "succeeded" : "failed"));
     }
+    reportWritten(Path, Offset, Record, Source, ChunkUrl);
+}
+
+void TPackageFileDownloader::reportWritten(const QString& Path, std::uint64_t Offset, const TChunkInPackage& Record, const char* Source,
+                                           const QUrl& ChunkUrl)
+{
     qInfo() << "saveDownloadedData chunk " << ChunkUrl << Source << QFileInfo(Path).fileName() << " offset: " << Offset
             << " Thread: " << QThread::currentThreadId();
     emit writeProgress(Record.m_Url, Record.m_UnpackedSize);
@@ -801,12 +821,9 @@ bool TPackageFileDownloader::streamIntoPlace(TWorkerGate& Gate, const TChunkToDo
     TChunkedFileState& File = *Chunk.m_Files.front();
     const QByteArray& Hash = Chunk.m_Chunk.m_UnpackedHash;
     QString Path;
-    int Slot = -1;
     std::uint64_t Offset = 0;
     int Descriptor = -1;
-    if (!Gate.enter()) {
-        Result.m_FailedStep = EStep::Save;
-        Result.m_Error = QStringLiteral("the downloader was closed");
+    if (!enterGate(Gate, Result)) {
         return true;
     }
     bool Claimed = false;
@@ -820,14 +837,8 @@ bool TPackageFileDownloader::streamIntoPlace(TWorkerGate& Gate, const TChunkToDo
         if (!File.m_Opened) {
             prepareTarget(File, Path);
         }
-        if (!File.m_Target.isOpen()) {
-            File.m_Target.setFileName(Path);
-            if (!File.m_Target.open(QIODevice::ReadWrite | QIODevice::Unbuffered)) {
-                throwIoError(Path, "couldn't open target file");
-            }
-        }
-        Slot = File.m_SlotsToWrite.front();
-        Offset = File.m_Offsets[static_cast<std::size_t>(Slot)];
+        openTarget(File, Path);
+        Offset = File.m_Offsets[static_cast<std::size_t>(File.m_SlotsToWrite.front())];
         Descriptor = File.m_Target.handle();
         Claimed = true;
     });
@@ -867,9 +878,7 @@ bool TPackageFileDownloader::streamIntoPlace(TWorkerGate& Gate, const TChunkToDo
     }
     saveChecked(Gate, Chunk, Result, [&] {
         QMutexLocker FileLock(&File.m_Mutex);
-        qInfo() << "saveDownloadedData chunk " << Chunk.m_Chunk.m_Url << " to " << QFileInfo(Path).fileName() << " offset: " << Offset
-                << " Thread: " << QThread::currentThreadId();
-        emit writeProgress(Chunk.m_Chunk.m_Url, Chunk.m_Chunk.m_UnpackedSize);
+        reportWritten(Path, Offset, Chunk.m_Chunk, " to ", Chunk.m_Chunk.m_Url);
         frontSlotWritten(File, Hash);
         // the chunks that waited for this one follow it now
         writeWaitingSlots(File, Path, Hash, nullptr, Chunk.m_Chunk.m_Url);

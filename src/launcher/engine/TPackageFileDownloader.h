@@ -181,6 +181,8 @@ private:
     // pass over cache-sized pieces; false (nothing done) when the chunk is not such a one.
     bool streamIntoPlace(TWorkerGate& Gate, const TChunkToDownload& Chunk, const QByteArray& Body, TChunkResult& Result);
     // The steps after a chunk's check: Save runs inside the worker gate, as a save step.
+    // Enters the worker gate; a closed one fails Result's save step.
+    static bool enterGate(TWorkerGate& Gate, TChunkResult& Result);
     template<typename TSave> void saveChecked(TWorkerGate& Gate, const TChunkToDownload& Chunk, TChunkResult& Result, const TSave& Save);
     void onChunkProcessed(const QUrl& Url, const TChunkResult& Result);
     void retryOrGiveUp(const QUrl& Url, const QString& Reason, bool Verification);
@@ -193,6 +195,9 @@ private:
     QByteArray parkedData(TPendingChunk& Pending, const TChunkInPackage& Record);
     void writeSlot(TChunkedFileState& File, const QString& Path, int Slot, const QByteArray& Data, const char* Source,
                    const QUrl& ChunkUrl);
+    // The log line and the progress of a chunk written at Offset of Path.
+    void reportWritten(const QString& Path, std::uint64_t Offset, const TChunkInPackage& Record, const char* Source,
+                       const QUrl& ChunkUrl);
     // Writes the file's slots in order for as long as their data are at hand: Hash's from
     // pData (when given), others parked; parks pData when Hash is needed later in the
     // file; closes the file when nothing is left to write. Under the file's mutex.
